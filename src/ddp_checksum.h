@@ -1,0 +1,67 @@
+// Checksums of a DDP fileset: the list of its files as DDPID and DDPMS declare
+// them, their MD5 and CRC-32, the files CHECKSUM.MD5 and CHECKSUM.TXT with a
+// console table, and a validator of checksum files found in a fileset directory.
+#pragma once
+
+#include <cstdio>
+#include <list>
+#include <optional>
+#include <string>
+
+/// One file of a fileset with its checksums as text.
+struct ddpf_entry_t {
+    char name[18] = {};  ///< at most 17 characters, as the map stream gives them
+    char md5[33] = {};   ///< 32 hex digits, or empty while none is stored
+    char crc32[9] = {};  ///< 8 hex digits, or empty while none is stored
+    int in_ddp = 0;      ///< 1 when taken from the fileset's map
+};
+
+/// Files in the order they were first added; a name occurs at most once.
+struct ddpf_list_t {
+    std::list<ddpf_entry_t> first; ///< the entries (a list: entry pointers stay valid)
+    std::optional<std::string> dir;
+};
+
+/// Names the files of a fileset: DDPID, DDPMS, then each map packet's file.
+struct dfi_iter_t {
+    int state = 3;
+    std::FILE *map_stream = nullptr; ///< open DDPMS while packets remain
+    ~dfi_iter_t();
+};
+
+/// 0 when the directory holds a DDPID beginning with "DDP" and a DDPMS, else -1.
+int dfi_init(dfi_iter_t *it, const char *dir);
+/// The next file name, or null at the end. Packet names live in one static buffer.
+const char *dfi_next(dfi_iter_t *it);
+
+/// Computes the checksums of every file the fileset in `dir` names, writes
+/// CHECKSUM.MD5 and CHECKSUM.TXT there and prints the table. 0 when every listed
+/// file was read whole and both files were written completely; 1 otherwise.
+int ddp_checksum_write(const char *dir);
+
+/// Checks every checksum file found in `dir` against freshly computed checksums,
+/// printing OK or FAILED per file. Always 0.
+int ddp_checksum_validate(const char *dir);
+/// Compares the expected checksums with the cache (reading files the cache lacks).
+void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache);
+
+// ---- Internals, shared with the tests ----
+
+void ddpf_init(ddpf_list_t *list);
+void ddpf_set_dir(ddpf_list_t *list, const char *dir);
+ddpf_entry_t *ddpf_find(ddpf_list_t *list, const char *name);
+ddpf_entry_t *ddpf_add(ddpf_list_t *list, const char *name, const char *md5, const char *crc);
+void ddpf_entry_update(ddpf_entry_t *entry, const char *md5, const char *crc);
+void ddpf_read_ddp(ddpf_list_t *list, const char *dir);
+/// Reads the stream to its end; 0 when it was read whole, -1 on a read error
+/// (then no checksum is written). `md5` holds 33 bytes, `crc` 9; either may be null.
+int file_calc_checksum(std::FILE *fp, char *md5, char *crc);
+/// Computes the checksums of every listed file; 0 when all were read whole, 1 otherwise.
+int ddpf_calc(ddpf_list_t *list, int do_md5, int do_crc);
+void ddpf_free(ddpf_list_t *list);
+void ddpf_write_md5(const ddpf_list_t *list, std::FILE *out);
+void ddpf_write_crc32(const ddpf_list_t *list, std::FILE *out);
+void ddpf_print(const ddpf_list_t *list);
+int ddpf_read_crc32(ddpf_list_t *list, const char *path);
+int ddpf_read_md5(ddpf_list_t *list, const char *path);
+int ddpf_read_md5_wave_editor(ddpf_list_t *list, const char *path);

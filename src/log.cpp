@@ -1,0 +1,91 @@
+#include "log.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+std::int32_t verbosity_level = 1;
+
+bool shown(int level) { return level <= verbosity_level; }
+
+} // namespace
+
+void log_set_verbose(int level) { verbosity_level = level; }
+
+void log_warn(const char *format, ...)
+{
+    std::fputs("Warning: ", stderr);
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(stderr, format, ap);
+    va_end(ap);
+}
+
+void log_err(const char *format, ...)
+{
+    std::fputs("Error: ", stderr);
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(stderr, format, ap);
+    va_end(ap);
+}
+
+void log_msg(int level, const char *format, ...)
+{
+    if (!shown(level))
+        return;
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(stdout, format, ap);
+    va_end(ap);
+}
+
+void log_char(int level, int c)
+{
+    if (shown(level))
+        std::fputc(c, stdout);
+}
+
+void log_flush(int level)
+{
+    if (shown(level))
+        std::fflush(stdout);
+}
+
+void log_data(int level, const void *data, std::size_t len)
+{
+    if (!shown(level) || len == 0)
+        return;
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    char text[17] = {};
+    std::size_t col = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        if (col == 0) {
+            std::printf("%04zu  ", i);
+            text[0] = '\0';
+        }
+        const unsigned char b = bytes[i];
+        std::printf("%02x ", b);
+        text[col] = (b >= 0x20 && b <= 0x7e) ? static_cast<char>(b) : '.';
+        text[col + 1] = '\0';
+        if (col == 7)
+            std::fputc(' ', stdout);
+        if (col == 15) {
+            std::printf(" |%s|\n", text);
+            col = 0;
+        } else {
+            ++col;
+        }
+    }
+    if (col == 0)
+        return;
+    // The last line stops short: pad the hex columns so the text column lines up.
+    for (; col < 16; ++col) {
+        std::fputs("   ", stdout);
+        if (col == 7)
+            std::fputc(' ', stdout);
+    }
+    std::printf(" |%s|\n", text);
+}

@@ -1,0 +1,41 @@
+// Logging: the one channel through which korvel talks to its user.
+// Progress and listings go to standard output, filtered by a verbosity level;
+// warnings and errors go to standard error and are never filtered.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+
+/// Sets the verbosity level; any value is taken, negative ones silence everything filtered.
+void log_set_verbose(int level);
+
+/// Writes "Warning: " and the formatted message to standard error.
+void log_warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/// Writes "Error: " and the formatted message to standard error.
+void log_err(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/// Writes the formatted message to standard output when level <= verbosity.
+void log_msg(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/// Writes one character to standard output when level <= verbosity.
+void log_char(int level, int c);
+
+/// Flushes standard output when level <= verbosity, so that a partial line shows at once.
+void log_flush(int level);
+
+/// Writes a hex dump (16 bytes a line, offset, hex, text column) when level <= verbosity.
+void log_data(int level, const void *data, std::size_t len);
+
+/// The end of a run caused by a fault in an input file. The input modules print
+/// their diagnostic first and then throw this; only main and the test and fuzz
+/// harnesses catch it, and main turns it into the exit status.
+class fatal_error : public std::exception {
+public:
+    explicit fatal_error(int status = 1) noexcept : status_(status) {}
+    int status() const noexcept { return status_; }
+    const char *what() const noexcept override { return "fatal input error"; }
+
+private:
+    int status_;
+};

@@ -1,0 +1,107 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace test {
+
+TempDir::TempDir()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "korvel-test-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        throw std::runtime_error("cannot read " + path);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool file_exists(const std::string &path) { return std::filesystem::exists(path); }
+
+Output capture(const std::function<void()> &fn)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    try {
+        fn();
+    } catch (...) {
+        std::fflush(stdout);
+        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+        throw;
+    }
+    std::fflush(stdout);
+    Output o;
+    o.out = testing::internal::GetCapturedStdout();
+    o.err = testing::internal::GetCapturedStderr();
+    return o;
+}
+
+void put_u16(std::string &s, std::uint16_t v)
+{
+    s += static_cast<char>(v & 0xff);
+    s += static_cast<char>(v >> 8);
+}
+
+void put_u32(std::string &s, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        s += static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+std::string make_wave(const std::string &audio, std::uint16_t format, std::uint16_t channels, std::uint32_t rate,
+                      std::uint16_t bits)
+{
+    std::string fmt;
+    put_u16(fmt, format);
+    put_u16(fmt, channels);
+    put_u32(fmt, rate);
+    const std::uint16_t align = static_cast<std::uint16_t>(channels * bits / 8);
+    put_u32(fmt, rate * align);
+    put_u16(fmt, align);
+    put_u16(fmt, bits);
+
+    std::string body = "WAVE";
+    body += "fmt ";
+    put_u32(body, static_cast<std::uint32_t>(fmt.size()));
+    body += fmt;
+    body += "data";
+    put_u32(body, static_cast<std::uint32_t>(audio.size()));
+    body += audio;
+    if (audio.size() % 2 != 0)
+        body += '\0';
+
+    std::string file = "RIFF";
+    put_u32(file, static_cast<std::uint32_t>(body.size()));
+    return file + body;
+}
+
+} // namespace test

@@ -1,0 +1,49 @@
+// Helpers shared by the unit tests: scratch folders, whole-file reads and
+// writes, and capture of what a call prints.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace test {
+
+/// A fresh folder under the system's temporary directory, removed with its content.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::filesystem::path &path() const { return path_; }
+    /// The path of `name` inside the folder, as text.
+    std::string file(const std::string &name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+void write_file(const std::string &path, const std::string &bytes);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
+
+/// What a call wrote to standard output and standard error.
+struct Output {
+    std::string out;
+    std::string err;
+};
+/// Runs `fn` with both standard streams captured.
+Output capture(const std::function<void()> &fn);
+
+/// Little-endian helpers to build RIFF data.
+void put_u16(std::string &s, std::uint16_t v);
+void put_u32(std::string &s, std::uint32_t v);
+
+/// A canonical 16-bit stereo 44.1 kHz PCM WAVE file holding `audio`.
+std::string make_wave(const std::string &audio, std::uint16_t format = 1, std::uint16_t channels = 2,
+                      std::uint32_t rate = 44100, std::uint16_t bits = 16);
+
+} // namespace test
