@@ -267,3 +267,5 @@ long pq_remove_pregap(PQlist &pq)
     shift_positions(pq, -gap, false);
     return gap;
 }
+
+// ---- CD-Text ----

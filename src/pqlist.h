@@ -131,5 +131,9 @@ int pq_print_html(const PQlist &pq);
 int pq_write_cuesheet(const PQlist &pq, const char *datafile, const char *filetype, long data_start,
                       const char *cdtextfile, std::FILE *out);
 
-/// Writes the list's CD-Text as CD-Text packs; 0 when written, -1 when the list has no text.
+/// Writes the list's CD-Text as one block of CD-Text packs: 0 when written, -1 when the
+/// list has no text, -2 when the texts need more packs than one block holds (nothing written).
 int pq_write_cdtext(const PQlist &pq, std::FILE *out);
+/// The number of packs pq_write_cdtext needs for the list's texts, size information included;
+/// 0 when the list has no text.
+long pq_cdtext_pack_count(const PQlist &pq);
