@@ -268,4 +268,261 @@ long pq_remove_pregap(PQlist &pq)
     return gap;
 }
 
+// ---- Red Book check ----
+
+int pq_check(const PQlist &pq)
+{
+    const PQtrack *first = pq.tracks.get();
+    if (first == nullptr) {
+        log_err("PQ list: no tracks.\n");
+        return 0;
+    }
+    // The program area starts with track 1's pause, at least two seconds long.
+    if (first->index[0] != 0) {
+        log_err("PQ list: position of track 01 index 00 is not at 0.\n");
+        return 0;
+    }
+    const long pregap = first->index[1] - first->index[0];
+    if (pregap < CD_FIRST_PREGAP_FRAMES) {
+        log_err("PQ list: first track's pregap shorter than 2 seconds (%ld frames)\n", pregap);
+        return 0;
+    }
+    const std::size_t catalog_len = std::strlen(pq.upc_ean.data());
+    if (catalog_len != 0 && catalog_len != 13) {
+        log_err("PQ list: UPC/EAN shorter than 13 digits ('%s')\n", pq.upc_ean.data());
+        return 0;
+    }
+    int n = 1;
+    for (const PQtrack *t = first; t != nullptr; t = t->next.get(), ++n) {
+        if (t->index[1] <= 0) {
+            log_err("PQ list: track %02d index 1 is not set.\n", n);
+            return 0;
+        }
+    }
+    // Every track must play at least four seconds, counting the pause before the next one.
+    n = 1;
+    for (const PQtrack *t = first; t != nullptr; t = t->next.get(), ++n) {
+        const long end = t->next ? t->next->index[1] : pq.lead_out;
+        if (end - t->index[1] < 4 * CD_FRAMES_PER_SECOND) {
+            log_err("PQ list: Track %02d is shorter than 4 sec.\n", n);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// ---- Listings ----
+
+char yes_no(int value) { return value != 0 ? 'Y' : 'N'; }
+
+void pq_print(const PQlist &pq)
+{
+    char start[9];
+    char length[9];
+    std::printf("*** PQ Listing ***\nUPC/EAN: %s\n", pq.upc_ean.data());
+    std::printf("Trk Idx  Start Time         Track Length       ISRC          PRE DCP 4CH SCMS\n");
+    std::printf("--- ---  -----------------  -----------------  ------------  --- --- --- ----\n");
+    int n = 1;
+    for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get(), ++n) {
+        for (int i = 0; i < PQ_MAX_INDEX; ++i) {
+            const long pos = t->index[i];
+            if (pos == -1)
+                continue;
+            std::printf(" %02d  %02d  %8s (%6ld)", n, i, frames2str(pos, start), pos);
+            if (i != 1) {
+                std::printf("\n");
+                continue;
+            }
+            const long len = pq_track_length(pq, n, 0);
+            std::printf("  %8s (%6ld)  %12s   %c   %c   %c   %c\n", frames2str(len, length), len, t->isrc.data(),
+                        yes_no(t->flags & PQ_FLAG_PRE), yes_no(t->flags & PQ_FLAG_DCP),
+                        yes_no(t->flags & PQ_FLAG_4CH), yes_no(t->flags & PQ_FLAG_SCMS));
+        }
+    }
+    std::printf("--- ---  -----------------  -----------------  ------------  --- --- --- ----\n");
+    std::printf("End      %8s (%6ld)\n", frames2str(pq.lead_out, start), pq.lead_out);
+}
+
+namespace {
+
+// Texts from the cue sheet go into the page as text, never as markup.
+std::string html_escape(const char *text)
+{
+    std::string out;
+    for (const char *p = text; *p != '\0'; ++p) {
+        switch (*p) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += *p; break;
+        }
+    }
+    return out;
+}
+
+std::string html_text(const std::optional<std::string> &text) { return text ? html_escape(text->c_str()) : std::string(); }
+
+} // namespace
+
+int pq_print_html(const PQlist &pq)
+{
+    static const char *const head[] = {
+        "<!DOCTYPE html>\n",
+        "<html>\n",
+        "<head>\n",
+        "\t<meta charset=\"Windows-1252\" />\n",
+        "\t<meta name=\"generator\" content=\"vantrel by Quenby\" />\n",
+        "\t<title>PQ Listing</title>\n",
+        "\t<style type=\"text/css\">\n",
+        "\t\tbody { font-family: \"Arial\", sans-serif; font-size: 10pt; }\n",
+        "\t\tdl dt, dl dd { display: inline; }\n",
+        "\t\ttable { border-collapse: collapse; margin-top: 2em; }\n",
+        "\t\ttable td { vertical-align: top }\n",
+        "\t\ttable thead th { border-bottom: 1pt solid black; vertical-align: bottom; }\n",
+        "\t\ttable th, table td { padding-right: 1em; text-align: left; }\n",
+        "\t\ttr.totalTime { border-top: 1pt solid black; }\n",
+        "\t</style>\n",
+        "</head>\n",
+        "<body>\n",
+        "\t<h1>PQ Listing</h1>\n",
+    };
+    int last = 0;
+    for (const char *line : head)
+        last = std::printf("%s", line);
+
+    last = std::printf("\t<table>\n");
+    last = std::printf("\t\t<tr><th>Disc Title:</th><td>%s</td></tr>\n", html_text(pq.title).c_str());
+    last = std::printf("\t\t<tr><th>Disc Performer:</th><td>%s</td></tr>\n", html_text(pq.performer).c_str());
+    last = std::printf("\t\t<tr><th>UPC/EAN:</th><td>%s</td></tr>\n", html_escape(pq.upc_ean.data()).c_str());
+    last = std::printf("\t</table>\n\n");
+
+    static const char *const table_head[] = {
+        "\t<table>\n",
+        "\t\t<thead>\n",
+        "\t\t\t<tr>\n",
+        "\t\t\t\t<th>Trk</th>\n",
+        "\t\t\t\t<th>Idx</th>\n",
+        "\t\t\t\t<th>Start</th>\n",
+        "\t\t\t\t<th>Duration</th>\n",
+        "\t\t\t\t<th>ISRC</th>\n",
+        "\t\t\t\t<th>Title</th>\n",
+        "\t\t\t</tr>\n",
+        "\t\t</thead>\n",
+        "\t\t<tbody>\n",
+    };
+    for (const char *line : table_head)
+        last = std::printf("%s", line);
+
+    char time[9];
+    int n = 1;
+    for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get(), ++n) {
+        bool first_row = true;
+        for (int i = 0; i < PQ_MAX_INDEX; ++i) {
+            if (t->index[i] == -1)
+                continue;
+            last = std::printf("\t\t\t<tr>\n");
+            if (first_row)
+                last = std::printf("\t\t\t\t<td>%02d</td>\n", n);
+            else
+                last = std::printf("\t\t\t\t<td></td>\n");
+            first_row = false;
+            last = std::printf("\t\t\t\t<td>%02d</td>\n", i);
+            last = std::printf("\t\t\t\t<td>%s</td>\n", frames2str(t->index[i], time));
+            if (i == 1) {
+                last = std::printf("\t\t\t\t<td>%s</td>\n", frames2str(pq_track_length(pq, n, 0), time));
+                last = std::printf("\t\t\t\t<td>%s</td>\n", html_escape(t->isrc.data()).c_str());
+                last = std::printf("\t\t\t\t<td>%s</td>\n", html_text(t->title).c_str());
+            } else {
+                for (int k = 0; k < 3; ++k)
+                    last = std::printf("\t\t\t\t<td></td>\n");
+            }
+            last = std::printf("\t\t\t</tr>\n");
+        }
+    }
+
+    // The total sits in a second table body; the first one is left open.
+    last = std::printf("\t\t<tbody>\n");
+    last = std::printf("\t\t\t<tr class=\"totalTime\">\n");
+    last = std::printf("\t\t\t\t<th colspan=\"2\">Total Time:</th>\n");
+    last = std::printf("\t\t\t\t<th>%s</th>\n", frames2str(pq.lead_out, time));
+    for (int k = 0; k < 3; ++k)
+        last = std::printf("\t\t\t\t<th></th>\n");
+    last = std::printf("\t\t\t</tr>\n");
+    last = std::printf("\t</table>\n");
+    last = std::printf("</body>\n");
+    last = std::printf("</html>\n");
+    return last;
+}
+
+// ---- Cue sheet writer ----
+
+int pq_write_cuesheet(const PQlist &pq, const char *datafile, const char *filetype, long data_start,
+                      const char *cdtextfile, std::FILE *out)
+{
+    assert(data_start >= 0);
+    const PQtrack *first = pq.tracks.get();
+    if (first == nullptr) {
+        log_err("no tracks found in PQ list, can't write cue sheet.\n");
+        return 1;
+    }
+    if (data_start > first->index[1]) {
+        char a[9];
+        char b[9];
+        log_err("PQ list: cannot write cue sheet with data file starting at %s, while first track is at %s",
+                frames2str(data_start, a), frames2str(first->index[1], b));
+        return 1;
+    }
+
+    if (pq.upc_ean[0] != '\0')
+        std::fprintf(out, "CATALOG %s\n", pq.upc_ean.data());
+    if (cdtextfile != nullptr)
+        std::fprintf(out, "CDTEXTFILE \"%s\"\n", cdtextfile);
+    if (pq.title)
+        std::fprintf(out, "TITLE \"%s\"\n", pq.title->c_str());
+    if (pq.performer)
+        std::fprintf(out, "PERFORMER \"%s\"\n", pq.performer->c_str());
+    if (pq.songwriter)
+        std::fprintf(out, "SONGWRITER \"%s\"\n", pq.songwriter->c_str());
+    std::fprintf(out, "FILE \"%s\" %s\n", datafile, filetype);
+
+    short n = 1;
+    char time[9];
+    for (const PQtrack *t = first; t != nullptr; t = t->next.get(), ++n) {
+        std::fprintf(out, "  TRACK %02hd AUDIO\n", n);
+        if (t->title)
+            std::fprintf(out, "    TITLE \"%s\"\n", t->title->c_str());
+        if (t->performer)
+            std::fprintf(out, "    PERFORMER \"%s\"\n", t->performer->c_str());
+        if (t->songwriter)
+            std::fprintf(out, "    SONGWRITER \"%s\"\n", t->songwriter->c_str());
+        if (t->isrc[0] != '\0')
+            std::fprintf(out, "    ISRC %s\n", t->isrc.data());
+        if (t->flags != 0) {
+            std::string words;
+            if (t->flags & PQ_FLAG_PRE)
+                words += " PRE";
+            if (t->flags & PQ_FLAG_DCP)
+                words += " DCP";
+            if (t->flags & PQ_FLAG_4CH)
+                words += " 4CH";
+            if (t->flags & PQ_FLAG_SCMS)
+                words += " SCMS";
+            std::fprintf(out, "    FLAGS%s\n", words.c_str());
+        }
+        for (int i = 0; i < PQ_MAX_INDEX; ++i) {
+            if (t->index[i] == -1)
+                continue;
+            if (t == first && i == 0) {
+                // The data file holds track 1's pause only when it starts before track 1.
+                if (data_start < first->index[1])
+                    std::fprintf(out, "    INDEX 00 00:00:00\n");
+                continue;
+            }
+            std::fprintf(out, "    INDEX %02d %s\n", i, frames2str(t->index[i] - data_start, time));
+        }
+    }
+    return 0;
+}
+
 // ---- CD-Text ----

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "tolk_utils.h"
+
+#include <cstring>
 
 namespace {
 
@@ -230,6 +233,203 @@ TEST(PQList, DeletingWalksTheChain)
     EXPECT_FALSE(del_track(std::move(next)));
     del_pq(two_track_disc());
     del_pq(nullptr);
+}
+
+} // namespace
+
+namespace {
+
+std::unique_ptr<PQlist> checked_disc(long index1, long lead_out)
+{
+    auto pq = pq_new();
+    PQtrack *t = new_track(*pq);
+    t->index[0] = 0;
+    t->index[1] = index1;
+    pq->lead_out = lead_out;
+    return pq;
+}
+
+std::string check_error(const PQlist &pq)
+{
+    int result = -1;
+    auto o = test::capture([&] { result = pq_check(pq); });
+    EXPECT_EQ(result, o.err.empty() ? 1 : 0);
+    return o.err;
+}
+
+TEST(RedBookCheck, FirstTrackPregapAndLength)
+{
+    EXPECT_EQ(check_error(*checked_disc(150, 450)), "");
+    EXPECT_EQ(check_error(*checked_disc(150, 449)), "Error: PQ list: Track 01 is shorter than 4 sec.\n");
+    EXPECT_EQ(check_error(*checked_disc(149, 10000)),
+              "Error: PQ list: first track's pregap shorter than 2 seconds (149 frames)\n");
+    auto no_index0 = checked_disc(150, 10000);
+    no_index0->tracks->index[0] = -1;
+    EXPECT_EQ(check_error(*no_index0), "Error: PQ list: position of track 01 index 00 is not at 0.\n");
+    EXPECT_EQ(check_error(*checked_disc(150, -1)), "Error: PQ list: Track 01 is shorter than 4 sec.\n");
+    EXPECT_EQ(check_error(*pq_new()), "Error: PQ list: no tracks.\n");
+}
+
+TEST(RedBookCheck, CatalogLengthOnly)
+{
+    auto pq = checked_disc(150, 10000);
+    std::snprintf(pq->upc_ean.data(), pq->upc_ean.size(), "123456789012");
+    EXPECT_EQ(check_error(*pq), "Error: PQ list: UPC/EAN shorter than 13 digits ('123456789012')\n");
+    std::snprintf(pq->upc_ean.data(), pq->upc_ean.size(), "1234567890123");
+    EXPECT_EQ(check_error(*pq), "");
+}
+
+TEST(RedBookCheck, MissingIndexOneIsFoundBeforeAnyShortTrack)
+{
+    auto pq = checked_disc(150, 10000);
+    new_track(*pq)->index[1] = 1000;
+    new_track(*pq)->index[0] = 1200; // track 2 is 200 frames, track 3 has no index 1
+    EXPECT_EQ(check_error(*pq), "Error: PQ list: track 03 index 1 is not set.\n");
+}
+
+TEST(RedBookCheck, LengthIncludesThePauseBeforeTheNextTrack)
+{
+    auto pq = checked_disc(150, 10000);
+    PQtrack *t2 = new_track(*pq);
+    t2->index[0] = 400;
+    t2->index[1] = 450;
+    EXPECT_EQ(check_error(*pq), "");
+    t2->index[1] = 449;
+    EXPECT_EQ(check_error(*pq), "Error: PQ list: Track 01 is shorter than 4 sec.\n");
+}
+
+TEST(PQListing, TextTableOfOneTrack)
+{
+    auto pq = checked_disc(150, 18000);
+    auto o = test::capture([&] { pq_print(*pq); });
+    EXPECT_EQ(o.out, "*** PQ Listing ***\n"
+                     "UPC/EAN: \n"
+                     "Trk Idx  Start Time         Track Length       ISRC          PRE DCP 4CH SCMS\n"
+                     "--- ---  -----------------  -----------------  ------------  --- --- --- ----\n"
+                     " 01  00  00:00:00 (     0)\n"
+                     " 01  01  00:02:00 (   150)  03:58:00 ( 17850)" +
+                         std::string(14, ' ') + "   N   N   N   N\n"
+                                                "--- ---  -----------------  -----------------  ------------  --- --- --- ----\n"
+                                                "End      04:00:00 ( 18000)\n");
+}
+
+TEST(PQListing, FlagsIsrcAndFurtherIndexes)
+{
+    auto pq = checked_disc(150, 18000);
+    std::snprintf(pq->upc_ean.data(), pq->upc_ean.size(), "4006381333931");
+    pq->tracks->flags = PQ_FLAG_PRE | PQ_FLAG_SCMS;
+    std::snprintf(pq->tracks->isrc.data(), pq->tracks->isrc.size(), "USRC17607839");
+    PQtrack *t2 = new_track(*pq);
+    t2->index[0] = 9000;
+    t2->index[1] = 9150;
+    t2->index[2] = 12000;
+    auto o = test::capture([&] { pq_print(*pq); });
+    EXPECT_NE(o.out.find("UPC/EAN: 4006381333931\n"), std::string::npos);
+    EXPECT_NE(o.out.find(" 01  01  00:02:00 (   150)  01:58:00 (  8850)  USRC17607839   Y   N   N   Y\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find(" 02  00  02:00:00 (  9000)\n 02  01  02:02:00 (  9150)  01:58:00 (  8850)"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find(" 02  02  02:40:00 ( 12000)\n---"), std::string::npos) << o.out;
+}
+
+TEST(PQListing, HtmlPageEscapesTextsAndStaysWellFormed)
+{
+    auto pq = checked_disc(150, 18000);
+    pq->title = "Tom & Jerry's <b>\"Best\"</b>";
+    PQtrack *t = pq->tracks.get();
+    t->index[2] = 3000;
+    t->title = "<script>alert(1)</script>";
+    std::snprintf(t->isrc.data(), t->isrc.size(), "USRC17607839");
+    int last = 0;
+    auto o = test::capture([&] { last = pq_print_html(*pq); });
+    EXPECT_EQ(last, static_cast<int>(std::strlen("</html>\n")));
+    EXPECT_EQ(o.out.rfind("<!DOCTYPE html>\n<html>\n<head>\n\t<meta charset=\"Windows-1252\" />\n", 0), 0u);
+    EXPECT_NE(o.out.find("\t\t<tr><th>Disc Title:</th><td>Tom &amp; Jerry's &lt;b&gt;&quot;Best&quot;&lt;/b&gt;</td></tr>\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_EQ(o.out.find("<script>"), std::string::npos);
+    const std::string rows = "\t\t\t<tr>\n\t\t\t\t<td>01</td>\n\t\t\t\t<td>00</td>\n\t\t\t\t<td>00:00:00</td>\n"
+                             "\t\t\t\t<td></td>\n\t\t\t\t<td></td>\n\t\t\t\t<td></td>\n\t\t\t</tr>\n"
+                             "\t\t\t<tr>\n\t\t\t\t<td></td>\n\t\t\t\t<td>01</td>\n\t\t\t\t<td>00:02:00</td>\n"
+                             "\t\t\t\t<td>03:58:00</td>\n\t\t\t\t<td>USRC17607839</td>\n"
+                             "\t\t\t\t<td>&lt;script&gt;alert(1)&lt;/script&gt;</td>\n\t\t\t</tr>\n"
+                             "\t\t\t<tr>\n\t\t\t\t<td></td>\n\t\t\t\t<td>02</td>\n\t\t\t\t<td>00:40:00</td>\n"
+                             "\t\t\t\t<td></td>\n\t\t\t\t<td></td>\n\t\t\t\t<td></td>\n\t\t\t</tr>\n"
+                             "\t\t<tbody>\n\t\t\t<tr class=\"totalTime\">\n\t\t\t\t<th colspan=\"2\">Total Time:</th>\n"
+                             "\t\t\t\t<th>04:00:00</th>\n\t\t\t\t<th></th>\n\t\t\t\t<th></th>\n\t\t\t\t<th></th>\n"
+                             "\t\t\t</tr>\n\t</table>\n</body>\n</html>\n";
+    ASSERT_GE(o.out.size(), rows.size());
+    EXPECT_EQ(o.out.substr(o.out.size() - rows.size()), rows);
+
+    // A real HTML parser finds every element closed; only the two table bodies
+    // are closed implicitly, by the end of the table.
+    test::TempDir dir;
+    test::write_file(dir.file("page.html"), o.out);
+    const std::string cmd = "python3 " KORVEL_TEST_SOURCE_DIR "/html_check.py " + dir.file("page.html") + " > " +
+                            dir.file("report") + " 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << test::read_file(dir.file("report"));
+    EXPECT_EQ(test::read_file(dir.file("report")), "implicitly closed: tbody\nimplicitly closed: tbody\n");
+}
+
+std::string cuesheet(const PQlist &pq, long data_start, int expect = 0)
+{
+    test::TempDir dir;
+    int result = -1;
+    {
+        file_ptr fp = tolk_fopen(dir.file("cue").c_str(), "w");
+        result = pq_write_cuesheet(pq, "IMAGE.DAT", "BINARY", data_start, nullptr, fp.get());
+        EXPECT_TRUE(close_checked(fp));
+    }
+    EXPECT_EQ(result, expect);
+    return test::read_file(dir.file("cue"));
+}
+
+TEST(CueSheetWriter, WorkedExampleWithCatalogTitleIsrcAndFlags)
+{
+    auto pq = checked_disc(150, 30000);
+    std::snprintf(pq->upc_ean.data(), pq->upc_ean.size(), "4006381333931");
+    pq->title = "Album";
+    std::snprintf(pq->tracks->isrc.data(), pq->tracks->isrc.size(), "USRC17607839");
+    PQtrack *t2 = new_track(*pq);
+    t2->flags = PQ_FLAG_PRE;
+    t2->index[1] = 20000;
+    EXPECT_EQ(cuesheet(*pq, 0), "CATALOG 4006381333931\n"
+                                "TITLE \"Album\"\n"
+                                "FILE \"IMAGE.DAT\" BINARY\n"
+                                "  TRACK 01 AUDIO\n"
+                                "    ISRC USRC17607839\n"
+                                "    INDEX 00 00:00:00\n"
+                                "    INDEX 01 00:02:00\n"
+                                "  TRACK 02 AUDIO\n"
+                                "    FLAGS PRE\n"
+                                "    INDEX 01 04:26:50\n");
+}
+
+TEST(CueSheetWriter, IndexTimesAreRelativeToTheDataStart)
+{
+    auto pq = checked_disc(150, 30000);
+    PQtrack *t2 = new_track(*pq);
+    t2->flags = PQ_FLAG_DCP | PQ_FLAG_4CH;
+    t2->index[1] = 1000;
+    t2->index[2] = 1075;
+    t2->index[10] = -1;
+    pq->performer = "Band";
+    pq->tracks->songwriter = "Writer";
+    pq->tracks->title = "One";
+    EXPECT_EQ(cuesheet(*pq, 150), "PERFORMER \"Band\"\nFILE \"IMAGE.DAT\" BINARY\n  TRACK 01 AUDIO\n"
+                                  "    TITLE \"One\"\n    SONGWRITER \"Writer\"\n    INDEX 01 00:00:00\n"
+                                  "  TRACK 02 AUDIO\n    FLAGS DCP 4CH\n    INDEX 01 00:11:25\n    INDEX 02 00:12:25\n");
+    EXPECT_EQ(cuesheet(*pq, 100).find("    INDEX 00 00:00:00\n    INDEX 01 00:00:50\n") != std::string::npos, true);
+
+    std::string refused;
+    auto o = test::capture([&] { refused = cuesheet(*pq, 151, 1); });
+    EXPECT_EQ(refused, "");
+    EXPECT_EQ(o.err, "Error: PQ list: cannot write cue sheet with data file starting at 00:02:01, while first track "
+                     "is at 00:02:00");
+    o = test::capture([&] { refused = cuesheet(*pq_new(), 0, 1); });
+    EXPECT_EQ(o.err, "Error: no tracks found in PQ list, can't write cue sheet.\n");
 }
 
 } // namespace
