@@ -1,0 +1,62 @@
+// The DDP 2.00 fileset writer: the PQ descriptor stream SD, the map stream
+// DDPMS, the identifier stream DDPID, and the assembly of a fileset directory
+// around the audio image, with the optional CD-Text file and cue sheet.
+// DDP records are fixed-width ASCII without line ends; each is produced by one
+// formatted write whose length is checked.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+struct PQlist;
+
+/// Writes SD, DDPMS and DDPID (in that order: SD's size goes into DDPMS) after the
+/// Red Book check. 0 when all three were written completely; 1 when the check failed
+/// or a stream could not be created or written (each failure is reported).
+int ddp_write(const char *dir, const PQlist &pq, const char *master_id);
+
+/// Writes CDTEXT.BIN from the list's texts and links it into DDPMS. 0 written and linked;
+/// 1 written but not linked (CDTEXT.BIN stays); -1 not written; -2 no CD-Text in the list
+/// (the file is removed again); -3 the texts do not fit into one CD-Text block (nothing written).
+int ddp_write_cdtext(const char *dir, const PQlist &pq);
+
+/// Copies a binary CD-Text file into the fileset as CDTEXT.BIN and links it into DDPMS.
+/// 0 on success; 1 on failure, after which no CDTEXT.BIN remains.
+int ddp_write_cdtext_from_file(const char *dir, const char *path);
+
+/// Writes IMAGE.cue describing IMAGE.DAT as raw little-endian audio. 0 when written
+/// completely, -1 when it cannot be created or written.
+int ddp_write_cuesheet(const char *dir, const PQlist &pq);
+
+/// The path of IMAGE.DAT in the fileset directory.
+std::optional<std::string> ddp_get_data_path(const char *dir);
+
+/// Inserts a CD-Text map packet before the PQ descriptor packet of the directory's DDPMS.
+/// DDPMS is replaced in one step (rename), so a failure leaves the old one intact.
+/// 0 when linked, 1 otherwise.
+int ddp_link_cdtext_file(const char *dir, const char *cdtext_name, int size);
+
+/// Appends one map packet to the directory's DDPMS; does nothing when DDPMS cannot be opened.
+void ddp_add_file(const char *dir, const char *dst, const char *sub, const char *dsi, int dsl, int track);
+
+// ---- The streams, shared with the tests ----
+
+/// One 128-byte DDPID record. 128 when written whole, -1 otherwise.
+int ddp_write_id_stream(std::FILE *out, const PQlist &pq, const char *master_id, const char *user_text);
+
+/// One 128-byte map packet; a negative pregap or track leaves its field blank.
+void ddp_write_ms_packet(std::FILE *out, const char *dst, const char *sub, const char *dsi, int dsl, int pregap,
+                         const char *mode, char mode1, char mode2, int track);
+
+/// The PQ descriptor packet and the audio image packet; returns the stream position after them.
+int ddp_write_ms_stream(std::FILE *out, const char *image_name, int image_sectors, const char *pq_name,
+                        int pq_size, int pregap);
+
+/// One 64-byte PQ descriptor entry.
+void ddp_write_sd_packet(std::FILE *out, std::uint8_t track, std::uint8_t index, long position, const char *isrc,
+                         const char *upc_ean, const char *user_text, std::uint8_t flags);
+
+/// The whole PQ descriptor stream of a checked list; returns the stream position after it.
+int ddp_write_sd_stream(std::FILE *out, const PQlist &pq);
