@@ -149,10 +149,12 @@ struct cdtext_block_t {
     std::unique_ptr<cdtext_track_t> tracks;
 };
 
-/// With null a lone new block (owned by the caller); otherwise a new block appended at
-/// the end of the chain, owned by the block before it.
+/// A new block appended at the end of the chain reached from `chain`, owned by the block
+/// before it; null (nothing made) when `chain` is null: a lone block comes from cdtb_new().
 cdtext_block_t *cdtb_new(cdtext_block_t *chain);
+/// A lone new block, owned by its maker.
 std::unique_ptr<cdtext_block_t> cdtb_new();
+/// Releases the block, its tracks and texts, and the blocks after it.
 void cdtb_delete(std::unique_ptr<cdtext_block_t> block);
 int cdtb_create_tracks(cdtext_block_t *block, std::uint8_t first, std::uint8_t last);
 const char *cdtb_get_field(const cdtext_block_t *block, std::uint8_t track, int field);
