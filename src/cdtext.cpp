@@ -92,13 +92,13 @@ const char *genre_to_str(unsigned int code)
 {
     // The genre codes a CD-Text genre pack carries in its first two bytes.
     static constexpr std::array<const char *, 28> names{
-        "Not Used",       "Not Defined",   "Adult Contemporary", "Alternative Rock",
-        "Childrens' Music", "Classical",   "Contemporary Christian", "Country",
-        "Dance",          "Easy Listening", "Erotic",            "Folk",
-        "Gospel",         "Hip Hop",       "Jazz",               "Latin",
-        "Musical",        "New Age",       "Opera",              "Operetta",
-        "Pop Music",      "Rap",           "Reggae",             "Rock Music",
-        "Rhythm & Blues", "Sound Effects", "Spoken Word",        "World Music",
+        "Not Used", "Not Defined", "Adult Contemporary", "Alternative Rock",
+        "Childrens' Music", "Classical", "Contemporary Christian", "Country",
+        "Dance", "Easy Listening", "Erotic", "Folk",
+        "Gospel", "Hip Hop", "Jazz", "Latin",
+        "Musical", "New Age", "Opera", "Operetta",
+        "Pop Music", "Rap", "Reggae", "Rock Music",
+        "Rhythm & Blues", "Sound Effects", "Spoken Word", "World Music",
     };
     return code < names.size() ? names[code] : "Unknown ";
 }
@@ -202,9 +202,9 @@ void cdtp_write(const cdtext_pack_t *pack, std::FILE *out, std::uint32_t *seq)
 {
     std::array<std::uint8_t, CDTEXT_PACK_SIZE> bytes{};
     cdtp_encode(pack, bytes.data(), seq);
-    // A failed write is left to the caller, which checks the file as a whole.
-    if (std::fwrite(bytes.data(), bytes.size(), 1, out) != 1)
-        return;
+    // A failed write is not reported here: the caller checks the file's size and its close.
+    const std::size_t items = std::fwrite(bytes.data(), bytes.size(), 1, out);
+    static_cast<void>(items);
 }
 
 int cdtp_read(cdtext_pack_t *pack, std::FILE *in)

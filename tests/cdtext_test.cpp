@@ -516,6 +516,24 @@ TEST(Reader, OverlongRunsWithoutNulAreCutToTheBuffer)
     EXPECT_EQ(pq->title, std::string(3035, 'x'));
 }
 
+TEST(Reader, TextCutOffByATypeChangeIsNotGluedToTheNextType)
+{
+    // A damaged title run without its NUL, then a performer pack.
+    const std::string file = pack(0x80, 0, 0, 0, "Lost title b") + pack(0x81, 0, 1, 0, std::string("Band") + '\0');
+    EXPECT_EQ(listing_of(file), "Block 0:\n"
+                                "  Language     : not specified\n"
+                                "  Character set: ISO 8859-1 (Latin1)\n"
+                                "  Tracks       : 0-0\n"
+                                "  Title\n"
+                                "  Performer\n"
+                                "    Disk  : Band\n");
+    auto pq = pq_new();
+    auto f = stream_of(file);
+    EXPECT_EQ(cdtext_fill_pqlist(f.get(), *pq), 0);
+    EXPECT_EQ(pq->title, std::nullopt);
+    EXPECT_EQ(pq->performer, "Band");
+}
+
 TEST(Reader, FillTransfersBlockZerosTexts)
 {
     auto pq = pq_new();
