@@ -25,8 +25,11 @@ void latin1_done();
 /// locale cannot show, become "?".
 void latin1_print(std::FILE *out, const char *text);
 
+/// Name of a CD-Text character code; "illegal character set" for unknown codes.
 const char *charset_to_str(int code);
+/// Name of a CD-Text language code; "not recognized" for unknown codes.
 const char *language_to_str(int code);
+/// Name of a CD-Text genre code; "Unknown " (with its blank) from 28 on.
 const char *genre_to_str(unsigned int code);
 
 // ---- Packs ----
@@ -73,6 +76,7 @@ const char *pack_type_to_str(const cdtext_pack_t *pack);
 
 /// CRC-16/GSM (poly 0x1021, init 0, inverted result) over `len` bytes.
 std::uint16_t crc_ccitt(const std::uint8_t *data, long len);
+/// Resets the pack: type and track 0xFF (not set), everything else 0.
 void cdtp_clear(cdtext_pack_t *pack);
 /// Fills `out` (18 bytes) with the pack, the counter's low byte as sequence number and the CRC; increments the counter.
 void cdtp_encode(const cdtext_pack_t *pack, std::uint8_t *out, std::uint32_t *seq);
@@ -96,7 +100,9 @@ struct cdtext_writer_t {
     int charset = 0;  ///< ISO 8859-1
 };
 
+/// A writer on `out` (not owned): block 0, English, ISO 8859-1. Never null: allocation failure throws.
 std::unique_ptr<cdtext_writer_t> cdtw_open(std::FILE *out);
+/// Language code and character code that the size information will report.
 void cdtw_set_language(cdtext_writer_t *w, int language);
 void cdtw_set_charset(cdtext_writer_t *w, int charset);
 /// Appends a text (null counts as empty) with its NUL to the packs of `type`.
@@ -149,13 +155,18 @@ struct cdtext_block_t {
     std::unique_ptr<cdtext_track_t> tracks;
 };
 
-/// With null a lone new block (owned by the caller); otherwise a new block appended at
-/// the end of the chain, owned by the block before it.
+/// A new block appended at the end of the chain reached from `chain`, owned by the block
+/// before it; null (nothing made) when `chain` is null: a lone block comes from cdtb_new().
 cdtext_block_t *cdtb_new(cdtext_block_t *chain);
+/// A lone new block, owned by its maker.
 std::unique_ptr<cdtext_block_t> cdtb_new();
+/// Releases the block, its tracks and texts, and the blocks after it.
 void cdtb_delete(std::unique_ptr<cdtext_block_t> block);
+/// Replaces the block's tracks by tracks first..last in ascending order (none when first > last); 0.
 int cdtb_create_tracks(cdtext_block_t *block, std::uint8_t first, std::uint8_t last);
+/// Field 0-7 of the block (track 0) or of its track; null when unset, out of range or no such track.
 const char *cdtb_get_field(const cdtext_block_t *block, std::uint8_t track, int field);
+/// Stores a copy (null clears); 0, or 1 for a field outside 0-7 or a track the block lacks.
 int cdtb_set_field(cdtext_block_t *block, std::uint8_t track, int field, const char *text);
 void cdtb_set_language(cdtext_block_t *block, std::uint8_t language);
 std::uint8_t cdtb_get_language(const cdtext_block_t *block);

@@ -526,3 +526,83 @@ int pq_write_cuesheet(const PQlist &pq, const char *datafile, const char *filety
 }
 
 // ---- CD-Text ----
+
+#include "cdtext.h"
+
+namespace {
+
+/// One kind of CD-Text that a PQ list holds, with its pack type.
+struct cdtext_kind {
+    unsigned int type;
+    disc_text disc;
+    track_text track;
+    int (*present)(const PQlist &);
+};
+
+// The writer puts titles, then performers, then songwriters.
+constexpr std::array<cdtext_kind, 3> cdtext_kinds{{
+    {CDTEXT_TITLE, &PQlist::title, &PQtrack::title, pq_has_title},
+    {CDTEXT_PERFORMER, &PQlist::performer, &PQtrack::performer, pq_has_performer},
+    {CDTEXT_SONGWRITER, &PQlist::songwriter, &PQtrack::songwriter, pq_has_songwriter},
+}};
+
+long text_bytes(const std::optional<std::string> &text) { return text ? static_cast<long>(text->size()) + 1 : 1; }
+
+/// The bytes one kind takes in the packs: each text of the disc and its tracks with its NUL.
+long cdtext_kind_bytes(const PQlist &pq, const cdtext_kind &kind)
+{
+    long bytes = text_bytes(pq.*kind.disc);
+    for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get())
+        bytes += text_bytes(t->*kind.track);
+    return bytes;
+}
+
+} // namespace
+
+long pq_cdtext_pack_count(const PQlist &pq)
+{
+    long packs = 0;
+    bool last_pack_partial = false;
+    for (const cdtext_kind &kind : cdtext_kinds) {
+        if (!kind.present(pq))
+            continue;
+        // Each kind starts in a fresh pack of 12 text bytes.
+        const long bytes = cdtext_kind_bytes(pq, kind);
+        packs += (bytes + CDTEXT_PACK_TEXT - 1) / CDTEXT_PACK_TEXT;
+        last_pack_partial = bytes % CDTEXT_PACK_TEXT != 0;
+    }
+    if (packs == 0)
+        return 0;
+    // The three size-information packs close the block. Without a track the writer has no
+    // track range to give: it writes neither them nor the last, unfilled pack.
+    if (pq_num_tracks(pq) > 0)
+        return packs + 3;
+    return last_pack_partial ? packs - 1 : packs;
+}
+
+int pq_write_cdtext(const PQlist &pq, std::FILE *out)
+{
+    if (!pq_has_title(pq) && !pq_has_performer(pq) && !pq_has_songwriter(pq))
+        return -1;
+    // One block holds 256 packs, sequence numbers 0 to 255; more would wrap the sequence
+    // numbers and the counts of the size information.
+    if (pq_cdtext_pack_count(pq) > CDTEXT_MAX_PACKS)
+        return -2;
+
+    // cdtw_open cannot return null: an allocation failure throws before any byte is written.
+    auto writer = cdtw_open(out);
+    for (const cdtext_kind &kind : cdtext_kinds) {
+        if (!kind.present(pq))
+            continue;
+        const auto &disc = pq.*kind.disc;
+        cdtw_put(writer.get(), 0, kind.type, disc ? disc->c_str() : nullptr);
+        // Track numbers are places in the list; a missing text still takes its NUL.
+        int number = 1;
+        for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get(), ++number) {
+            const auto &text = t->*kind.track;
+            cdtw_put(writer.get(), number, kind.type, text ? text->c_str() : nullptr);
+        }
+    }
+    cdtw_close(writer.get());
+    return 0;
+}
