@@ -499,27 +499,37 @@ TEST(ChecksumWrite, ADirectoryThatIsNoFilesetGetsNoChecksumFiles)
 
 // ---- Reading checksum files ----
 
+std::string text_lines(const std::vector<std::string> &lines)
+{
+    std::string text;
+    for (const auto &line : lines)
+        text += line + "\n";
+    return text;
+}
+
 TEST(CrcReader, TakesTheCrcSectionAndReportsEveryLineItRejects)
 {
     test::TempDir dir;
     const std::string path = dir.file("crc.txt");
-    test::write_file(path, "; written by hand\n"
-                           "SD=11111111\n"
-                           "[CRC32 Checksum]\n"
-                           "Version=1.0\n"
-                           "\t SD \t= 1a2b3c4d \t\n"
-                           "NO EQUAL SIGN\n"
-                           " =12345678\n"
-                           "ABCDEFGHIJKLMNOPQR=12345678\n"
-                           "ABCDEFGHIJKLMNOPQ=ABCDEF01\n"
-                           "EMPTY=\n"
-                           "NINE=123456789\n"
-                           "HEX=1234567g\n" +
-                               std::string(101, 'L') +
-                               "\n"
-                               "[unclosed\n"
-                               "[Other]\n"
-                               "IMAGE.DAT=0a0b0c0d\n");
+    test::write_file(path, text_lines({
+                               "; written by hand",
+                               "SD=11111111",
+                               "[CRC32 Checksum]",
+                               "Version=1.0",
+                               "\t SD \t= 1a2b3c4d \t",
+                               "NO EQUAL SIGN",
+                               " =12345678",
+                               "ABCDEFGHIJKLMNOPQR=12345678",
+                               "ABCDEFGHIJKLMNOPQ=ABCDEF01",
+                               "EMPTY=",
+                               "NINE=123456789",
+                               "HEX=1234567g",
+                               "LIMIT" + std::string(86, ' ') + "=ABCDEF02", // 100 characters
+                               std::string(101, 'L'),
+                               "[unclosed",
+                               "[Other]",
+                               "IMAGE.DAT=0a0b0c0d",
+                           }));
     ddpf_list_t list;
     Verbosity debug(4);
     int result = -1;
@@ -535,9 +545,10 @@ TEST(CrcReader, TakesTheCrcSectionAndReportsEveryLineItRejects)
                            path + ":10: no CRC32 found after equal sign\n" +
                            path + ":11: no CRC32 found after equal sign\n" +
                            path + ":12: non-hex digit found after equal sign\n" +
-                           path + ":13: line too long\n" +
-                           path + ":16: file=\"IMAGE.DAT\", CRC32=0a0b0c0d\n");
-    EXPECT_EQ(list_names(list), (std::vector<std::string>{"SD", "ABCDEFGHIJKLMNOPQ", "IMAGE.DAT"}));
+                           path + ":13: file=\"LIMIT\", CRC32=ABCDEF02\n" +
+                           path + ":14: line too long\n" +
+                           path + ":17: file=\"IMAGE.DAT\", CRC32=0a0b0c0d\n");
+    EXPECT_EQ(list_names(list), (std::vector<std::string>{"SD", "ABCDEFGHIJKLMNOPQ", "LIMIT", "IMAGE.DAT"}));
     EXPECT_STREQ(list.first.front().crc32, "1a2b3c4d");
     EXPECT_STREQ(list.first.front().md5, "");
 
@@ -582,10 +593,7 @@ TEST(Md5Reader, TakesBothMd5sumFormsAndReportsEveryLineItRejects)
         h32 + " *ABCDEFGHIJKLMNOPQR",
         h32 + " *ABCDEFGHIJKLMNOPQ",
     };
-    std::string content;
-    for (const auto &line : lines)
-        content += line + "\n";
-    test::write_file(path, content);
+    test::write_file(path, text_lines(lines));
     ddpf_list_t list;
     Verbosity debug(4);
     int result = -1;
@@ -638,6 +646,7 @@ TEST(WaveEditorReader, TakesOneChecksumWithoutALineEnd)
     EXPECT_EQ(read("not an md5", 1), trying + path + ": content is not an MD5 checksum\n");
     EXPECT_EQ(read("", 1), trying + path + ": content is not an MD5 checksum\n");
     EXPECT_EQ(read(h32 + "0", 1), trying + path + ": content is not an MD5 checksum\n");
+    EXPECT_EQ(read(std::string(100, 'a'), 1), trying + path + ": content is not an MD5 checksum\n");
     EXPECT_EQ(read(std::string(101, 'a'), 1), trying + path + ":1: line too long\n");
     EXPECT_EQ(read("abc\x02", 1), trying + path + ": not a text file\n");
 }
