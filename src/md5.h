@@ -9,6 +9,7 @@ struct md5_context {
     std::uint8_t buf[64];   ///< an incomplete block
 };
 
+/// Starts a digest: an empty message and the initial state words.
 void md5_init(md5_context *ctx);
 /// Adds `nbytes` bytes to the message; 0 or less does nothing. The split of the
 /// message into appends never changes the digest.
