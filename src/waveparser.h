@@ -73,7 +73,7 @@ struct wave_t {
 /// Opens and walks a WAVE file. 0 on success (file at audio_start); -1 when it
 /// cannot be opened (errno tells why). Structural faults throw fatal_error.
 int wave_open(const char *path, wave_t *w);
-/// Walks an already open stream, which the wave object takes over. 0 on success;
+/// Walks an already open stream from its start; the wave object takes it over. 0 on success;
 /// structural faults throw fatal_error. Lets tests and fuzzers parse without the disk.
 int wave_open_stream(file_ptr fp, wave_t *w);
 /// Closes the file; the result of the close (0 also when no file was open).

@@ -138,6 +138,7 @@ void expect_ok(const Parsed &r)
 {
     EXPECT_FALSE(r.fatal) << r.err;
     EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, ""); // the walk itself never writes to standard output
     EXPECT_EQ(r.pos, static_cast<long>(r.w.audio_start));
 }
 
@@ -150,56 +151,20 @@ public:
     Deadline &operator=(const Deadline &) = delete;
 };
 
-// A read-only stream of `size` bytes, zero except for the pieces placed in it: files
-// around 4 GiB without writing them.
-struct Sparse {
-    std::uint64_t size = 0;
-    std::map<std::uint64_t, std::string> pieces;
-    std::uint64_t pos = 0;
-};
-
-ssize_t sparse_read(void *cookie, char *buf, std::size_t n)
+/// A file of `size` bytes, zero but for the pieces written into it: sparse on disk,
+/// so that files around 4 GiB cost nothing.
+std::string sparse_file(const test::TempDir &dir, std::uint64_t size, const std::map<long, std::string> &pieces)
 {
-    auto *s = static_cast<Sparse *>(cookie);
-    if (s->pos >= s->size)
-        return 0;
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, s->size - s->pos));
-    std::memset(buf, 0, n);
-    for (const auto &[at, bytes] : s->pieces) {
-        const std::uint64_t from = std::max(at, s->pos);
-        const std::uint64_t to = std::min(at + bytes.size(), s->pos + n);
-        if (from < to)
-            std::memcpy(buf + (from - s->pos), bytes.data() + (from - at), to - from);
-    }
-    s->pos += n;
-    return static_cast<ssize_t>(n);
-}
-
-int sparse_seek(void *cookie, off64_t *offset, int whence)
-{
-    auto *s = static_cast<Sparse *>(cookie);
-    const off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<off64_t>(s->pos)
-                                                                      : static_cast<off64_t>(s->size);
-    if (base + *offset < 0)
-        return -1;
-    s->pos = static_cast<std::uint64_t>(base + *offset);
-    *offset = static_cast<off64_t>(s->pos);
-    return 0;
-}
-
-int sparse_close(void *cookie)
-{
-    std::unique_ptr<Sparse> owned(static_cast<Sparse *>(cookie));
-    return 0;
-}
-
-file_ptr open_sparse(Sparse s)
-{
-    auto owned = std::make_unique<Sparse>(std::move(s));
-    file_ptr fp(fopencookie(owned.get(), "rb", {sparse_read, nullptr, sparse_seek, sparse_close}));
-    if (fp)
-        owned.release();
-    return fp;
+    const std::string path = dir.file("sparse.wav");
+    file_ptr fp = tolk_fopen(path.c_str(), "wb");
+    bool ok = fp != nullptr;
+    for (const auto &[at, bytes] : pieces)
+        ok = ok && std::fseek(fp.get(), at, SEEK_SET) == 0 &&
+             std::fwrite(bytes.data(), 1, bytes.size(), fp.get()) == bytes.size();
+    if (!close_checked(fp) || !ok)
+        throw std::runtime_error("cannot write " + path);
+    std::filesystem::resize_file(path, size);
+    return path;
 }
 
 // ---- Format and data ----
@@ -512,13 +477,14 @@ TEST(WaveHostile, NothingPastTheFourGigabyteOffsetIsTakenForAChunk)
     const Deadline deadline(60);
     // The data chunk ends at 0xFFFFFFF0; the chunk after it starts its contents at
     // 0xFFFFFFF8 and would wrap to 0xF8. A header at 4 GiB cannot be addressed at all.
-    Sparse s;
-    s.size = 0x100000000 + 64;
-    s.pieces[0] = header("RIFF", 0xFFFFFFE8) + "WAVE" + fmt_pcm() + header("data", 0xFFFFFFF0 - 44);
-    s.pieces[0xFFFFFFF0] = header("LIST", 0x100) + "WAVE";
-    s.pieces[0x100000000] = riff("WAVE", chunk("data", "abcd"));
+    test::TempDir dir;
+    const std::string path =
+        sparse_file(dir, 0x100000000 + 64,
+                    {{0, header("RIFF", 0xFFFFFFE8) + "WAVE" + fmt_pcm() + header("data", 0xFFFFFFF0 - 44)},
+                     {0xFFFFFFF0, header("LIST", 0x100) + "WAVE"},
+                     {0x100000000, riff("WAVE", chunk("data", "abcd"))}});
     auto r = std::make_unique<Parsed>();
-    run(open_sparse(std::move(s)), *r);
+    run(tolk_fopen(path.c_str(), "rb"), *r);
     expect_ok(*r);
     EXPECT_EQ(r->w.audio_start, 44u);
     EXPECT_EQ(r->w.audio_end, 0xFFFFFFF0u);
@@ -529,7 +495,8 @@ TEST(WaveHostile, CueCountsBeyondTheFileAreRefusedWithoutAllocating)
     const std::string start = fmt_pcm() + chunk("data", "abcd");
     // Ten million points, as the chunk size agrees, in a file of a few bytes.
     const std::uint32_t millions = 10'000'000;
-    expect_fatal(*parse(riff("WAVE", start + header("cue ", 4 + 24 * millions) + u32(millions) + cue_point(1, "data", 0))),
+    const std::string cue = header("cue ", 4 + 24 * millions) + u32(millions) + cue_point(1, "data", 0);
+    expect_fatal(*parse(riff("WAVE", start + cue)),
                  diag(12 + 36 + 8 + 4, "cue chunk too short!"));
     // 24 times this count wraps 32 bits to 8: the chunk must not pass for long enough.
     expect_fatal(*parse(riff("WAVE", start + chunk("cue ", u32(0x0AAAAAAB) + std::string(12, 'x')))),
