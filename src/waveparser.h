@@ -73,12 +73,12 @@ struct wave_t {
 /// Opens and walks a WAVE file. 0 on success (file at audio_start); -1 when it
 /// cannot be opened (errno tells why). Structural faults throw fatal_error.
 int wave_open(const char *path, wave_t *w);
-/// Walks an already open stream, which the wave object takes over. 0 on success;
+/// Walks an already open stream from its start; the wave object takes it over. 0 on success;
 /// structural faults throw fatal_error. Lets tests and fuzzers parse without the disk.
 int wave_open_stream(file_ptr fp, wave_t *w);
-/// Closes the file; the result of the close.
+/// Closes the file; the result of the close (0 also when no file was open).
 int wave_close(wave_t *w);
-/// Frees the cue points, XTOC and axml data; the file stays open.
+/// Frees the cue points, XTOC and axml data and clears their flags; the file stays open.
 void wave_delete(wave_t *w);
 /// Prints "Wave parser error (offset N): " and the message to standard error and throws fatal_error.
 [[noreturn]] void wave_err(std::FILE *fp, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -86,8 +86,11 @@ void wave_delete(wave_t *w);
 /// Deepest nesting of RIFF and LIST containers that the walk follows.
 constexpr int WAVE_MAX_DEPTH = 16;
 
-void read_subchunks(std::FILE *fp, const chunk_t *parent, wave_t *w);
-/// 0 when a chunk header was read, -2 when there is no further chunk.
+/// Walks the chunks inside `parent` (the whole file when null), which lies inside
+/// `depth` containers; a container deeper than WAVE_MAX_DEPTH is a fatal fault.
+void read_subchunks(std::FILE *fp, const chunk_t *parent, wave_t *w, int depth = 0);
+/// 0 when a chunk header was read, -2 when there is no further chunk. An `end`
+/// beyond the 32-bit offset range is held at 0xFFFFFFFF, so the walk only moves forward.
 int chunk_open(std::FILE *fp, chunk_t *c, const chunk_t *parent);
 /// Positions the file after the chunk and its pad byte.
 void chunk_close(std::FILE *fp, const chunk_t *c);
