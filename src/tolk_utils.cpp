@@ -95,7 +95,8 @@ std::string tolk_strdup2(const char *a, const char *b)
 
 int tolk_freadln(char *buf, int max, std::FILE *fp)
 {
-    if (std::feof(fp)) {
+    // A stream in error gives no more lines either: reading on would loop.
+    if (std::feof(fp) || std::ferror(fp)) {
         buf[0] = '\0';
         return -1;
     }
