@@ -323,6 +323,8 @@ bool write_checksum_file(const ddpf_list_t *list, const char *name,
     write_lines(list, out.get());
     if (!close_checked(out)) {
         report_errno(path, failure_errno());
+        // A checksum file cut short would still vouch for the files it lists.
+        std::remove(path.c_str());
         return false;
     }
     return true;

@@ -472,9 +472,12 @@ TEST(ChecksumWrite, ChecksumFilesThatCannotBeWrittenAreReported)
     EXPECT_EQ(out.err, dir.file("CHECKSUM.MD5") + ": Is a directory\n" + dir.file("CHECKSUM.TXT") +
                            ": No space left on device\n");
     EXPECT_EQ(out.out, sums.table);
+    // A checksum file cut short is removed: it would still vouch for what it lists.
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.file("CHECKSUM.TXT"))));
 
     // One file that fails is enough to fail the run; the other is still written.
     fs::remove(dir.file("CHECKSUM.MD5"));
+    fs::create_symlink("/dev/full", dir.file("CHECKSUM.TXT"));
     const auto half = test::capture([&] { result = ddp_checksum_write(dir.path().c_str()); });
     EXPECT_EQ(result, 1);
     EXPECT_EQ(half.out, "MD5 checksums written to \"CHECKSUM.MD5\".\n" + sums.table);
