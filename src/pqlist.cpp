@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "cdtext.h"
 #include "log.h"
 
 // ---- Disc time and codes ----
@@ -345,6 +346,43 @@ void pq_print(const PQlist &pq)
 
 namespace {
 
+void print_cdtext_kind(const PQlist &pq, const char *heading, disc_text disc, track_text track)
+{
+    std::printf("%s", heading);
+    if (pq.*disc) {
+        std::printf("    Disc : ");
+        latin1_print(stdout, (pq.*disc)->c_str());
+        std::printf("\n");
+    }
+    int n = 1;
+    for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get(), ++n) {
+        if (!(t->*track))
+            continue;
+        std::printf("    Trk%02d: ", n);
+        latin1_print(stdout, (t->*track)->c_str());
+        std::printf("\n");
+    }
+}
+
+} // namespace
+
+void pq_print_cdtext(const PQlist &pq)
+{
+    if (!pq_has_cdtext(pq))
+        return;
+    latin1_init();
+    std::printf("Block 0:\n");
+    if (pq_has_title(pq))
+        print_cdtext_kind(pq, "  Title\n", &PQlist::title, &PQtrack::title);
+    if (pq_has_performer(pq))
+        print_cdtext_kind(pq, "  Performer\n", &PQlist::performer, &PQtrack::performer);
+    if (pq_has_songwriter(pq))
+        print_cdtext_kind(pq, "  Songwriter\n", &PQlist::songwriter, &PQtrack::songwriter);
+    latin1_done();
+}
+
+namespace {
+
 // Texts from the cue sheet go into the page as text, never as markup.
 std::string html_escape(const char *text)
 {
@@ -526,8 +564,6 @@ int pq_write_cuesheet(const PQlist &pq, const char *datafile, const char *filety
 }
 
 // ---- CD-Text ----
-
-#include "cdtext.h"
 
 namespace {
 

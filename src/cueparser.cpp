@@ -1,0 +1,749 @@
+#include "cueparser.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "cdtext.h"
+#include "log.h"
+#include "waveparser.h"
+
+namespace {
+
+/// A cue sheet line holds at most 254 characters before its line feed.
+constexpr int line_buffer_size = 256;
+constexpr const char *separators = "\n\r\t ";
+/// 150 frames of 2352 bytes: the silence the parser puts before track 1.
+constexpr long first_pregap_bytes = CD_FIRST_PREGAP_FRAMES * CD_FRAME_BYTES;
+/// Audio is 16-bit stereo: a sample frame is 4 bytes.
+constexpr long sample_frame_bytes = 4;
+
+void print_located(const char *kind, const char *file, int line, const char *format, va_list ap)
+{
+    if (line >= 1)
+        std::fprintf(stderr, "%s:%d: %s: ", file, line, kind);
+    else
+        std::fprintf(stderr, "%s: %s: ", file, kind);
+    std::vfprintf(stderr, format, ap);
+    std::fputc('\n', stderr);
+}
+
+/// Opens an input file for binary reading. A directory is refused as the open would
+/// be for a file that does not exist (errno EISDIR), so that it gets a clear message.
+file_ptr open_input(const char *path)
+{
+    file_ptr fp = tolk_fopen(path, "rb");
+    if (!fp)
+        return fp;
+    struct stat st;
+    if (fstat(fileno(fp.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fp.reset();
+        errno = EISDIR;
+    }
+    return fp;
+}
+
+/// A number from a cue sheet, clamped to int so that a long digit string cannot overflow.
+int number_value(const char *text)
+{
+    errno = 0;
+    const long v = std::strtol(text, nullptr, 10);
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
+/// A name from the cue sheet resolved against the cue sheet's directory.
+std::string resolve(const std::string &cuefile, const char *name)
+{
+    if (tolk_path_is_abs(name))
+        return name;
+    const std::string dir = tolk_path_get_dir(cuefile.c_str());
+    return tolk_path_join(dir.c_str(), name).value_or(name);
+}
+
+// ---- The parser ----
+
+class parser {
+public:
+    parser(cuesheet_t *cue, const char *path) : cue_(cue), path_(path) {}
+
+    void read_lines(std::FILE *fp);
+    void finish();
+
+private:
+    [[noreturn]] void error(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    void warning(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    char *token(int quoting = 0) { return next_token(nullptr, separators, quoting, &cursor_); }
+    bool in_track_section() const { return track_number_ > 0; }
+
+    void command(const char *word);
+    void catalog();
+    void cdtextfile();
+    void file();
+    void track();
+    void isrc();
+    void flags();
+    void index();
+    void text(const char *command, std::optional<std::string> PQlist::*disc, std::optional<std::string> PQtrack::*track,
+              const char *disc_message, const char *track_message);
+
+    cuesheet_t *cue_;
+    const char *path_;
+    std::array<char, line_buffer_size> line_{};
+    char *cursor_ = nullptr;
+    int line_number_ = 0;
+    int track_number_ = 0;
+    PQtrack *track_ = nullptr;
+    int last_index_ = -1;
+    long last_position_ = -1;
+    std::optional<std::string> data_name_;
+    std::optional<std::string> cdtext_name_;
+};
+
+void parser::error(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    print_located("error", path_, line_number_, format, ap);
+    va_end(ap);
+    throw fatal_error(1);
+}
+
+void parser::warning(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    print_located("warning", tolk_basename(path_), line_number_, format, ap);
+    va_end(ap);
+}
+
+void parser::read_lines(std::FILE *fp)
+{
+    for (;;) {
+        const int got = smart_fgets(line_.data(), static_cast<int>(line_.size()), fp);
+        if (got == 0)
+            return;
+        ++line_number_;
+        if (got < 0)
+            error("line is too long, maximum is %d characters", line_buffer_size - 2);
+        const char *word = next_token(line_.data(), separators, 0, &cursor_);
+        if (word == nullptr || std::strcmp(word, "REM") == 0)
+            continue;
+        command(word);
+    }
+}
+
+void parser::command(const char *word)
+{
+    if (std::strcmp(word, "CATALOG") == 0)
+        catalog();
+    else if (std::strcmp(word, "CDTEXTFILE") == 0)
+        cdtextfile();
+    else if (std::strcmp(word, "FILE") == 0)
+        file();
+    else if (std::strcmp(word, "TRACK") == 0)
+        track();
+    else if (std::strcmp(word, "ISRC") == 0)
+        isrc();
+    else if (std::strcmp(word, "FLAGS") == 0)
+        flags();
+    else if (std::strcmp(word, "INDEX") == 0)
+        index();
+    else if (std::strcmp(word, "TITLE") == 0)
+        text("TITLE", &PQlist::title, &PQtrack::title, "multiple 'TITLE' commands in global section",
+             "multiple 'TITLE' commands for track %d");
+    else if (std::strcmp(word, "PERFORMER") == 0)
+        text("PERFORMER", &PQlist::performer, &PQtrack::performer, "multiple 'PERFORMER' commands in global section",
+             "multiple 'PERFORMER' commands for track %d");
+    else if (std::strcmp(word, "SONGWRITER") == 0)
+        text("SONGWRITER", &PQlist::songwriter, &PQtrack::songwriter,
+             "Multiple 'SONGWRITER' commands in global section", "Multiple 'SONGWRITER' commands for track %d");
+    else if (std::strcmp(word, "PREGAP") == 0 || std::strcmp(word, "POSTGAP") == 0)
+        error("%s command is not supported", word);
+    else
+        warning("command ignored: '%s'", word);
+}
+
+void parser::catalog()
+{
+    if (in_track_section())
+        error("CATALOG command in TRACK section");
+    PQlist &pq = *cue_->pq;
+    if (pq.upc_ean[0] != '\0')
+        error("multiple CATALOG commands found");
+    const char *number = token();
+    if (number == nullptr)
+        error("no number found after CATALOG");
+    const int valid = ean13_validate(number, nullptr);
+    if (valid == 2)
+        error("malformed catalog number: %s, should be exactly 13 digits", number);
+    if (valid == 1)
+        warning("catalog number's check digit is wrong: %s", number);
+    tolk_strcpy(pq.upc_ean.data(), number, pq.upc_ean.size());
+}
+
+void parser::cdtextfile()
+{
+    if (in_track_section())
+        error("found CDTEXTFILE command in track section");
+    if (cdtext_name_)
+        error("multiple CDTEXTFILE commands found");
+    const char *name = token(1);
+    if (name == nullptr || *name == '\0')
+        error("missing filename after CDTEXTFILE command");
+    cdtext_name_ = name;
+}
+
+void parser::file()
+{
+    if (in_track_section() || data_name_)
+        error("multiple FILE commands are not suppurted");
+    const char *name = token(1);
+    if (name == nullptr || *name == '\0')
+        error("missing filename after FILE command");
+    data_name_ = name;
+    const char *type = token();
+    if (type == nullptr)
+        error("missing file type after FILE command");
+    if (std::strcmp(type, "BINARY") == 0)
+        cue_->filetype = CUE_FILETYPE_BINARY;
+    else if (std::strcmp(type, "WAVE") == 0)
+        cue_->filetype = CUE_FILETYPE_WAVE;
+    else if (std::strcmp(type, "MOTOROLA") == 0)
+        cue_->filetype = CUE_FILETYPE_MOTOROLA;
+    else
+        error("file type not supported: %s", type);
+}
+
+void parser::track()
+{
+    if (!data_name_)
+        error("missing FILE command before first TRACK command");
+    const char *number = token();
+    if (number == nullptr)
+        error("missing track number");
+    if (!is_number(number))
+        warning("malformed track number: %s", number);
+    const int value = number_value(number);
+    if (value < 1 || value > 99)
+        warning("track number out of range: %s", number);
+    // Tracks are numbered by their order; the number written is only checked.
+    if (value != track_number_ + 1)
+        warning("wrong track number, found %02d, expected %02d", value, track_number_ + 1);
+    const char *type = token();
+    if (type == nullptr)
+        error("missing track type");
+    if (std::strcmp(type, "AUDIO") != 0)
+        error("unsupported track type: %s", type);
+    if (track_ != nullptr && track_->index[1] == -1)
+        error("missing INDEX 01 in track %02d", track_number_);
+    ++track_number_;
+    last_index_ = -1;
+    if (track_number_ > 99)
+        error("more than 99 tracks found");
+    track_ = new_track(*cue_->pq);
+}
+
+void parser::isrc()
+{
+    if (!in_track_section())
+        error("ISRC command before first TRACK command");
+    if (track_->isrc[0] != '\0')
+        error("multiple ISRC commands found in track %02d", track_number_);
+    const char *code = token();
+    if (code == nullptr)
+        error("missing argument for ISRC command in track %02d", track_number_);
+    if (!isrc_is_valid(code))
+        error("malformed ISRC code in track %02d: %s", track_number_, code);
+    tolk_strcpy(track_->isrc.data(), code, track_->isrc.size());
+}
+
+void parser::flags()
+{
+    if (!in_track_section())
+        error("FLAGS command before first TRACK command");
+    if (last_index_ != -1)
+        error("FLAGS command after INDEX command in track %d", track_number_);
+    for (const char *word = token(); word != nullptr; word = token()) {
+        if (std::strcmp(word, "PRE") == 0)
+            track_->flags |= PQ_FLAG_PRE;
+        else if (std::strcmp(word, "DCP") == 0)
+            track_->flags |= PQ_FLAG_DCP;
+        else if (std::strcmp(word, "4CH") == 0)
+            track_->flags |= PQ_FLAG_4CH;
+        else if (std::strcmp(word, "SCMS") == 0)
+            track_->flags |= PQ_FLAG_SCMS;
+        else
+            warning("unknown flag in track %02d: %s", track_number_, word);
+    }
+    // Copying permitted and copy management contradict each other.
+    if ((track_->flags & PQ_FLAG_DCP) && (track_->flags & PQ_FLAG_SCMS))
+        error("cannot have flag DCP and SCMS specified for the same track (%d)", track_number_);
+}
+
+void parser::index()
+{
+    if (!in_track_section())
+        error("INDEX command before first TRACK command");
+    const char *number = token();
+    if (number == nullptr)
+        error("no number found after INDEX command in track %02d", track_number_);
+    if (!is_number(number))
+        error("malformed index number in track %02d: %s\n", track_number_, number);
+    const int n = number_value(number);
+    if (last_index_ == -1) {
+        if (n > 1)
+            error("first index should not be %02d in track %02d, but 0 or 1", n, track_number_);
+    } else if (n != last_index_ + 1) {
+        error("index out of sequence, found %02d, expected %02d", n, last_index_ + 1);
+    }
+    // A track has index points 00 to 99 and no more.
+    if (n >= PQ_MAX_INDEX)
+        error("index %02d in track %02d is out of range, the last index is 99", n, track_number_);
+    last_index_ = n;
+    const char *time = token();
+    if (time == nullptr)
+        error("no time given for index %02d in track %02d", n, track_number_);
+    const long position = str2frames(time);
+    if (position < 0)
+        error("malformed time for index %02d in track %02d: %s, should be formatted as mm:ss:ff", n, track_number_,
+              time);
+    if (last_position_ == -1) {
+        if (position > 0)
+            error("first index in first track must be at 00:00:00, found %s", time);
+    } else if (position <= last_position_) {
+        char previous[9];
+        error("index at %s should be later than pervious index  at %s", time, frames2str(last_position_, previous));
+    }
+    track_->index[n] = position;
+    last_position_ = position;
+}
+
+void parser::text(const char *command, std::optional<std::string> PQlist::*disc,
+                  std::optional<std::string> PQtrack::*track, const char *disc_message, const char *track_message)
+{
+    const char *value = token(1);
+    // A command without any text is a slip in the cue sheet, not an empty title:
+    // an empty title is written "".
+    if (value == nullptr)
+        error("missing text after %s command", command);
+    if (in_track_section()) {
+        if (track_->*track)
+            error(track_message, track_number_);
+        track_->*track = value;
+    } else {
+        if (cue_->pq.get()->*disc)
+            error("%s", disc_message);
+        cue_->pq.get()->*disc = value;
+    }
+}
+
+void parser::finish()
+{
+    PQlist &pq = *cue_->pq;
+    if (track_ == nullptr)
+        error("no TRACK command found");
+    if (track_->index[1] == -1)
+        error("missing INDEX 01 track %02d", track_number_);
+
+    // A first track that starts right at 00:00:00 has its pause there too.
+    PQtrack &first = *pq.tracks;
+    if (first.index[0] == -1 && first.index[1] == 0)
+        first.index[0] = 0;
+
+    if (cdtext_name_) {
+        const std::string name = std::move(*cdtext_name_);
+        cdtext_name_.reset();
+        evaluate_cdtextfile(cue_, name.c_str());
+    }
+
+    // Without a pregap in the data file, the image gets two seconds of silence before track 1.
+    if (pq_get_first_pregap(pq) == 0) {
+        pq_add_pregap(pq, CD_FIRST_PREGAP_FRAMES);
+        cue_->pregap_size = first_pregap_bytes;
+    }
+
+    const std::string name = std::move(*data_name_);
+    data_name_.reset();
+    evaluate_datafile(cue_, name.c_str());
+}
+
+} // namespace
+
+// ---- Diagnostics and tokens ----
+
+void cue_err(const char *file, int line, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    print_located("error", file, line, format, ap);
+    va_end(ap);
+    throw fatal_error(1);
+}
+
+void cue_warn(const char *file, int line, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    print_located("warning", tolk_basename(file), line, format, ap);
+    va_end(ap);
+}
+
+int smart_fgets(char *buf, int size, std::FILE *fp)
+{
+    // Pre-filled with line feeds, the buffer shows whether fgets stopped at a line end
+    // (or at the end of a last line without one) or because the buffer was full.
+    std::memset(buf, '\n', static_cast<std::size_t>(size));
+    if (std::fgets(buf, size, fp) == nullptr)
+        return 0;
+    if (std::memchr(buf, '\n', static_cast<std::size_t>(size)) != nullptr)
+        return 1;
+    int c = std::getc(fp);
+    if (c == EOF)
+        return 1;
+    while (c != '\n' && c != EOF)
+        c = std::getc(fp);
+    return -1;
+}
+
+char *next_token(char *text, const char *separators_, int quoting, char **cursor)
+{
+    char *p = text != nullptr ? text : *cursor;
+    if (p == nullptr)
+        return nullptr;
+    while (*p != '\0' && std::strchr(separators_, *p) != nullptr)
+        ++p;
+    if (*p == '\0') {
+        *cursor = p;
+        return nullptr;
+    }
+    if (quoting && *p == '"') {
+        char *start = p + 1;
+        char *last = std::strrchr(start, '"');
+        if (last != nullptr) {
+            *last = '\0';
+            *cursor = last + 1;
+        } else {
+            // An unclosed quote runs to the end of the line, but not into its line end.
+            char *end = start + std::strlen(start);
+            while (end > start && (end[-1] == '\n' || end[-1] == '\r'))
+                *--end = '\0';
+            *cursor = end;
+        }
+        return start;
+    }
+    char *start = p;
+    while (*p != '\0' && std::strchr(separators_, *p) == nullptr)
+        ++p;
+    if (*p != '\0')
+        *p++ = '\0';
+    *cursor = p;
+    return start;
+}
+
+int is_number(const char *text)
+{
+    for (; *text != '\0'; ++text)
+        if (*text < '0' || *text > '9')
+            return 0;
+    return 1;
+}
+
+// ---- The cue sheet object ----
+
+void cue_open(const char *path, cuesheet_t *cue)
+{
+    cue->pq = pq_new();
+    cue->cuefile.reset();
+    cue->cdtextfile.reset();
+    cue->datafile.reset();
+    cue->fp.reset();
+    cue->pregap_size = 0;
+    cue->audio_size = 0;
+    cue->padding_size = 0;
+
+    const bool from_stdin = std::strcmp(path, "-") == 0;
+    file_ptr fp = from_stdin ? file_ptr(stdin) : open_input(path);
+    if (!fp)
+        cue_err(path, 0, "can't open file, message: %s", std::strerror(errno));
+    cue->cuefile = path;
+
+    parser p(cue, path);
+    p.read_lines(fp.get());
+    p.finish();
+}
+
+void cue_close(cuesheet_t *cue)
+{
+    cue->fp.reset();
+    cue->cuefile.reset();
+    cue->cdtextfile.reset();
+    cue->datafile.reset();
+    del_pq(std::move(cue->pq));
+}
+
+// ---- The audio data file ----
+
+namespace {
+
+/// Opens a raw sample file and measures it; the whole file is audio.
+void open_raw(cuesheet_t *cue)
+{
+    const char *path = cue->datafile->c_str();
+    cue->fp = open_input(path);
+    if (!cue->fp)
+        cue_err(path, -1, "can't open file, message: %s", std::strerror(errno));
+    if (std::fseek(cue->fp.get(), 0, SEEK_END) != 0)
+        cue_err(path, -1, "can't seek to end of audio file, message: %s", std::strerror(errno));
+    const long end = std::ftell(cue->fp.get());
+    if (end < 0)
+        cue_err(path, -1, "can't determine end of audio file, message: %s", std::strerror(errno));
+    cue->audio_size = end;
+    if (std::fseek(cue->fp.get(), 0, SEEK_SET) != 0)
+        cue_err(path, -1, "can't seek to start of audio file, message: %s", std::strerror(errno));
+}
+
+/// Opens a WAVE file through the reader and makes sure it holds CD audio.
+void open_wave(cuesheet_t *cue)
+{
+    const char *path = cue->datafile->c_str();
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+        cue_err(path, -1, "can't open file, message: %s", std::strerror(EISDIR));
+    wave_t w;
+    if (wave_open(path, &w) == -1)
+        cue_err(path, -1, "can't open file, message: %s", std::strerror(errno));
+    // CD audio is linear PCM, two channels, 44,100 samples per second, 16 bits.
+    if (w.format_tag != WAVE_FORMAT_PCM)
+        cue_err(path, -1, "wave file is not (fixed point) PCM data, found: %02X", w.format_tag);
+    if (w.channels != 2)
+        cue_err(path, -1, "wrong number of channels in wave file (%d).", w.channels);
+    if (w.sample_rate != 44100)
+        cue_err(path, -1, "wrong sample rate in wave file (%ld).", static_cast<long>(w.sample_rate));
+    if (w.bits_per_sample != 16)
+        cue_err(path, -1, "wrong sample width in wave file (%d).", w.bits_per_sample);
+
+    // A truncated file whose data chunk claims more than it holds would yield a short
+    // image; say so now rather than when the image is written.
+    const long held = (fstat(fileno(w.fp.get()), &st) == 0) ? static_cast<long>(st.st_size) - w.audio_start : -1;
+    if (held >= 0 && held < static_cast<long>(w.audio_length))
+        cue_err(path, -1, "wave file is truncated: its data chunk holds %lu bytes, but only %ld are in the file",
+                static_cast<unsigned long>(w.audio_length), held);
+
+    cue->audio_size = w.audio_length;
+    cue->fp = std::move(w.fp);
+}
+
+/// The highest index position of the last track.
+long last_index_position(const PQlist &pq)
+{
+    const PQtrack *last = pq.tracks.get();
+    while (last->next)
+        last = last->next.get();
+    long position = -1;
+    for (long p : last->index)
+        if (p != -1)
+            position = p;
+    return position;
+}
+
+} // namespace
+
+void evaluate_datafile(cuesheet_t *cue, const char *name)
+{
+    if (std::strcmp(name, "-") == 0 || tolk_path_is_abs(name))
+        cue->datafile = name;
+    else
+        cue->datafile = resolve(*cue->cuefile, name);
+    const char *path = cue->datafile->c_str();
+
+    if (cue->filetype == CUE_FILETYPE_WAVE)
+        open_wave(cue);
+    else
+        open_raw(cue);
+
+    if (cue->audio_size % sample_frame_bytes != 0)
+        cue_err(path, -1, "audio stops in the middle of a sample frame, this files is broken, audio length: %ld",
+                cue->audio_size);
+    // The image ends on a whole CD sector.
+    const long rest = cue->audio_size % CD_FRAME_BYTES;
+    if (rest != 0) {
+        cue->padding_size = CD_FRAME_BYTES - rest;
+        cue_warn(path, -1, "audio does not end at a CD sector boundary, adding %ld bytes of silence",
+                 cue->padding_size);
+    }
+    PQlist &pq = *cue->pq;
+    pq.lead_out = (cue->pregap_size + cue->audio_size + cue->padding_size) / CD_FRAME_BYTES;
+
+    const long needed = last_index_position(pq);
+    if (pq.lead_out < needed) {
+        char end[9];
+        char need[9];
+        cue_err(path, 0, "not enough audio data, file ends at %s, but we need at least %s.",
+                frames2str(pq.lead_out, end), frames2str(needed, need));
+    }
+}
+
+// ---- The CD-Text file ----
+
+void evaluate_cdtextfile(cuesheet_t *cue, const char *name)
+{
+    cue->cdtextfile = resolve(*cue->cuefile, name);
+    const char *path = cue->cdtextfile->c_str();
+
+    file_ptr fp = open_input(path);
+    if (!fp)
+        cue_err(path, 0, "cannot open CD text file (%s)", path);
+    std::array<cdtext_block_info_t, 8> blocks{};
+    errno = 0;
+    const int scanned = cdtext_scan_blocks(fp.get(), blocks.data());
+    if (scanned == -1)
+        cue_err(path, 0, "file reading failed (%s)",
+                errno != 0 ? std::strerror(errno) : "the file ends inside a CD text pack");
+    if (scanned == 1)
+        cue_err(path, 0, "not a binary CD text file");
+    fp.reset();
+
+    if (blocks[0].first_track != 1)
+        cue_err(path, 0, "First track number in CD text file (%d) does not match cue file (%d)\n",
+                blocks[0].first_track, 1);
+    const int tracks = pq_num_tracks(*cue->pq);
+    if (blocks[0].last_track != tracks)
+        cue_err(path, 0, "Last track number in CD text (%d) file does not match cue sheet (%d)\n",
+                blocks[0].last_track, tracks);
+    log_msg(1, "CD text file is: %s\n", path);
+}
+
+// ---- The image ----
+
+/// Exchanges the two bytes of every 16-bit unit; 1 (and nothing changed) for an odd count.
+int buffer_swap16(unsigned char *buf, std::uint64_t n)
+{
+    if (n % 2 != 0)
+        return 1;
+    for (std::uint64_t i = 0; i < n; i += 2)
+        std::swap(buf[i], buf[i + 1]);
+    return 0;
+}
+
+namespace {
+
+enum class copy_result { ok, short_read, short_write, swap_refused };
+
+/// Copies `count` bytes from `source` (or zeros without one) to `dest` in 8 KiB blocks,
+/// byte-swapping each block when `swap` is set.
+copy_result copy_data(std::FILE *source, std::FILE *dest, std::uint64_t count, int swap)
+{
+    std::array<unsigned char, 8192> buffer{};
+    while (count > 0) {
+        const std::size_t n = count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
+        if (source != nullptr && std::fread(buffer.data(), 1, n, source) != n)
+            return copy_result::short_read;
+        if (swap && buffer_swap16(buffer.data(), n) != 0)
+            return copy_result::swap_refused;
+        if (std::fwrite(buffer.data(), 1, n, dest) != n)
+            return copy_result::short_write;
+        count -= n;
+    }
+    return copy_result::ok;
+}
+
+void report_size_mismatch(const cuesheet_t *cue)
+{
+    const long lead_out = cue->pq->lead_out;
+    log_err("internal error in cuesheet structure\n");
+    log_err("total frames  : %12ld\n", lead_out);
+    log_err("total size    : %12ld\n", lead_out * CD_FRAME_BYTES);
+    log_err("pregap to add : %12lu\n", static_cast<unsigned long>(cue->pregap_size));
+    log_err("audio size    : %12lu\n", static_cast<unsigned long>(cue->audio_size));
+    log_err("total size    : %12lu\n",
+            static_cast<unsigned long>(cue->pregap_size + cue->audio_size + cue->padding_size));
+}
+
+} // namespace
+
+int cue_copy_audio(cuesheet_t *cue, const char *image_path)
+{
+    if (cue->pq->lead_out * CD_FRAME_BYTES != cue->pregap_size + cue->audio_size + cue->padding_size) {
+        report_size_mismatch(cue);
+        return 1;
+    }
+    const int swap = cue->filetype == CUE_FILETYPE_MOTOROLA ? 1 : 0;
+    file_ptr image = tolk_fopen(image_path, "wb");
+    if (!image) {
+        log_err("%s: %s\n", image_path, std::strerror(errno));
+        return 1;
+    }
+
+    errno = 0;
+    copy_result result = copy_data(nullptr, image.get(), static_cast<std::uint64_t>(cue->pregap_size), 0);
+    if (result == copy_result::ok)
+        result = copy_data(cue->fp.get(), image.get(), static_cast<std::uint64_t>(cue->audio_size), swap);
+    if (result == copy_result::ok)
+        result = copy_data(nullptr, image.get(), static_cast<std::uint64_t>(cue->padding_size), 0);
+
+    bool ok = result == copy_result::ok;
+    if (result == copy_result::swap_refused) {
+        log_err("Can't swap endianess of buffer");
+    } else if (result == copy_result::short_read && !std::ferror(cue->fp.get())) {
+        // The audio file ended early: there is no system error to show.
+        log_err("%s: %s\n", image_path, "the audio data file ended before all of its audio was read");
+    } else if (!ok) {
+        log_err("%s: %s\n", image_path, std::strerror(errno != 0 ? errno : EIO));
+    } else if (!close_checked(image)) {
+        log_err("%s: %s\n", image_path, std::strerror(errno));
+        ok = false;
+    }
+    if (!ok) {
+        // Never leave a partial image that could be taken for a complete one.
+        image.reset();
+        std::remove(image_path);
+        return 1;
+    }
+    return 0;
+}
+
+// ---- The summary ----
+
+void cue_summary(const cuesheet_t *cue)
+{
+    char time[13];
+    auto seconds = [](long bytes) { return static_cast<double>(bytes) / CD_FRAME_BYTES / CD_FRAMES_PER_SECOND; };
+
+    std::printf("=== CUE IMAGE SUMMARY ===\n");
+    std::printf("Cue file : %s\n", cue->cuefile->c_str());
+    std::printf("*** Audio data ***\n");
+    std::printf("File name: %s\n", cue->datafile->c_str());
+    std::printf("File type: ");
+    switch (cue->filetype) {
+    case CUE_FILETYPE_WAVE: std::printf("Microsoft Wave\n"); break;
+    case CUE_FILETYPE_BINARY: std::printf("raw (little endian)\n"); break;
+    case CUE_FILETYPE_MOTOROLA: std::printf("raw (big endian)\n"); break;
+    default: std::printf("\n"); break;
+    }
+    std::printf("Starts at: %s\n", tolk_format_time(time, seconds(cue->pregap_size)));
+    std::printf("Ends at  : %s\n", tolk_format_time(time, seconds(cue->pregap_size + cue->audio_size)));
+    std::printf("Length   : %s\n", tolk_format_time(time, seconds(cue->audio_size)));
+    if (cue->padding_size != 0)
+        std::printf("Padding : %s (%lu bytes)\n", tolk_format_time(time, seconds(cue->padding_size)),
+                    static_cast<unsigned long>(cue->padding_size));
+    pq_print(*cue->pq);
+
+    if (cue->cdtextfile) {
+        std::printf("*** CD Text ***\n");
+        std::printf("CD Text file: %s\n", cue->cdtextfile->c_str());
+        if (file_ptr fp = open_input(cue->cdtextfile->c_str()))
+            parse_cdtext(fp.get());
+    } else if (pq_has_cdtext(*cue->pq)) {
+        std::printf("*** CD Text ***\n");
+        pq_print_cdtext(*cue->pq);
+    }
+}

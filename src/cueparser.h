@@ -1,0 +1,75 @@
+// Cue sheet input: the parser that turns a cue sheet into a PQ list, the
+// evaluation of its audio data file and binary CD-Text file, the copy of the
+// audio into IMAGE.DAT, and the summary of what was understood.
+// Faults in any input file are fatal: cue_err prints one located diagnostic
+// ("file:line: error: ...") and throws fatal_error, which ends the run with status 1.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "pqlist.h"
+#include "tolk_utils.h"
+
+/// Kinds of audio data file that a FILE command names.
+enum : int {
+    CUE_FILETYPE_BINARY = 1,   ///< raw 16-bit stereo samples, little-endian
+    CUE_FILETYPE_WAVE = 2,     ///< RIFF/WAVE file
+    CUE_FILETYPE_MOTOROLA = 3, ///< raw 16-bit stereo samples, big-endian
+};
+
+/// The parsed cue sheet. Complete and consistent once cue_open returns.
+struct cuesheet_t {
+    std::optional<std::string> cuefile;    ///< as passed to cue_open ("-" for standard input)
+    std::unique_ptr<PQlist> pq;            ///< the disc
+    std::optional<std::string> cdtextfile; ///< resolved path of the CDTEXTFILE, if any
+    std::optional<std::string> datafile;   ///< resolved path of the audio data file
+    int filetype = 0;
+    file_ptr fp;          ///< the audio data file, at its first audio byte
+    long pregap_size = 0; ///< silence before the audio in the image: 0 or 352800 bytes
+    long audio_size = 0;  ///< bytes of audio taken from the data file
+    long padding_size = 0; ///< silence after the audio up to the sector boundary
+};
+
+/// Reads the cue sheet (path "-" reads standard input), its CD-Text file and its audio
+/// data file into `cue`. Returns only when all are accepted; any fault throws fatal_error
+/// after its diagnostic.
+void cue_open(const char *path, cuesheet_t *cue);
+/// Releases what cue_open filled.
+void cue_close(cuesheet_t *cue);
+
+/// Writes IMAGE.DAT: pregap silence, the audio (byte-swapped for MOTOROLA), padding.
+/// 0 when the file is complete; 1 on failure, after its diagnostics, with the file removed.
+int cue_copy_audio(cuesheet_t *cue, const char *image_path);
+
+/// Prints the cue image summary: the audio data, the PQ listing and the CD-Text.
+void cue_summary(const cuesheet_t *cue);
+
+// ---- Shared by the cue sheet's evaluations, and by the tests ----
+
+/// "file:line: error: message" (or "file: error: " for a line below 1) on standard error,
+/// then throws fatal_error.
+[[noreturn]] void cue_err(const char *file, int line, const char *format, ...) __attribute__((format(printf, 3, 4)));
+/// The same as a warning, naming only the last path component; parsing goes on.
+void cue_warn(const char *file, int line, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+/// Reads one line into `buf` (of `size` bytes): 1 for a line, 0 at the end of the input,
+/// -1 for a line too long for the buffer (the rest of it is skipped).
+int smart_fgets(char *buf, int size, std::FILE *fp);
+/// The next token of the line (`text`, or the cursor's place when null), or null at its end.
+/// With `quoting` a token that opens with a double quote runs to the line's last double quote.
+char *next_token(char *text, const char *separators, int quoting, char **cursor);
+/// 1 when every character is a decimal digit (the empty text too), else 0.
+int is_number(const char *text);
+
+/// Finds, opens and measures the audio data file; sets datafile, fp, audio_size,
+/// padding_size and the list's lead_out.
+void evaluate_datafile(cuesheet_t *cue, const char *name);
+/// Finds the binary CD-Text file and checks its track range against the cue sheet.
+void evaluate_cdtextfile(cuesheet_t *cue, const char *name);
+/// Exchanges the two bytes of every 16-bit unit (big- to little-endian samples);
+/// 1 and nothing changed for an odd count.
+int buffer_swap16(unsigned char *buf, std::uint64_t n);

@@ -1,0 +1,7 @@
+import audio
+import os
+
+os.makedirs('out')
+
+# Ten seconds of CD audio: 750 sectors.
+audio.write('tone.raw', audio.sectors(750))

@@ -1,0 +1,3 @@
+import audio
+
+audio.write_wave('tone.wav', audio.sectors(750), rate=48000)
