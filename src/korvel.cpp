@@ -9,8 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "cueparser.h"
+#include "ddp_checksum.h"
 #include "log.h"
+#include "miniddp.h"
+#include "pqlist.h"
+#include "tolk_utils.h"
 
 #ifndef KORVEL_VERSION
 #define KORVEL_VERSION "0.0.0"
@@ -77,6 +83,66 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
                "Report bugs to: korvel developers <korvel-bugs@lists.invalid>\n",
                stdout);
     std::exit(0);
+}
+
+/// Parses, summarises and checks the cue sheet and, with a directory, writes the fileset.
+/// 0 only when everything asked for was written completely.
+int run(const char *cuefile, const char *ddpdir, const char *master_id, bool combi_master, bool include_cdtext)
+{
+    log_msg(1, "Parsing cue sheet '%s'...\n", cuefile);
+    cuesheet_t cue;
+    cue_open(cuefile, &cue);
+    log_msg(1, "done.\n");
+
+    cue_summary(&cue);
+    if (!pq_check(*cue.pq)) {
+        log_err("PQ data is not Red Book compatible\n");
+        return 1;
+    }
+    if (ddpdir == nullptr) {
+        cue_close(&cue);
+        return 0;
+    }
+
+    if (include_cdtext && !pq_has_cdtext(*cue.pq) && !cue.cdtextfile) {
+        log_warn("'-t' option set, but no CD text found in cue sheet.\n");
+        include_cdtext = false;
+    }
+
+    log_msg(1, "Writing DDP fileset...\n");
+    log_msg(1, "Copying audio data\n");
+    log_msg(1, "  from: %s\n", cue.datafile->c_str());
+    {
+        const std::string image = tolk_path_join(ddpdir, "IMAGE.DAT").value_or("IMAGE.DAT");
+        log_msg(1, "  to:   %s\n", image.c_str());
+        if (cue_copy_audio(&cue, image.c_str()) != 0) {
+            log_err("Error while writing DDP data file\n");
+            return 1;
+        }
+    }
+    log_msg(1, "  %ld sectors written (%ld bytes).\n", cue.pq->lead_out, cue.pq->lead_out * CD_FRAME_BYTES);
+
+    // From here on every writer reports its own failures; the run goes on so that the
+    // user sees all of them, and ends with status 1 if any stream is incomplete.
+    int status = 0;
+    if (ddp_write(ddpdir, *cue.pq, master_id) != 0)
+        status = 1;
+    if (include_cdtext) {
+        const int written = cue.cdtextfile ? ddp_write_cdtext_from_file(ddpdir, cue.cdtextfile->c_str())
+                                           : ddp_write_cdtext(ddpdir, *cue.pq);
+        if (written != 0)
+            status = 1;
+    }
+    if (combi_master && ddp_write_cuesheet(ddpdir, *cue.pq) != 0)
+        status = 1;
+
+    log_msg(1, "Calculating checksums...\n");
+    if (ddp_checksum_write(ddpdir) != 0)
+        status = 1;
+    log_msg(1, "...done.\n");
+
+    cue_close(&cue);
+    return status;
 }
 
 } // namespace
@@ -152,10 +218,10 @@ int main(int argc, char *argv[])
     }
 
     log_set_verbose(verbose);
-    (void)cuefile;
-    (void)ddpdir;
-    (void)combi_master;
-    (void)include_cdtext;
-    log_err("reading cue sheets is not available in this build yet\n");
-    return 1;
+    try {
+        return run(cuefile, ddpdir, master_id, combi_master != 0, include_cdtext != 0);
+    } catch (const fatal_error &e) {
+        // An input file was refused; its diagnostic has been printed.
+        return e.status();
+    }
 }

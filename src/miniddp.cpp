@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cdtext.h"
 #include "log.h"
 #include "pqlist.h"
 #include "tolk_utils.h"
@@ -264,6 +265,42 @@ int ddp_write(const char *dir, const PQlist &pq, const char *master_id)
         status = 1;
     }
     return status;
+}
+
+int ddp_write_cdtext(const char *dir, const PQlist &pq)
+{
+    // One block holds at most 256 packs; more would wrap its sequence numbers and counts.
+    const long packs = pq_cdtext_pack_count(pq);
+    if (packs > CDTEXT_MAX_PACKS) {
+        log_err("CD text is too long for one block: it needs %ld packs, but at most %d fit; %s not written\n", packs,
+                CDTEXT_MAX_PACKS, "CDTEXT.BIN");
+        return -3;
+    }
+    log_msg(1, "Writing %s file... ", "CDTEXT.BIN");
+    const std::string path = path_in(dir, "CDTEXT.BIN");
+    file_ptr fp = tolk_fopen(path.c_str(), "wb");
+    if (!fp) {
+        log_msg(1, "failed.\n");
+        log_err("%s: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    if (pq_write_cdtext(pq, fp.get()) != 0) {
+        log_msg(1, "nothing to write, no CD text found, removing file.\n");
+        fp.reset();
+        std::remove(path.c_str());
+        return -2;
+    }
+    const long size = std::ftell(fp.get());
+    log_msg(1, "%ld bytes written.\n", size);
+    if (!finish_stream(fp, path)) {
+        std::remove(path.c_str());
+        return -1;
+    }
+    if (ddp_link_cdtext_file(dir, "CDTEXT.BIN", static_cast<int>(size)) != 0) {
+        log_err("linking CD text file faild.\n");
+        return 1;
+    }
+    return 0;
 }
 
 int ddp_write_cdtext_from_file(const char *dir, const char *path)

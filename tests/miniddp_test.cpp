@@ -251,6 +251,47 @@ TEST_F(MiniDdpTest, CdTextFromFileLeavesNothingBehindWhenItFails)
                          "' (No such file or directory)\nError: No CD text written!\n");
 }
 
+TEST_F(MiniDdpTest, CdTextFromTheListIsWrittenAndLinked)
+{
+    auto pq = one_track_disc();
+    pq->title = "Album";
+    test::capture([&] { ddp_write(dir.path().c_str(), *pq, ""); });
+    auto o = test::capture([&] { EXPECT_EQ(ddp_write_cdtext(dir.path().c_str(), *pq), 0); });
+    // One title pack and the three size-information packs.
+    EXPECT_EQ(o.out, "Writing CDTEXT.BIN file... 72 bytes written.\n");
+    EXPECT_EQ(read("CDTEXT.BIN").size(), 72u);
+    EXPECT_EQ(read("DDPMS"), cdtext_packet(72) + pq_descr_packet(320) + image_packet(18000, 150));
+
+    // Without a map stream the file stays, but the failure is reported.
+    std::filesystem::remove(file("DDPMS"));
+    o = test::capture([&] { EXPECT_EQ(ddp_write_cdtext(dir.path().c_str(), *pq), 1); });
+    EXPECT_EQ(o.err, "Error: " + file("DDPMS") + ": No such file or directory\nError: linking CD text file faild.\n");
+    EXPECT_TRUE(test::file_exists(file("CDTEXT.BIN")));
+}
+
+TEST_F(MiniDdpTest, CdTextIsNotWrittenWithoutTextsOrBeyondOneBlock)
+{
+    auto pq = one_track_disc();
+    test::capture([&] { ddp_write(dir.path().c_str(), *pq, ""); });
+    auto o = test::capture([&] { EXPECT_EQ(ddp_write_cdtext(dir.path().c_str(), *pq), -2); });
+    EXPECT_EQ(o.out, "Writing CDTEXT.BIN file... nothing to write, no CD text found, removing file.\n");
+    EXPECT_FALSE(test::file_exists(file("CDTEXT.BIN")));
+
+    // 99 tracks with titles of 250 bytes need far more than 256 packs.
+    for (int i = 2; i <= 99; ++i)
+        new_track(*pq)->index[1] = 150 + 300 * i;
+    for (PQtrack *t = pq->tracks.get(); t != nullptr; t = t->next.get())
+        t->title = std::string(250, 'T');
+    const long packs = pq_cdtext_pack_count(*pq);
+    EXPECT_GT(packs, 256);
+    o = test::capture([&] { EXPECT_EQ(ddp_write_cdtext(dir.path().c_str(), *pq), -3); });
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "Error: CD text is too long for one block: it needs " + std::to_string(packs) +
+                         " packs, but at most 256 fit; CDTEXT.BIN not written\n");
+    EXPECT_FALSE(test::file_exists(file("CDTEXT.BIN")));
+    EXPECT_EQ(read("DDPMS").size(), 256u);
+}
+
 TEST_F(MiniDdpTest, CueSheetDescribesTheImage)
 {
     auto pq = one_track_disc();
