@@ -6,6 +6,7 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,17 @@ int is_ascii_print(const char *text)
     return 1;
 }
 
+/// Standard output carries the summary and listings: a run whose output was lost
+/// (a full disk, a closed pipe) has failed, whatever else it did.
+int finish_stdout(int status)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: write error on standard output: %s\n", program_name, std::strerror(errno));
+        return 1;
+    }
+    return status;
+}
+
 [[noreturn]] void print_version()
 {
     std::printf("%s  (vantrel %s)\n", program_name, KORVEL_VERSION);
@@ -56,7 +68,7 @@ int is_ascii_print(const char *text)
                "(Doug Carson & Associates). korvel is not affiliated with or\n"
                "endorsed by the owner of these trademarks.\n",
                stdout);
-    std::exit(0);
+    std::exit(finish_stdout(0));
 }
 
 void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", program_name); }
@@ -82,7 +94,7 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
                "\n"
                "Report bugs to: korvel developers <korvel-bugs@lists.invalid>\n",
                stdout);
-    std::exit(0);
+    std::exit(finish_stdout(0));
 }
 
 /// Parses, summarises and checks the cue sheet and, with a directory, writes the fileset.
@@ -218,10 +230,12 @@ int main(int argc, char *argv[])
     }
 
     log_set_verbose(verbose);
+    int status;
     try {
-        return run(cuefile, ddpdir, master_id, combi_master != 0, include_cdtext != 0);
+        status = run(cuefile, ddpdir, master_id, combi_master != 0, include_cdtext != 0);
     } catch (const fatal_error &e) {
         // An input file was refused; its diagnostic has been printed.
-        return e.status();
+        status = e.status();
     }
+    return finish_stdout(status);
 }
