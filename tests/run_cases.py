@@ -57,6 +57,7 @@ def write(path: str, data: bytes) -> None:
 
 
 def run_case(korvel: str, case: str, update: bool) -> list:
+    case = os.path.abspath(case)
     failures = []
     scratch = tempfile.mkdtemp(prefix="korvel-case-")
     try:

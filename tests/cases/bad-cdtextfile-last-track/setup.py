@@ -1,0 +1,3 @@
+import audio
+
+audio.write("a.raw", audio.sectors(750))
