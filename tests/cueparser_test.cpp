@@ -197,6 +197,18 @@ TEST_F(CueTest, CatalogChecks)
     EXPECT_EQ(parse(head + "CATALOG 4006381333931\n"), error(3, "CATALOG command in TRACK section"));
 }
 
+TEST_F(CueTest, CdTextFileChecks)
+{
+    EXPECT_EQ(parse(head + "CDTEXTFILE \"t.cdt\"\n"), error(3, "found CDTEXTFILE command in track section"));
+    EXPECT_EQ(parse("CDTEXTFILE a.cdt\nCDTEXTFILE b.cdt\n"), error(2, "multiple CDTEXTFILE commands found"));
+    EXPECT_EQ(parse("CDTEXTFILE\n"), error(1, "missing filename after CDTEXTFILE command"));
+    EXPECT_EQ(parse("CDTEXTFILE \"\"\n"), error(1, "missing filename after CDTEXTFILE command"));
+    // The file is looked at only after the whole sheet was read, relative to the sheet.
+    raw();
+    EXPECT_EQ(parse("CDTEXTFILE \"sub dir/t.cdt\"\n" + head + "INDEX 01 00:00:00\n"),
+              dir.file("sub dir/t.cdt") + ": error: cannot open CD text file (" + dir.file("sub dir/t.cdt") + ")\n");
+}
+
 TEST_F(CueTest, FileChecks)
 {
     raw("my song.bin");
@@ -374,6 +386,7 @@ TEST_F(CueTest, WaveFormatRefusals)
     const std::string sheet = "FILE a.wav WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n";
     const std::string audio(2352 * 200, '\0');
     const std::string prefix = dir.file("a.wav") + ": error: ";
+    EXPECT_EQ(parse(sheet), prefix + "can't open file, message: No such file or directory\n");
     test::write_file(dir.file("a.wav"), test::make_wave(audio, 1, 2, 48000, 16));
     EXPECT_EQ(parse(sheet), prefix + "wrong sample rate in wave file (48000).\n");
     test::write_file(dir.file("a.wav"), test::make_wave(audio, 1, 1, 44100, 16));
