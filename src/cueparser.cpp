@@ -48,6 +48,20 @@ file_ptr open_input(const char *path)
     return fp;
 }
 
+/// Opens a file that the cue sheet names, which korvel measures, seeks in and reads
+/// more than once: only a regular file will do. The name comes from the cue sheet, so
+/// it is checked before the open: a FIFO would block the open itself, and a device such
+/// as /dev/zero never ends and keeps its position at 0 (errno ESPIPE for both).
+file_ptr open_named_file(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        errno = ESPIPE;
+        return nullptr;
+    }
+    return open_input(path);
+}
+
 /// A number from a cue sheet, clamped to int so that a long digit string cannot overflow.
 int number_value(const char *text)
 {
@@ -498,7 +512,7 @@ namespace {
 void open_raw(cuesheet_t *cue)
 {
     const char *path = cue->datafile->c_str();
-    cue->fp = open_input(path);
+    cue->fp = open_named_file(path);
     if (!cue->fp)
         cue_err(path, -1, "can't open file, message: %s", std::strerror(errno));
     if (std::fseek(cue->fp.get(), 0, SEEK_END) != 0)
@@ -515,12 +529,11 @@ void open_raw(cuesheet_t *cue)
 void open_wave(cuesheet_t *cue)
 {
     const char *path = cue->datafile->c_str();
-    struct stat st;
-    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode))
-        cue_err(path, -1, "can't open file, message: %s", std::strerror(EISDIR));
-    wave_t w;
-    if (wave_open(path, &w) == -1)
+    file_ptr fp = open_named_file(path);
+    if (!fp)
         cue_err(path, -1, "can't open file, message: %s", std::strerror(errno));
+    wave_t w;
+    wave_open_stream(std::move(fp), &w);
     // CD audio is linear PCM, two channels, 44,100 samples per second, 16 bits.
     if (w.format_tag != WAVE_FORMAT_PCM)
         cue_err(path, -1, "wave file is not (fixed point) PCM data, found: %02X", w.format_tag);
@@ -533,6 +546,7 @@ void open_wave(cuesheet_t *cue)
 
     // A truncated file whose data chunk claims more than it holds would yield a short
     // image; say so now rather than when the image is written.
+    struct stat st;
     const long held = (fstat(fileno(w.fp.get()), &st) == 0) ? static_cast<long>(st.st_size) - w.audio_start : -1;
     if (held >= 0 && held < static_cast<long>(w.audio_length))
         cue_err(path, -1, "wave file is truncated: its data chunk holds %lu bytes, but only %ld are in the file",
@@ -599,7 +613,7 @@ void evaluate_cdtextfile(cuesheet_t *cue, const char *name)
     cue->cdtextfile = resolve(*cue->cuefile, name);
     const char *path = cue->cdtextfile->c_str();
 
-    file_ptr fp = open_input(path);
+    file_ptr fp = open_named_file(path);
     if (!fp)
         cue_err(path, 0, "cannot open CD text file (%s)", path);
     std::array<cdtext_block_info_t, 8> blocks{};

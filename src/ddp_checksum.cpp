@@ -305,6 +305,20 @@ void validate_candidate(const char *dir, const char *name, bool single_checksum_
     ddpf_free(&expected);
 }
 
+// Why a file that a checksum file names must not be read, or null when it may be.
+// A checksum file can come from anywhere: reading only regular files inside the
+// fileset directory keeps a name such as "../../dev/zero", or a FIFO, from hanging
+// the check or reaching files outside the fileset.
+const char *unreadable_listed_file(const char *name, const std::string &path)
+{
+    if (std::strchr(name, '/') != nullptr)
+        return "not a file of the fileset directory";
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return "not a regular file";
+    return nullptr;
+}
+
 const char *ok_or_failed(const char *expected, const char *computed)
 {
     return tolk_stricmp(expected, computed) == 0 ? "OK" : "FAILED";
@@ -637,6 +651,10 @@ void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache)
             log_msg(1, "%s: ", want.name);
         } else {
             const std::string path = path_of(expected, want.name);
+            if (const char *why = unreadable_listed_file(want.name, path)) {
+                log_err("can't open file \"%s\": %s\n", path.c_str(), why);
+                continue;
+            }
             file_ptr in = tolk_fopen(path.c_str(), "rb");
             if (!in) {
                 log_err("can't open file \"%s\": %s\n", path.c_str(), std::strerror(errno));

@@ -31,12 +31,15 @@ file_ptr create_stream(const std::string &path)
     return fp;
 }
 
-/// Flushes and closes a stream we wrote; reports a write error with the path.
+/// Flushes and closes a stream we wrote; reports a write error with the path and removes
+/// the file: a stream cut short must not stay in the fileset, where the checksum files
+/// would vouch for it and a plant could take it for whole.
 bool finish_stream(file_ptr &fp, const std::string &path)
 {
     if (close_checked(fp))
         return true;
     log_err("%s: %s\n", path.c_str(), std::strerror(errno));
+    std::remove(path.c_str());
     return false;
 }
 

@@ -191,6 +191,12 @@ void chunk_close(std::FILE *fp, const chunk_t *c)
 {
     // Chunks start at even offsets: an odd-sized chunk is followed by one pad byte.
     const std::uint64_t next = std::uint64_t{c->end} + (c->end & 1u);
+    // A container whose last child claimed more than the container holds leaves the walk
+    // past the container's end. Going back would walk those bytes again as the next
+    // chunks, once per level of nesting: a data chunk would be met twice, and every cue
+    // point in them counted again. The walk goes on from where it is instead.
+    if (static_cast<std::uint64_t>(tell(fp)) > next)
+        return;
     seek(fp, static_cast<long>(next), SEEK_SET);
 }
 

@@ -92,7 +92,8 @@ void read_subchunks(std::FILE *fp, const chunk_t *parent, wave_t *w, int depth =
 /// 0 when a chunk header was read, -2 when there is no further chunk. An `end`
 /// beyond the 32-bit offset range is held at 0xFFFFFFFF, so the walk only moves forward.
 int chunk_open(std::FILE *fp, chunk_t *c, const chunk_t *parent);
-/// Positions the file after the chunk and its pad byte.
+/// Positions the file after the chunk and its pad byte, or leaves it where it is when the
+/// walk inside a container has already gone past that: the walk only moves forward.
 void chunk_close(std::FILE *fp, const chunk_t *c);
 void chunk_read_fmt(std::FILE *fp, const chunk_t *c, wave_t *w);
 void chunk_read_data(std::FILE *fp, const chunk_t *c, wave_t *w);

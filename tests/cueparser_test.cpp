@@ -1,6 +1,7 @@
 #include "cueparser.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -368,6 +369,32 @@ TEST_F(CueTest, RawAudioSizesAndPadding)
     EXPECT_EQ(parse(sheet), dir.file("a.bin") + ": error: can't open file, message: No such file or directory\n");
     std::filesystem::create_directory(dir.file("a.bin"));
     EXPECT_EQ(parse(sheet), dir.file("a.bin") + ": error: can't open file, message: Is a directory\n");
+}
+
+TEST_F(CueTest, NamedFilesThatAreNoRegularFilesAreRefusedBeforeTheyAreOpened)
+{
+    // /dev/zero never ends and stays at position 0: the WAVE walk and the CD-Text scan
+    // would read it for ever, and as raw audio it would pass for an empty file. A FIFO
+    // without a writer would block the open itself.
+    const std::string body = "TRACK 01 AUDIO\nINDEX 01 00:00:00\n";
+    for (const char *type : {"BINARY", "MOTOROLA", "WAVE"}) {
+        EXPECT_EQ(parse(std::string("FILE \"/dev/zero\" ") + type + "\n" + body),
+                  "/dev/zero: error: can't open file, message: Illegal seek\n")
+            << type;
+        EXPECT_TRUE(refused);
+    }
+    ASSERT_EQ(mkfifo(dir.file("a.bin").c_str(), 0600), 0);
+    EXPECT_EQ(parse(head + "INDEX 01 00:00:00\n"), dir.file("a.bin") + ": error: can't open file, message: Illegal seek\n");
+    std::filesystem::remove(dir.file("a.bin"));
+
+    raw();
+    EXPECT_EQ(parse("CDTEXTFILE /dev/zero\n" + head + "INDEX 01 00:00:00\n"),
+              "/dev/zero: error: cannot open CD text file (/dev/zero)\n");
+    EXPECT_TRUE(refused);
+    // A link to a regular file is a regular file.
+    std::filesystem::create_symlink(dir.file("a.bin"), dir.file("link.bin"));
+    EXPECT_EQ(parse("FILE link.bin BINARY\n" + body), "");
+    EXPECT_FALSE(refused);
 }
 
 TEST_F(CueTest, NotEnoughAudioForTheLastIndex)

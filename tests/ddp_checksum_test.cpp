@@ -1,6 +1,7 @@
 #include "ddp_checksum.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -819,6 +820,30 @@ TEST(Validate, OnlySmallRegularFilesAreCandidates)
     const auto out = test::capture([&] { ddp_checksum_validate(dir.path().c_str()); });
     EXPECT_EQ(out.out, "\nValidating CRCs from file \"limit.txt\"\nSD: OK\n");
     EXPECT_EQ(out.err, "");
+}
+
+TEST(Validate, NamesOutsideTheFilesetAndFilesThatAreNoRegularFilesAreNotRead)
+{
+    // /dev/zero never ends and a FIFO without a writer never answers: reading either
+    // would hang the check for good.
+    test::TempDir dir;
+    write_fileset(dir);
+    const std::string up = "../../../dev/zero"; // 17 characters, the longest name a list keeps
+    fs::create_symlink("/dev/zero", dir.file("ZERO"));
+    ASSERT_EQ(mkfifo(dir.file("PIPE").c_str(), 0600), 0);
+    fs::create_directory(dir.file("SUB"));
+    test::write_file(dir.file("SUB/SD"), test::read_file(dir.file("SD")));
+    test::write_file(dir.file("sums.txt"), "[CRC32 Checksum]\n" + up +
+                                               "=12345678\nZERO=12345678\nPIPE=12345678\nSUB/SD=" +
+                                               zlib_crc_of(dir.file("SD")) + "\nSD=" + zlib_crc_of(dir.file("SD")) +
+                                               "\n");
+    const auto out = test::capture([&] { ddp_checksum_validate(dir.path().c_str()); });
+    EXPECT_EQ(out.out, "\nValidating CRCs from file \"sums.txt\"\nSD: OK\n");
+    const std::string outside = "Error: can't open file \"" + dir.file(up) +
+                                "\": not a file of the fileset directory\n";
+    EXPECT_EQ(out.err, outside + "Error: can't open file \"" + dir.file("ZERO") + "\": not a regular file\n" +
+                           "Error: can't open file \"" + dir.file("PIPE") + "\": not a regular file\n" +
+                           "Error: can't open file \"" + dir.file("SUB/SD") + "\": not a file of the fileset directory\n");
 }
 
 TEST(Validate, AFileThatFailsToReadGetsNoVerdict)

@@ -290,6 +290,32 @@ TEST(WaveWalk, BytesAfterTheRiffChunkAreFurtherTopLevelChunks)
     EXPECT_EQ(r->w.cue_points.size(), 3u);
 }
 
+TEST(WaveWalk, AChildThatOverrunsItsContainerIsWalkedOnceOnly)
+{
+    // The RIFF size covers the headers only, and the data chunk runs on past it. Audio
+    // that happens to look like a chunk header must stay audio: walking on from the
+    // RIFF's end would meet it as a second data chunk.
+    const std::string audio = chunk("data", "abcd") + std::string(20, 'x');
+    const std::string head = header("RIFF", 4 + 24 + 8) + "WAVE" + fmt_pcm();
+    auto r = parse(head + header("data", static_cast<std::uint32_t>(audio.size())) + audio);
+    expect_ok(*r);
+    EXPECT_EQ(r->w.audio_start, 44u);
+    EXPECT_EQ(r->w.audio_length, audio.size());
+
+    // A cue chunk that runs past its list is read once: walking its points again as
+    // chunks would find the cue chunk hidden in them a second time.
+    // The first point's id and position, read as a chunk header, skip to the hidden chunk.
+    const std::string inner = chunk("cue ", u32(1) + cue_point(7, "data", 0));
+    const std::string first_point = u32(1) + u32(16) + "data" + u32(0) + u32(0) + u32(0);
+    const std::string outer = u32(2) + first_point + inner;
+    const std::string lst = header("LIST", 4 + 8 + 4) + "adtl" + header("cue ", static_cast<std::uint32_t>(outer.size()));
+    r = parse(riff("WAVE", fmt_pcm() + lst + outer + chunk("data", "abcd")));
+    expect_ok(*r);
+    ASSERT_EQ(r->w.cue_points.size(), 2u);
+    EXPECT_EQ(r->w.cue_points[0].id, 1u);
+    EXPECT_EQ(r->w.cue_points[1].id, 0x20657563u); // the bytes "cue " read as the second point's id
+}
+
 TEST(WaveWalk, ContainerTooSmallForItsTypeIsEmpty)
 {
     // A RIFF of size 2 must not take the "WAVE" after it as its form type.
@@ -519,10 +545,11 @@ TEST(WaveHostile, OversizedXtocAndAxmlAreShortReads)
     EXPECT_EQ(r->err, "failed to read axml chunk: Unexpected end of file\n");
     EXPECT_EQ(r->w.has_axml, 0);
 
-    // An XTOC that swallows the data chunk: the note explains the fatal diagnostic after it.
+    // An XTOC that swallows the data chunk: the note explains the fatal diagnostic after it,
+    // whose offset is the XTOC's claimed end, where the walk stands.
     const std::string swallowed = riff("WAVE", fmt_pcm() + header("XTOC", 0xFFFFFF00) + chunk("data", "abcd"));
     expect_fatal(*parse(swallowed), "failed to read XTOC chunk: Unexpected end of file\n" +
-                                        diag(static_cast<long>(swallowed.size()), "data chunk not found.\n"));
+                                        diag(12 + 24 + 8 + 0xFFFFFF00L, "data chunk not found.\n"));
 }
 
 TEST(WaveHostile, StreamsWithoutPositionsAreRefused)

@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""Writes the hand-made seed inputs of the fuzz targets into fuzz/corpus/<target>/.
+
+The CD-Text and checksum seeds are files that korvel itself writes for a small
+disc, so the seeds follow the writers. Run from the source tree with the path
+of a korvel binary; existing seeds of the same name are replaced.
+
+    python3 fuzz/make_seeds.py build/dev/korvel
+"""
+
+import hashlib
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+import audio  # noqa: E402
+
+
+def put(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
+
+
+CUE_SEEDS = {
+    "worked-example.cue": """FILE a.wav WAVE
+TRACK 01 AUDIO
+TITLE One
+INDEX 01 00:00:00
+TRACK 02 AUDIO
+INDEX 00 00:04:00
+INDEX 01 00:04:10
+""",
+    "full.cue": """REM a disc with every command
+CATALOG 4006381333931
+TITLE "Fuzz Disc"
+PERFORMER "The Fuzzers"
+SONGWRITER "Someone"
+FILE "a.raw" BINARY
+  TRACK 01 AUDIO
+    TITLE "First"
+    PERFORMER "A"
+    SONGWRITER "B"
+    ISRC DEA121500001
+    FLAGS PRE DCP
+    INDEX 01 00:00:00
+    INDEX 02 00:02:00
+  TRACK 02 AUDIO
+    FLAGS 4CH SCMS
+    INDEX 00 00:04:00
+    INDEX 01 00:04:10
+""",
+    "motorola-cdtext.cue": """CDTEXTFILE "two.cdt"
+FILE a.raw MOTOROLA
+TRACK 01 AUDIO
+INDEX 00 00:00:00
+INDEX 01 00:02:00
+TRACK 02 AUDIO
+INDEX 01 00:06:00
+""",
+    "cdtext-one.cue": """CDTEXTFILE one.cdt\r\nFILE "a.wav" WAVE\r\nTRACK 01 AUDIO\r\nINDEX 01 00:00:00\r\n""",
+    "mono.cue": "FILE m.wav WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n",
+    "truncated.cue": "FILE t.wav WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n",
+    "odd.cue": "FILE odd.raw BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n",
+    "bad-flags-after-index.cue": "FILE a.raw BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nFLAGS DCP\n",
+    "pregap.cue": "FILE a.raw BINARY\nTRACK 01 AUDIO\nPREGAP 00:02:00\nINDEX 01 00:00:00\n",
+}
+
+TEXT_SEEDS = {
+    "time": "00:02:00",
+    "time-last": "89:59:74",
+    "time-short": "1:2:3",
+    "ean": "4006381333931",
+    "ean-twelve": "400638133393",
+    "isrc": "DEA121500001",
+    "lines": "first line\r\nsecond\tline\rthird\n\nlast",
+    "control": "text\x01more\n",
+}
+
+
+def crc16(data):
+    reg = 0
+    for byte in data:
+        reg ^= byte << 8
+        for _ in range(8):
+            reg = ((reg << 1) ^ 0x1021) if reg & 0x8000 else reg << 1
+            reg &= 0xFFFF
+    return reg ^ 0xFFFF
+
+
+def pack(kind, track, seq, block, charpos, text):
+    head = bytes([kind, track, seq, (block << 4) | charpos]) + text.ljust(12, b"\0")[:12]
+    return head + struct.pack(">H", crc16(head))
+
+
+def chunk(ident, body):
+    return ident + struct.pack("<I", len(body)) + body + (b"\0" if len(body) % 2 else b"")
+
+
+def wave_seeds():
+    small = audio.tone(32)
+    put("fuzz_wave", "canonical.wav", audio.wave_bytes(small))
+    put("fuzz_wave", "float.wav", audio.wave_bytes(small, fmt_tag=3, bits=32))
+    bext = b"Description".ljust(256, b"\0") + b"korvel".ljust(32, b"\0") + b"ref".ljust(32, b"\0")
+    bext += b"2024-01-01" + b"12:00:00" + struct.pack("<iih", 1, 0, 1) + bytes(64) + bytes(190)
+    cue = struct.pack("<I", 2) + struct.pack("<II4sIII", 1, 0, b"data", 0, 0, 0)
+    cue += struct.pack("<II4sIII", 2, 4, b"data", 0, 0, 4)
+    extra = chunk(b"bext", bext) + chunk(b"cue ", cue) + chunk(b"XTOC", b"\1\2\3")
+    extra += chunk(b"axml", b"<x/>") + chunk(b"LIST", b"INFO" + chunk(b"INAM", b"name\0"))
+    put("fuzz_wave", "all-chunks.wav", audio.wave_bytes(small, extra_chunks=extra))
+    ext_fmt = struct.pack("<HHIIHHHHI16s", 0xFFFE, 2, 44100, 176400, 4, 16, 22, 16, 3, bytes(16))
+    body = b"WAVE" + chunk(b"fmt ", ext_fmt) + chunk(b"data", small)
+    put("fuzz_wave", "extensible.wav", b"RIFF" + struct.pack("<I", len(body)) + body)
+    claim = audio.wave_bytes(small)
+    put("fuzz_wave", "data-claims-more.wav", claim[:40] + struct.pack("<I", 0xFFFFFFF0) + claim[44:])
+
+
+def cdtext_seeds(korvel, work):
+    for name, text in (("one-title.bin", b"One\0"), ("long-title.bin", b"A" * 40 + b"\0")):
+        packs = pack(0x80, 0, 0, 0, 0, b"Disc\0" + text[:7])
+        packs += pack(0x80, 1, 1, 0, 4, text[7:19])
+        size0 = bytes([0, 1, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0])
+        packs += pack(0x8F, 0, 2, 0, 0, size0) + pack(0x8F, 1, 3, 0, 0, bytes([0] * 7 + [3, 4]))
+        packs += pack(0x8F, 2, 4, 0, 0, bytes([0, 0, 0, 0, 9]))
+        put("fuzz_cdtext", name, b"\0" + packs)
+        put("fuzz_cdtext", "crc-fixed-" + name, b"\1" + packs)
+    toc = pack(0x88, 0, 0, 0, 0, bytes([1, 2, 0, 10, 0, 0])) + pack(0x88, 1, 1, 0, 0, bytes([0, 2, 0, 4, 0, 0]))
+    genre = pack(0x87, 0, 2, 0, 0, b"\0\x05Jazz\0")
+    put("fuzz_cdtext", "toc-genre.bin", b"\1" + toc + genre + pack(0x8E, 1, 3, 1, 0, b"DEA121500001"))
+
+    # korvel's own CD-Text file and checksum files for the demo-like disc.
+    data = audio.sectors(750)
+    audio.write(os.path.join(work, "a.raw"), data)
+    with open(os.path.join(work, "disc.cue"), "w") as f:
+        f.write(CUE_SEEDS["full.cue"])
+    os.mkdir(os.path.join(work, "out"))
+    subprocess.run([korvel, "-v", "0", "-t", "-c", "disc.cue", "out"], cwd=work, check=True,
+                   stdout=subprocess.DEVNULL)
+    with open(os.path.join(work, "out", "CDTEXT.BIN"), "rb") as f:
+        put("fuzz_cdtext", "korvel.bin", b"\0" + f.read())
+    for name in ("CHECKSUM.MD5", "CHECKSUM.TXT"):
+        with open(os.path.join(work, "out", name), "rb") as f:
+            put("fuzz_checksum", "korvel-" + name, b"\0" + f.read())
+
+
+def checksum_seeds():
+    image = bytes((i * 31 + (i >> 8)) & 0xFF for i in range(2 * audio.FRAME_BYTES))
+    md5 = hashlib.md5(image).hexdigest()
+    crc = "%08X" % zlib.crc32(image)
+    put("fuzz_checksum", "md5-forms", "\0" + md5 + " *IMAGE.DAT\n" + md5 + "  IMAGE.DAT\r\n" + md5
+        + " - image.dat\n# comment\n")
+    put("fuzz_checksum", "ini-crc", "\0; comment\n[Version]\nVersion=1\n[CRC32 Checksum]\nIMAGE.DAT = "
+        + crc + "\nSD=0\n")
+    put("fuzz_checksum", "wave-editor-md5", "\1" + md5)
+    put("fuzz_checksum", "other-crc", "\1[CRC32]\nimage.dat=" + crc.lower() + "\nPQ_DESCR=1234\n")
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: make_seeds.py KORVEL")
+    korvel = os.path.abspath(sys.argv[1])
+    for name, text in CUE_SEEDS.items():
+        put("fuzz_cuesheet", name, text)
+    for name, text in TEXT_SEEDS.items():
+        put("fuzz_text", name, text)
+    wave_seeds()
+    checksum_seeds()
+    with tempfile.TemporaryDirectory() as work:
+        cdtext_seeds(korvel, work)
+
+
+if __name__ == "__main__":
+    main()
