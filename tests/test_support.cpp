@@ -65,6 +65,32 @@ Output capture(const std::function<void()> &fn)
     return o;
 }
 
+std::string run_command(const std::string &command)
+{
+    std::FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return {};
+    }
+    std::string out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    EXPECT_EQ(pclose(p), 0) << command;
+    return out;
+}
+
+std::string generated_bytes(std::size_t n, std::uint32_t seed)
+{
+    std::string s(n, '\0');
+    for (auto &c : s) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return s;
+}
+
 void put_u16(std::string &s, std::uint16_t v)
 {
     s += static_cast<char>(v & 0xff);

@@ -38,6 +38,12 @@ struct Output {
 /// Runs `fn` with both standard streams captured.
 Output capture(const std::function<void()> &fn);
 
+/// Runs a shell command and returns what it printed; a failing command fails the test.
+std::string run_command(const std::string &command);
+
+/// `n` pseudo-random bytes from `seed`: data in which any shift or swap shows.
+std::string generated_bytes(std::size_t n, std::uint32_t seed);
+
 /// Little-endian helpers to build RIFF data.
 void put_u16(std::string &s, std::uint16_t v);
 void put_u32(std::string &s, std::uint32_t v);
