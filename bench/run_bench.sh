@@ -9,7 +9,9 @@
 #   B  cp disc.wav IMAGE.DAT && md5sum IMAGE.DAT && rhash --crc32 IMAGE.DAT
 #   C  md5sum IMAGE.DAT           the floor for any tool that must MD5 the image
 # and prints the medians, A/B and A/C, and korvel's peak resident memory for a
-# 1-minute and an 80-minute disc. Every big file lives in the temporary folder
+# 1-minute and an 80-minute disc. When the build has korvel_bench, it then
+# sets md5_append's throughput beside md5sum's (from C) and crc32_update's
+# beside zlib's crc32. Every big file lives in the temporary folder
 # (under $TMPDIR, else /tmp; about 2.6 GB at once), which is removed on exit,
 # also on failure or interruption.
 #
@@ -146,3 +148,22 @@ echo
 echo "Peak resident memory of korvel -c:"
 echo "  1-minute disc:           $(peak_rss "$work/short.cue" "$work/m") KiB"
 echo "  ${minutes}-minute disc:          $(peak_rss "$work/disc.cue" "$work/m") KiB"
+
+bench_bin=$(cd "$build" && pwd)/bench/korvel_bench
+if [[ -x $bench_bin ]]; then
+    # Throughputs in bytes per second, from Google Benchmark's CSV report.
+    rates=$("$bench_bin" --benchmark_filter='BM_(md5_append|crc32_update|crc32_update_portable|zlib_crc32)/4194304/real_time$' \
+        --benchmark_repetitions=5 --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null |
+        awk -F, '$1 ~ /_median"?$/ { gsub(/"/, "", $1); sub(/\/4194304\/real_time_median$/, "", $1); print $1, $6 }')
+    rate() { awk -v n="$1" '$1 == n { print $2 }' <<<"$rates"; }
+    md5sum_rate=$(awk -v b="$(stat -c %s "$work/ref/IMAGE.DAT")" -v t="$mc" 'BEGIN { print b / t }')
+    mib() { awk -v r="$1" 'BEGIN { printf "%.0f MiB/s", r / 1048576 }'; }
+    echo
+    echo "Throughput (korvel_bench medians, 4 MiB buffer; md5sum from C):"
+    echo "  md5_append               $(mib "$(rate BM_md5_append)")"
+    echo "  md5sum                   $(mib "$md5sum_rate")"
+    echo "  crc32_update             $(mib "$(rate BM_crc32_update)")"
+    echo "  crc32_update_portable    $(mib "$(rate BM_crc32_update_portable)")"
+    echo "  zlib crc32               $(mib "$(rate BM_zlib_crc32)")"
+    echo "  md5_append/md5sum = $(ratio "$(rate BM_md5_append)" "$md5sum_rate")   crc32_update/zlib = $(ratio "$(rate BM_crc32_update)" "$(rate BM_zlib_crc32)")   portable/zlib = $(ratio "$(rate BM_crc32_update_portable)" "$(rate BM_zlib_crc32)")"
+fi
