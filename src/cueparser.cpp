@@ -1,7 +1,6 @@
 #include "cueparser.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -657,53 +656,10 @@ enum class copy_result { ok, short_read, short_write, swap_refused };
 // that the C library reads and writes it directly instead of through them.
 constexpr std::uint64_t copy_block_size = 256 * 1024;
 
-#ifdef __linux__
-/// Moves `count` bytes from the current position of `source` to that of `dest` inside the
-/// kernel (copy_file_range), so that the audio never passes through this process's memory,
-/// and leaves both streams after the bytes copied. nullopt when the kernel copied nothing
-/// (it cannot copy between these files, or the first attempt failed): the caller then
-/// copies through a buffer, which meets any real fault again and reports it.
-std::optional<copy_result> copy_in_kernel(std::FILE *source, std::FILE *dest, std::uint64_t count)
-{
-    if (std::fflush(dest) != 0)
-        return std::nullopt;
-    const long in_start = std::ftell(source);
-    const long out_start = std::ftell(dest);
-    if (in_start < 0 || out_start < 0)
-        return std::nullopt;
-    loff_t in_at = in_start;
-    loff_t out_at = out_start;
-    while (count > 0) {
-        constexpr std::uint64_t max_request = 1u << 30;
-        const ssize_t n = copy_file_range(fileno(source), &in_at, fileno(dest), &out_at,
-                                          static_cast<std::size_t>(std::min(count, max_request)), 0);
-        if (n < 0 && out_at == out_start)
-            return std::nullopt;
-        if (n < 0)
-            return copy_result::short_write;
-        if (n == 0)
-            return copy_result::short_read; // the data file ends early
-        count -= static_cast<std::uint64_t>(n);
-    }
-    // The streams read and write on from where the kernel stopped.
-    if (std::fseek(source, static_cast<long>(in_at), SEEK_SET) != 0)
-        return copy_result::short_read;
-    if (std::fseek(dest, static_cast<long>(out_at), SEEK_SET) != 0)
-        return copy_result::short_write;
-    return copy_result::ok;
-}
-#endif
-
 /// Copies `count` bytes from `source` (or zeros without one) to `dest` in blocks,
-/// byte-swapping each block in place when `swap` is set. Bytes that need no swap
-/// are copied by the kernel where it can.
+/// byte-swapping each block in place when `swap` is set.
 copy_result copy_data(std::FILE *source, std::FILE *dest, std::uint64_t count, int swap)
 {
-#ifdef __linux__
-    if (source != nullptr && !swap && count > 0)
-        if (const auto result = copy_in_kernel(source, dest, count))
-            return *result;
-#endif
     // Zero-filled, so that without a source it writes silence.
     std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min(count, copy_block_size)));
     while (count > 0) {
