@@ -7,79 +7,157 @@
 
 namespace {
 
-// Additive constants of the 64 steps: the integer part of 2^32 * |sin(i + 1)|.
-constexpr std::array<std::uint32_t, 64> step_constant = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
-    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
-    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
-    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
-    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
-    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
-    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391,
-};
-
-// Left rotations: each round cycles through its own four amounts.
-constexpr std::array<int, 16> step_rotation = {
-    7, 12, 17, 22, // round 1
-    5, 9, 14, 20,  // round 2
-    4, 11, 16, 23, // round 3
-    6, 10, 15, 21, // round 4
-};
-
 constexpr std::size_t block_size = 64;
 // The message length in bits goes into the last 8 bytes of the final block.
 constexpr std::size_t length_offset = 56;
 
 // MD5 reads its words least significant byte first, whatever the host does.
-std::uint32_t load_le32(const std::uint8_t *p)
+// The copy is how C++ reads a word at any address; it compiles to one load.
+inline std::uint32_t load_le32(const std::uint8_t *p)
 {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big)
+        v = __builtin_bswap32(v);
+    return v;
 }
 
-// The block transform: four rounds of sixteen steps over one 64-byte block.
-void md5_process(md5_context *ctx, const std::uint8_t *block)
-{
-    std::array<std::uint32_t, 16> x;
-    for (std::size_t i = 0; i < x.size(); ++i)
-        x[i] = load_le32(block + 4 * i);
+// The four step functions of RFC 1321: a = b + ((a + fn(b, c, d) + word + constant) <<< s).
+// Each is written so that the part that does not depend on b, the result of
+// the step before, can be computed while that step is still running.
 
+// F(b, c, d) = (b & c) | (~b & d): where b has a one take c, else d.
+template <int s>
+inline void step_f(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t wk)
+{
+    a += wk + (d ^ (b & (c ^ d)));
+    a = std::rotl(a, s) + b;
+}
+
+// G(b, c, d) = (b & d) | (c & ~d): the two terms share no bit, so their sum
+// is their union, and c & ~d goes in before b is known.
+template <int s>
+inline void step_g(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t wk)
+{
+    a += wk + (c & ~d);
+    a += b & d;
+    a = std::rotl(a, s) + b;
+}
+
+// H(b, c, d) = b ^ c ^ d.
+template <int s>
+inline void step_h(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t wk)
+{
+    a += wk + (b ^ (c ^ d));
+    a = std::rotl(a, s) + b;
+}
+
+// I(b, c, d) = c ^ (b | ~d).
+template <int s>
+inline void step_i(std::uint32_t &a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t wk)
+{
+    a += wk + (c ^ (b | ~d));
+    a = std::rotl(a, s) + b;
+}
+
+// The block transform over `count` consecutive 64-byte blocks, read where
+// they lie: four rounds of sixteen steps each, with the additive constants
+// of RFC 1321 (the integer part of 2^32 * |sin(i + 1)| for step i) and its
+// rotation amounts written into the steps.
+void md5_process(md5_context *ctx, const std::uint8_t *blocks, std::size_t count)
+{
     std::uint32_t a = ctx->abcd[0];
     std::uint32_t b = ctx->abcd[1];
     std::uint32_t c = ctx->abcd[2];
     std::uint32_t d = ctx->abcd[3];
-    for (std::size_t i = 0; i < 64; ++i) {
-        std::uint32_t f;
-        std::size_t word;
-        switch (i / 16) {
-        case 0:
-            f = (b & c) | (~b & d);
-            word = i;
-            break;
-        case 1:
-            f = (b & d) | (c & ~d);
-            word = (5 * i + 1) % 16;
-            break;
-        case 2:
-            f = b ^ c ^ d;
-            word = (3 * i + 5) % 16;
-            break;
-        default:
-            f = c ^ (b | ~d);
-            word = (7 * i) % 16;
-            break;
-        }
-        const std::uint32_t sum = a + f + step_constant[i] + x[word];
-        a = d;
-        d = c;
-        c = b;
-        b += std::rotl(sum, step_rotation[(i / 16) * 4 + i % 4]);
+    for (; count > 0; --count, blocks += block_size) {
+        const auto x = [blocks](int i) { return load_le32(blocks + 4 * i); };
+        const std::uint32_t a0 = a;
+        const std::uint32_t b0 = b;
+        const std::uint32_t c0 = c;
+        const std::uint32_t d0 = d;
+
+        // Round 1: F(b, c, d) = (b & c) | (~b & d), words in order.
+        step_f<7>(a, b, c, d, x(0) + 0xd76aa478);
+        step_f<12>(d, a, b, c, x(1) + 0xe8c7b756);
+        step_f<17>(c, d, a, b, x(2) + 0x242070db);
+        step_f<22>(b, c, d, a, x(3) + 0xc1bdceee);
+        step_f<7>(a, b, c, d, x(4) + 0xf57c0faf);
+        step_f<12>(d, a, b, c, x(5) + 0x4787c62a);
+        step_f<17>(c, d, a, b, x(6) + 0xa8304613);
+        step_f<22>(b, c, d, a, x(7) + 0xfd469501);
+        step_f<7>(a, b, c, d, x(8) + 0x698098d8);
+        step_f<12>(d, a, b, c, x(9) + 0x8b44f7af);
+        step_f<17>(c, d, a, b, x(10) + 0xffff5bb1);
+        step_f<22>(b, c, d, a, x(11) + 0x895cd7be);
+        step_f<7>(a, b, c, d, x(12) + 0x6b901122);
+        step_f<12>(d, a, b, c, x(13) + 0xfd987193);
+        step_f<17>(c, d, a, b, x(14) + 0xa679438e);
+        step_f<22>(b, c, d, a, x(15) + 0x49b40821);
+
+        // Round 2: G(b, c, d) = (b & d) | (c & ~d), words 1, 6, 11, ... (5i + 1 mod 16).
+        step_g<5>(a, b, c, d, x(1) + 0xf61e2562);
+        step_g<9>(d, a, b, c, x(6) + 0xc040b340);
+        step_g<14>(c, d, a, b, x(11) + 0x265e5a51);
+        step_g<20>(b, c, d, a, x(0) + 0xe9b6c7aa);
+        step_g<5>(a, b, c, d, x(5) + 0xd62f105d);
+        step_g<9>(d, a, b, c, x(10) + 0x02441453);
+        step_g<14>(c, d, a, b, x(15) + 0xd8a1e681);
+        step_g<20>(b, c, d, a, x(4) + 0xe7d3fbc8);
+        step_g<5>(a, b, c, d, x(9) + 0x21e1cde6);
+        step_g<9>(d, a, b, c, x(14) + 0xc33707d6);
+        step_g<14>(c, d, a, b, x(3) + 0xf4d50d87);
+        step_g<20>(b, c, d, a, x(8) + 0x455a14ed);
+        step_g<5>(a, b, c, d, x(13) + 0xa9e3e905);
+        step_g<9>(d, a, b, c, x(2) + 0xfcefa3f8);
+        step_g<14>(c, d, a, b, x(7) + 0x676f02d9);
+        step_g<20>(b, c, d, a, x(12) + 0x8d2a4c8a);
+
+        // Round 3: H(b, c, d) = b ^ c ^ d, words 5, 8, 11, ... (3i + 5 mod 16).
+        step_h<4>(a, b, c, d, x(5) + 0xfffa3942);
+        step_h<11>(d, a, b, c, x(8) + 0x8771f681);
+        step_h<16>(c, d, a, b, x(11) + 0x6d9d6122);
+        step_h<23>(b, c, d, a, x(14) + 0xfde5380c);
+        step_h<4>(a, b, c, d, x(1) + 0xa4beea44);
+        step_h<11>(d, a, b, c, x(4) + 0x4bdecfa9);
+        step_h<16>(c, d, a, b, x(7) + 0xf6bb4b60);
+        step_h<23>(b, c, d, a, x(10) + 0xbebfbc70);
+        step_h<4>(a, b, c, d, x(13) + 0x289b7ec6);
+        step_h<11>(d, a, b, c, x(0) + 0xeaa127fa);
+        step_h<16>(c, d, a, b, x(3) + 0xd4ef3085);
+        step_h<23>(b, c, d, a, x(6) + 0x04881d05);
+        step_h<4>(a, b, c, d, x(9) + 0xd9d4d039);
+        step_h<11>(d, a, b, c, x(12) + 0xe6db99e5);
+        step_h<16>(c, d, a, b, x(15) + 0x1fa27cf8);
+        step_h<23>(b, c, d, a, x(2) + 0xc4ac5665);
+
+        // Round 4: I(b, c, d) = c ^ (b | ~d), words 0, 7, 14, ... (7i mod 16).
+        step_i<6>(a, b, c, d, x(0) + 0xf4292244);
+        step_i<10>(d, a, b, c, x(7) + 0x432aff97);
+        step_i<15>(c, d, a, b, x(14) + 0xab9423a7);
+        step_i<21>(b, c, d, a, x(5) + 0xfc93a039);
+        step_i<6>(a, b, c, d, x(12) + 0x655b59c3);
+        step_i<10>(d, a, b, c, x(3) + 0x8f0ccc92);
+        step_i<15>(c, d, a, b, x(10) + 0xffeff47d);
+        step_i<21>(b, c, d, a, x(1) + 0x85845dd1);
+        step_i<6>(a, b, c, d, x(8) + 0x6fa87e4f);
+        step_i<10>(d, a, b, c, x(15) + 0xfe2ce6e0);
+        step_i<15>(c, d, a, b, x(6) + 0xa3014314);
+        step_i<21>(b, c, d, a, x(13) + 0x4e0811a1);
+        step_i<6>(a, b, c, d, x(4) + 0xf7537e82);
+        step_i<10>(d, a, b, c, x(11) + 0xbd3af235);
+        step_i<15>(c, d, a, b, x(2) + 0x2ad7d2bb);
+        step_i<21>(b, c, d, a, x(9) + 0xeb86d391);
+
+        a += a0;
+        b += b0;
+        c += c0;
+        d += d0;
     }
-    ctx->abcd[0] += a;
-    ctx->abcd[1] += b;
-    ctx->abcd[2] += c;
-    ctx->abcd[3] += d;
+    ctx->abcd[0] = a;
+    ctx->abcd[1] = b;
+    ctx->abcd[2] = c;
+    ctx->abcd[3] = d;
 }
 
 // The bit count is 64 bits wide and wraps, as the message length modulo 2^64.
@@ -120,11 +198,13 @@ void md5_append(md5_context *ctx, const std::uint8_t *data, int nbytes)
             return;
         data += n;
         left -= n;
-        md5_process(ctx, ctx->buf);
+        md5_process(ctx, ctx->buf, 1);
     }
     // Whole blocks are transformed where they lie; only a tail is kept.
-    for (; left >= block_size; data += block_size, left -= block_size)
-        md5_process(ctx, data);
+    const std::size_t whole = left / block_size;
+    md5_process(ctx, data, whole);
+    data += whole * block_size;
+    left -= whole * block_size;
     if (left > 0)
         std::memcpy(ctx->buf, data, left);
 }

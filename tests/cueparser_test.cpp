@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <filesystem>
+#include <iterator>
+#include <string>
+#include <utility>
 
 #include "log.h"
 #include "test_support.h"
@@ -333,6 +339,67 @@ TEST(CueImage, SwapExchangesTheBytesOfEvenBlocksOnly)
     EXPECT_EQ(buffer_swap16(even, 0), 0);
     EXPECT_EQ(buffer_swap16(even, 4), 0);
     EXPECT_EQ((std::array<int, 4>{even[0], even[1], even[2], even[3]}), (std::array<int, 4>{2, 1, 4, 3}));
+}
+
+TEST(CueImage, SwapExchangesEveryPairAtAnyLengthAndAddress)
+{
+    // Lengths around the eight-byte words the swap works in, at every offset
+    // within a word, against a plain pairwise exchange.
+    std::array<unsigned char, 80> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<unsigned char>(i * 37 + 11);
+    for (std::size_t offset = 0; offset < 8; ++offset) {
+        for (std::size_t n = 0; n <= 64; ++n) {
+            auto swapped = bytes;
+            const int result = buffer_swap16(swapped.data() + offset, n);
+            auto want = bytes;
+            if (n % 2 == 0)
+                for (std::size_t i = offset; i < offset + n; i += 2)
+                    std::swap(want[i], want[i + 1]);
+            EXPECT_EQ(result, static_cast<int>(n % 2)) << n << " bytes at offset " << offset;
+            EXPECT_EQ(swapped, want) << n << " bytes at offset " << offset;
+        }
+    }
+}
+
+TEST_F(CueTest, ImagesOfManyBlocksKeepEveryByteInPlace)
+{
+    // Half a megabyte and more of audio that ends inside a CD sector: the
+    // copy runs over several blocks and a short last one. Each kind of data
+    // file must give the pregap, the audio in little-endian order, and the
+    // padding, byte for byte.
+    std::string audio(2352 * 500 + 4, '\0');
+    std::uint32_t seed = 2024;
+    for (auto &c : audio) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    std::string big_endian = audio;
+    for (std::size_t i = 0; i < big_endian.size(); i += 2)
+        std::swap(big_endian[i], big_endian[i + 1]);
+    const std::string want = std::string(352800, '\0') + audio + std::string(2348, '\0');
+
+    const struct {
+        const char *sheet;
+        const char *file;
+        std::string bytes;
+    } kinds[] = {
+        {"FILE a.bin BINARY\n", "a.bin", audio},
+        {"FILE a.be MOTOROLA\n", "a.be", big_endian},
+        {"FILE a.wav WAVE\n", "a.wav", test::make_wave(audio)},
+    };
+    for (const auto &kind : kinds) {
+        test::write_file(dir.file(kind.file), kind.bytes);
+        const std::string err = parse(std::string(kind.sheet) + "TRACK 01 AUDIO\nINDEX 01 00:00:00\n");
+        ASSERT_FALSE(refused) << err;
+        ASSERT_EQ(cue_copy_audio(&cue, dir.file("IMAGE.DAT").c_str()), 0) << kind.file;
+        const std::string image = test::read_file(dir.file("IMAGE.DAT"));
+        ASSERT_EQ(image.size(), want.size()) << kind.file;
+        EXPECT_TRUE(image == want) << kind.file << ": first difference at byte "
+                                   << std::distance(image.begin(), std::mismatch(image.begin(), image.end(),
+                                                                                 want.begin()).first);
+        cue_close(&cue);
+    }
 }
 
 TEST_F(CueTest, ImageIsPregapAudioAndPadding)

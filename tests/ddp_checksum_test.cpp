@@ -341,18 +341,43 @@ ssize_t failing_read(void *cookie, char *buf, std::size_t size)
 
 TEST(FileChecksum, AReadErrorMidFileGivesNoChecksum)
 {
-    FailingSource source{20000};
-    cookie_io_functions_t io{failing_read, nullptr, nullptr, nullptr};
-    file_ptr fp(fopencookie(&source, "r", io));
-    ASSERT_TRUE(fp);
-    char md5[33] = "untouched";
-    char crc[9] = "intact";
-    errno = 0;
-    EXPECT_EQ(file_calc_checksum(fp.get(), md5, crc), -1);
-    EXPECT_EQ(errno, EIO);
-    EXPECT_EQ(source.done, 20000u);
-    EXPECT_STREQ(md5, "untouched");
-    EXPECT_STREQ(crc, "intact");
+    // Within the first block, at a block's end and several blocks in.
+    for (std::size_t good : {20000u, 262144u, 600001u}) {
+        FailingSource source{good};
+        cookie_io_functions_t io{failing_read, nullptr, nullptr, nullptr};
+        file_ptr fp(fopencookie(&source, "r", io));
+        ASSERT_TRUE(fp);
+        char md5[33] = "untouched";
+        char crc[9] = "intact";
+        errno = 0;
+        EXPECT_EQ(file_calc_checksum(fp.get(), md5, crc), -1) << good;
+        EXPECT_EQ(errno, EIO) << good;
+        EXPECT_EQ(source.done, good);
+        EXPECT_STREQ(md5, "untouched");
+        EXPECT_STREQ(crc, "intact");
+    }
+}
+
+TEST(FileChecksum, FilesOfManyBlocksAgreeWithMd5sumAndZlib)
+{
+    // Sizes around the read blocks: one byte short of two, exactly two, and
+    // several with a short last block.
+    test::TempDir dir;
+    for (std::size_t size : {2 * 262144 - 1, 2 * 262144, 1000003}) {
+        std::string data(size, '\0');
+        std::uint32_t seed = static_cast<std::uint32_t>(size);
+        for (auto &c : data) {
+            seed = seed * 1664525u + 1013904223u;
+            c = static_cast<char>(seed >> 24);
+        }
+        test::write_file(dir.file("data"), data);
+        file_ptr fp = tolk_fopen(dir.file("data").c_str(), "rb");
+        char md5[33];
+        char crc[9];
+        ASSERT_EQ(file_calc_checksum(fp.get(), md5, crc), 0) << size;
+        EXPECT_EQ(md5, md5sum_of(dir.file("data"))) << size;
+        EXPECT_EQ(crc, zlib_crc_of(dir.file("data"))) << size;
+    }
 }
 
 // ---- CHECKSUM.MD5, CHECKSUM.TXT and the table ----

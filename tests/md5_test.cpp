@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -139,6 +141,38 @@ TEST(Md5, AgreesWithMd5sumOnGeneratedData)
     for (std::size_t at = 1; at < data.size(); at += 1 + (at * 7919) % 20000)
         cuts.push_back(at);
     EXPECT_EQ(md5_in_pieces(data, cuts), expected);
+}
+
+TEST(Md5, WholeBlocksAreReadAtAnyAddress)
+{
+    // Blocks are transformed straight from the caller's bytes, which need not
+    // be aligned for 32-bit words: every offset within a word, and within a
+    // 64-byte block, must give the digest hashlib computes.
+    test::TempDir dir;
+    const std::string data = generated_bytes(10000, 64);
+    test::write_file(dir.file("data"), data);
+    const std::string expected =
+        run_command("python3 -c 'import sys, hashlib; print(hashlib.md5(open(sys.argv[1], \"rb\").read()).hexdigest())' " +
+                    dir.file("data"))
+            .substr(0, 32);
+    for (std::size_t offset = 0; offset < 64; ++offset) {
+        std::vector<std::uint8_t> buffer(offset + data.size());
+        std::copy(data.begin(), data.end(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
+        md5_context ctx;
+        md5_init(&ctx);
+        // A first piece of 3 bytes goes into the buffered block; the second
+        // completes it and passes the whole blocks after it straight through.
+        md5_append(&ctx, buffer.data() + offset, 3);
+        md5_append(&ctx, buffer.data() + offset + 3, static_cast<int>(data.size() - 3));
+        std::uint8_t digest[16];
+        md5_finish(&ctx, digest);
+        EXPECT_EQ(hex(digest), expected) << "data at offset " << offset;
+
+        md5_init(&ctx);
+        md5_append(&ctx, buffer.data() + offset, static_cast<int>(data.size()));
+        md5_finish(&ctx, digest);
+        EXPECT_EQ(hex(digest), expected) << "data at offset " << offset << ", one piece";
+    }
 }
 
 } // namespace

@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Times a whole korvel run against the tool chain a user would run instead.
+#
+#   bench/run_bench.sh [build-dir]        (default: build/ci)
+#
+# Makes an 80-minute disc (an 846,720,044-byte WAVE and its cue sheet) in a
+# temporary folder, then times, in alternation and REPS times (default 5):
+#   A  korvel -c disc.cue DIR     the complete fileset, into a fresh folder
+#   B  cp disc.wav IMAGE.DAT && md5sum IMAGE.DAT && rhash --crc32 IMAGE.DAT
+#   C  md5sum IMAGE.DAT           the floor for any tool that must MD5 the image
+# and prints the medians, A/B and A/C, and korvel's peak resident memory for a
+# 1-minute and an 80-minute disc. When the build has korvel_bench, it then
+# sets md5_append's throughput beside md5sum's (from C) and crc32_update's
+# beside zlib's crc32. Every big file lives in the temporary folder
+# (under $TMPDIR, else /tmp; about 2.6 GB at once), which is removed on exit,
+# also on failure or interruption.
+#
+# Before every timed command the page cache is put in the same state: nothing
+# dirty (sync, cheap because each run's outputs are deleted first), the WAVE
+# file read once, and the image that C reads already cached.
+#
+# Environment: REPS (repetitions, default 5), MINUTES (long disc, default 80).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:-$here/../build/ci}
+korvel=$(cd "$build" && pwd)/korvel
+reps=${REPS:-5}
+minutes=${MINUTES:-80}
+
+for tool in python3 md5sum rhash /usr/bin/time cp sync awk; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "run_bench: $tool is missing" >&2; exit 1; }
+done
+[[ -x $korvel ]] || { echo "run_bench: no korvel at $korvel (build it first)" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/korvel-bench.XXXXXX")
+cleanup() { rm -rf "$work"; }
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+# The long disc needs its WAVE, one image and one fileset at once.
+need_kb=$(( (minutes * 10584000 * 3 + 100000000) / 1024 ))
+avail_kb=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
+if (( avail_kb < need_kb )); then
+    echo "run_bench: $work has $((avail_kb / 1024)) MiB free, needs $((need_kb / 1024)) MiB" >&2
+    exit 1
+fi
+
+# Seconds since the epoch with microseconds, from bash itself.
+now() { echo "${EPOCHREALTIME/,/.}"; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+# Peak resident memory of one korvel run, in KiB.
+peak_rss() {
+    local disc=$1 out=$2
+    rm -rf "$out" && mkdir "$out"
+    /usr/bin/time -v -o "$work/time.txt" "$korvel" -c "$disc" "$out" >/dev/null
+    awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt"
+    rm -rf "$out"
+}
+
+# Same page cache state for every timed command: no dirty pages waiting,
+# the WAVE file just read, the reference image cached.
+settle() {
+    sync
+    cat "$work/disc.wav" "$work/ref/IMAGE.DAT" >/dev/null
+}
+
+run_a() {
+    local out=$work/a
+    rm -rf "$out" && mkdir "$out"
+    settle
+    local t0; t0=$(now)
+    "$korvel" -c "$work/disc.cue" "$out" >/dev/null
+    local t1; t1=$(now)
+    rm -rf "$out"
+    elapsed "$t0" "$t1"
+}
+
+run_b() {
+    local out=$work/b
+    rm -rf "$out" && mkdir "$out"
+    settle
+    local t0; t0=$(now)
+    cp "$work/disc.wav" "$out/IMAGE.DAT"
+    md5sum "$out/IMAGE.DAT" >/dev/null
+    rhash --crc32 "$out/IMAGE.DAT" >/dev/null
+    local t1; t1=$(now)
+    rm -rf "$out"
+    elapsed "$t0" "$t1"
+}
+
+run_c() {
+    settle
+    local t0; t0=$(now)
+    md5sum "$work/ref/IMAGE.DAT" >/dev/null
+    local t1; t1=$(now)
+    elapsed "$t0" "$t1"
+}
+
+echo "korvel:  $korvel"
+echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), kernel $(uname -r)"
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 minutes) at the start"
+
+echo "Making a 1-minute and a ${minutes}-minute disc in $work ..."
+python3 "$here/make_disc.py" --minutes 1 --dir "$work" --name short
+python3 "$here/make_disc.py" --minutes "$minutes" --dir "$work" --name disc
+echo "WAVE: $(stat -c %s "$work/disc.wav") bytes"
+
+# One untimed run makes the reference image for C and shows that korvel's
+# checksums agree with md5sum's and rhash's.
+mkdir "$work/ref"
+"$korvel" -c "$work/disc.cue" "$work/ref" >/dev/null
+want_md5=$(md5sum <"$work/ref/IMAGE.DAT" | cut -d' ' -f1)
+want_crc=$(rhash --crc32 --printf='%C' "$work/ref/IMAGE.DAT")
+if ! grep -qx "$want_md5 \*IMAGE.DAT" "$work/ref/CHECKSUM.MD5" ||
+   ! grep -qx "IMAGE.DAT=$want_crc" "$work/ref/CHECKSUM.TXT"; then
+    echo "run_bench: korvel's checksums of IMAGE.DAT differ from md5sum's ($want_md5) or rhash's ($want_crc)" >&2
+    exit 1
+fi
+rm -f "$work/ref/"{DDPID,DDPMS,SD,IMAGE.cue,CHECKSUM.MD5,CHECKSUM.TXT}
+echo "IMAGE.DAT: $(stat -c %s "$work/ref/IMAGE.DAT") bytes, MD5 $want_md5, CRC-32 $want_crc (korvel, md5sum and rhash agree)"
+
+a=() b=() c=()
+for ((i = 0; i < reps; i++)); do
+    # Rotate the order, so that no command always follows the same one.
+    case $((i % 3)) in
+        0) a+=("$(run_a)"); b+=("$(run_b)"); c+=("$(run_c)") ;;
+        1) b+=("$(run_b)"); c+=("$(run_c)"); a+=("$(run_a)") ;;
+        2) c+=("$(run_c)"); a+=("$(run_a)"); b+=("$(run_b)") ;;
+    esac
+    echo "repetition $((i + 1)): A ${a[i]} s, B ${b[i]} s, C ${c[i]} s"
+done
+
+ma=$(median "${a[@]}")
+mb=$(median "${b[@]}")
+mc=$(median "${c[@]}")
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 minutes) at the end"
+echo
+echo "Medians of $reps repetitions, ${minutes}-minute disc:"
+echo "  A  korvel -c                       $ma s"
+echo "  B  cp + md5sum + rhash --crc32     $mb s"
+echo "  C  md5sum                          $mc s"
+echo "  A/B = $(ratio "$ma" "$mb")   A/C = $(ratio "$ma" "$mc")"
+echo
+echo "Peak resident memory of korvel -c:"
+echo "  1-minute disc:           $(peak_rss "$work/short.cue" "$work/m") KiB"
+echo "  ${minutes}-minute disc:          $(peak_rss "$work/disc.cue" "$work/m") KiB"
+
+bench_bin=$(cd "$build" && pwd)/bench/korvel_bench
+if [[ -x $bench_bin ]]; then
+    # Throughputs in bytes per second, from Google Benchmark's CSV report.
+    rates=$("$bench_bin" --benchmark_filter='BM_(md5_append|crc32_update|crc32_update_portable|zlib_crc32)/4194304/real_time$' \
+        --benchmark_repetitions=5 --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null |
+        awk -F, '$1 ~ /_median"?$/ { gsub(/"/, "", $1); sub(/\/4194304\/real_time_median$/, "", $1); print $1, $6 }')
+    rate() { awk -v n="$1" '$1 == n { print $2 }' <<<"$rates"; }
+    md5sum_rate=$(awk -v b="$(stat -c %s "$work/ref/IMAGE.DAT")" -v t="$mc" 'BEGIN { print b / t }')
+    mib() { awk -v r="$1" 'BEGIN { printf "%.0f MiB/s", r / 1048576 }'; }
+    echo
+    echo "Throughput (korvel_bench medians, 4 MiB buffer; md5sum from C):"
+    echo "  md5_append               $(mib "$(rate BM_md5_append)")"
+    echo "  md5sum                   $(mib "$md5sum_rate")"
+    echo "  crc32_update             $(mib "$(rate BM_crc32_update)")"
+    echo "  crc32_update_portable    $(mib "$(rate BM_crc32_update_portable)")"
+    echo "  zlib crc32               $(mib "$(rate BM_zlib_crc32)")"
+    echo "  md5_append/md5sum = $(ratio "$(rate BM_md5_append)" "$md5sum_rate")   crc32_update/zlib = $(ratio "$(rate BM_crc32_update)" "$(rate BM_zlib_crc32)")   portable/zlib = $(ratio "$(rate BM_crc32_update_portable)" "$(rate BM_zlib_crc32)")"
+fi
