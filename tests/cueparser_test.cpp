@@ -330,17 +330,6 @@ TEST_F(CueTest, NamedFilesThatAreNoRegularFilesAreRefusedBeforeTheyAreOpened)
     EXPECT_EQ(o.err, dir.path().string() + ": error: can't open file, message: Is a directory\n");
 }
 
-TEST(CueImage, SwapExchangesTheBytesOfEvenBlocksOnly)
-{
-    unsigned char odd[] = {1, 2, 3};
-    EXPECT_EQ(buffer_swap16(odd, 3), 1);
-    EXPECT_EQ(odd[0], 1);
-    unsigned char even[] = {1, 2, 3, 4};
-    EXPECT_EQ(buffer_swap16(even, 0), 0);
-    EXPECT_EQ(buffer_swap16(even, 4), 0);
-    EXPECT_EQ((std::array<int, 4>{even[0], even[1], even[2], even[3]}), (std::array<int, 4>{2, 1, 4, 3}));
-}
-
 TEST(CueImage, SwapExchangesEveryPairAtAnyLengthAndAddress)
 {
     // Lengths around the eight-byte words the swap works in, at every offset
@@ -368,12 +357,7 @@ TEST_F(CueTest, ImagesOfManyBlocksKeepEveryByteInPlace)
     // copy runs over several blocks and a short last one. Each kind of data
     // file must give the pregap, the audio in little-endian order, and the
     // padding, byte for byte.
-    std::string audio(2352 * 500 + 4, '\0');
-    std::uint32_t seed = 2024;
-    for (auto &c : audio) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
+    const std::string audio = test::generated_bytes(2352 * 500 + 4, 2024);
     std::string big_endian = audio;
     for (std::size_t i = 0; i < big_endian.size(); i += 2)
         std::swap(big_endian[i], big_endian[i + 1]);
@@ -393,22 +377,9 @@ TEST_F(CueTest, ImagesOfManyBlocksKeepEveryByteInPlace)
         const std::string err = parse(std::string(kind.sheet) + "TRACK 01 AUDIO\nINDEX 01 00:00:00\n");
         ASSERT_FALSE(refused) << err;
         ASSERT_EQ(cue_copy_audio(&cue, dir.file("IMAGE.DAT").c_str()), 0) << kind.file;
-        const std::string image = test::read_file(dir.file("IMAGE.DAT"));
-        ASSERT_EQ(image.size(), want.size()) << kind.file;
-        EXPECT_TRUE(image == want) << kind.file << ": first difference at byte "
-                                   << std::distance(image.begin(), std::mismatch(image.begin(), image.end(),
-                                                                                 want.begin()).first);
+        EXPECT_TRUE(test::read_file(dir.file("IMAGE.DAT")) == want) << kind.file;
         cue_close(&cue);
     }
-}
-
-TEST_F(CueTest, ImageIsPregapAudioAndPadding)
-{
-    test::write_file(dir.file("a.be"), std::string("\x01\x02\x03\x04", 4));
-    ASSERT_EQ(parse("FILE a.be MOTOROLA\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n").find("error"), std::string::npos);
-    EXPECT_EQ(cue_copy_audio(&cue, dir.file("IMAGE.DAT").c_str()), 0);
-    EXPECT_EQ(test::read_file(dir.file("IMAGE.DAT")),
-              std::string(352800, '\0') + std::string("\x02\x01\x04\x03", 4) + std::string(2348, '\0'));
 }
 
 TEST_F(CueTest, ImageCopyFailuresLeaveNoImage)
