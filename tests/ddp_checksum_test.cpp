@@ -1,19 +1,12 @@
 #include "ddp_checksum.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "crc.h"
 #include "log.h"
 #include "test_support.h"
 #include "tolk_utils.h"
@@ -21,261 +14,130 @@
 namespace {
 
 namespace fs = std::filesystem;
+using names_t = std::vector<std::string>;
+using test::TempDir;
 
-// ---- Building filesets by hand ----
-
-void put(std::string &record, std::size_t offset, const std::string &text) { record.replace(offset, text.size(), text); }
-
-// A DDPID record of 128 bytes: the level, no UPC/EAN, no master identifier, medium "CD".
-std::string ddpid_record(const std::string &level = "DDP 2.00")
+// DDPID's level tells a fileset; DDPMS is 128-byte packets, each naming a file in its DSI field at offset 74.
+std::string ddpid_record(const std::string &level = "DDP 2.00") { return level + std::string(128 - level.size(), ' '); }
+std::string map_packet(const std::string &dsi, const char *mark = "VVVM")
 {
-    std::string r(128, ' ');
-    put(r, 0, level);
-    put(r, 87, "CD");
-    return r;
+    return (mark + std::string(124, ' ')).replace(74, dsi.size(), dsi);
 }
 
-// One 128-byte map packet with the DDPMS field layout: mark, DST at 4, DSL
-// right-justified at 14, SUB at 30, the DSI length " 17" at 71, DSI at 74.
-std::string map_packet(const std::string &dsi, const std::string &dst = "D0", long dsl = 0, const std::string &sub = "",
-                       const std::string &mark = "VVVM")
+// DDPID, a map naming `mapped`, and their files.
+void write_fileset(const TempDir &dir, const names_t &mapped = {"SD", "IMAGE.DAT"})
 {
-    std::string p(128, ' ');
-    put(p, 0, mark);
-    put(p, 4, dst);
-    const std::string length = std::to_string(dsl);
-    put(p, 22 - length.size(), length);
-    put(p, 30, sub);
-    put(p, 71, " 17");
-    put(p, 74, dsi.substr(0, 17));
-    return p;
-}
-
-std::string generated_bytes(std::size_t n, std::uint32_t seed)
-{
-    std::string s(n, '\0');
-    for (auto &c : s) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
-    return s;
-}
-
-// A fileset as korvel writes it: DDPID, DDPMS, SD and IMAGE.DAT, optionally CDTEXT.BIN.
-void write_fileset(const test::TempDir &dir, bool with_cdtext = false)
-{
-    const std::string sd = generated_bytes(320, 1);
-    const std::string image = generated_bytes(2352 * 40 + 2352 * 3 / 2, 2);
     std::string map;
-    if (with_cdtext)
-        map += map_packet("CDTEXT.BIN", "S0", 720, "CDTEXT");
-    map += map_packet("SD", "S0", 320, "PQ DESCR");
-    map += map_packet("IMAGE.DAT", "D0", 41, "");
+    for (std::size_t i = 0; i < mapped.size(); ++i) {
+        map += map_packet(mapped[i]);
+        test::write_file(dir.file(mapped[i]), test::generated_bytes(320 + 40000 * i, static_cast<std::uint32_t>(i)));
+    }
     test::write_file(dir.file("DDPID"), ddpid_record());
     test::write_file(dir.file("DDPMS"), map);
-    test::write_file(dir.file("SD"), sd);
-    test::write_file(dir.file("IMAGE.DAT"), image);
-    if (with_cdtext)
-        test::write_file(dir.file("CDTEXT.BIN"), generated_bytes(720, 3));
 }
 
-std::vector<std::string> iterated_names(const std::string &dir)
+// The list's entries, a "name md5 crc in_ddp" line each.
+std::string entries(const ddpf_list_t &list)
 {
-    dfi_iter_t it;
-    std::vector<std::string> names;
-    if (dfi_init(&it, dir.c_str()) != 0)
-        return names;
-    while (const char *name = dfi_next(&it))
-        names.emplace_back(name);
-    return names;
-}
-
-std::vector<std::string> list_names(const ddpf_list_t &list)
-{
-    std::vector<std::string> names;
+    std::string text;
     for (const auto &e : list.first)
-        names.emplace_back(e.name);
-    return names;
+        text += std::string(e.name) + " " + e.md5 + " " + e.crc32 + " " + std::to_string(e.in_ddp) + "\n";
+    return text;
+}
+const std::string table_heading = "Filename           MD5                               CRC32   \n"
+                                  "-----------------  --------------------------------  --------\n";
+const std::string md5_written = "MD5 checksums written to \"CHECKSUM.MD5\".\n",
+                  written = md5_written + "CRC32 checksums written to \"CHECKSUM.TXT\".\n";
+// CHECKSUM.MD5, CHECKSUM.TXT and the table for the files `names` (separated by spaces), by md5sum and python.
+struct Expected { std::string md5_file, crc_file, table; };
+Expected expected_for(const TempDir &dir, const std::string &names)
+{
+    const std::string cd = "cd '" + dir.path().string() + "' && ";
+    const std::string each = cd + "python3 -c 'import sys, zlib, hashlib\nfor n in sys.argv[2:]: d = open(n, \"rb\")"
+                                  ".read(); print(sys.argv[1].format(n, hashlib.md5(d).hexdigest(), zlib.crc32(d)))' ";
+    return {test::run_command(cd + "md5sum -b " + names),
+            "[CRC32 Checksum]\n" + test::run_command(each + "'{0}={2:08X}' " + names),
+            table_heading + test::run_command(each + "'{0:17}  {1:32}  {2:08X}' " + names)};
 }
 
-std::vector<std::string> directory_order(const std::string &dir)
+// A call's result, then what it printed (standard error after a heading), with `path` shown as "@".
+std::string printed(const std::function<int()> &call, const std::string &path)
 {
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (const dirent *de = readdir(d))
-        names.emplace_back(de->d_name);
-    closedir(d);
-    return names;
+    int result = -2;
+    const auto out = test::capture([&] { result = call(); });
+    std::string text = std::to_string(result) + "\n" + out.out + (out.err.empty() ? "" : "stderr:\n" + out.err);
+    for (auto at = text.find(path); at != std::string::npos; at = text.find(path, at + 1))
+        text.replace(at, path.size(), "@");
+    return text;
+}
+auto validate(const TempDir &d) { return printed([&] { return ddp_checksum_validate(d.path().c_str()); }, d.path()); }
+// ddp_checksum_write's result and output, then the checksum files it left.
+std::string write_sums(const TempDir &dir)
+{
+    std::string text = printed([&] { return ddp_checksum_write(dir.path().c_str()); }, dir.path());
+    for (const char *name : {"CHECKSUM.MD5", "CHECKSUM.TXT"})
+        text += fs::is_regular_file(dir.file(name)) ? test::read_file(dir.file(name)) : "(none)\n";
+    return text;
 }
 
-// ---- Independent checks ----
-
-std::string run_command(const std::string &command)
+// What validation prints for checksum files (file, kind, names listed), in the order the directory lists them.
+std::string blocks(const TempDir &dir, const std::vector<std::tuple<std::string, std::string, names_t>> &files,
+                   const std::string &failed = "", const std::string &verdict = "FAILED")
 {
-    std::FILE *p = popen(command.c_str(), "r");
-    if (p == nullptr)
-        return {};
-    std::string out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    EXPECT_EQ(pclose(p), 0) << command;
-    return out;
+    std::string text = "0\n";
+    for (const auto &entry : fs::directory_iterator(dir.path()))
+        for (const auto &[file, kind, names] : files)
+            if (entry.path().filename() == file) {
+                text += "\nValidating " + kind + " from file \"" + file + "\"\n";
+                for (const auto &name : names)
+                    text += name + ": " + (name == failed ? verdict : "OK") + "\n";
+            }
+    return text;
 }
 
-// The MD5 (from md5sum) and the CRC-32 (from python's zlib) of each file, in order.
-std::vector<std::pair<std::string, std::string>> independent_sums(const std::vector<std::string> &paths)
+TEST(DdpFileList, NamesMappedFilesInMapOrderAndNothingWhereThereIsNoFileset)
 {
-    std::string quoted;
-    for (const auto &path : paths)
-        quoted += " '" + path + "'";
-    std::istringstream md5s(run_command("md5sum" + quoted));
-    std::istringstream crcs(run_command("python3 -c 'import sys, zlib\n"
-                                        "for p in sys.argv[1:]: print(\"%08X\" % zlib.crc32(open(p, \"rb\").read()))'" +
-                                        quoted));
-    std::vector<std::pair<std::string, std::string>> sums;
-    std::string md5_line;
-    std::string crc;
-    while (std::getline(md5s, md5_line) && crcs >> crc)
-        sums.emplace_back(md5_line.substr(0, 32), crc);
-    EXPECT_EQ(sums.size(), paths.size());
-    sums.resize(paths.size());
-    return sums;
-}
-
-std::string md5sum_of(const std::string &path) { return independent_sums({path})[0].first; }
-std::string zlib_crc_of(const std::string &path) { return independent_sums({path})[0].second; }
-
-std::string padded(const std::string &text, std::size_t width) { return text + std::string(width - text.size(), ' '); }
-
-std::string table_line(const std::string &name, const std::string &md5, const std::string &crc)
-{
-    return padded(name, 17) + "  " + padded(md5, 32) + "  " + padded(crc, 8) + "\n";
-}
-
-std::string table_heading()
-{
-    return table_line("Filename", "MD5", "CRC32") + table_line(std::string(17, '-'), std::string(32, '-'), std::string(8, '-'));
-}
-
-// Restores the default verbosity when a test that changed it ends.
-struct Verbosity {
-    explicit Verbosity(int level) { log_set_verbose(level); }
-    ~Verbosity() { log_set_verbose(1); }
-};
-
-// ---- The file list of a fileset ----
-
-TEST(DdpFileIterator, ListsIdentifierMapThenEveryMappedFileInMapOrder)
-{
-    test::TempDir dir;
+    TempDir dir;
     write_fileset(dir);
-    test::write_file(dir.file("IMAGE.cue"), "FILE \"IMAGE.DAT\" BINARY\n");
-    test::write_file(dir.file("CHECKSUM.MD5"), "");
-    EXPECT_EQ(iterated_names(dir.path()), (std::vector<std::string>{"DDPID", "DDPMS", "SD", "IMAGE.DAT"}));
-
-    test::TempDir with_text;
-    write_fileset(with_text, true);
-    EXPECT_EQ(iterated_names(with_text.path()),
-              (std::vector<std::string>{"DDPID", "DDPMS", "CDTEXT.BIN", "SD", "IMAGE.DAT"}));
-
-    // An iterator at its end stays there.
+    test::write_file(dir.file("DDPMS"), map_packet("SD") + map_packet("BOGUS", "XXXX") + map_packet("") +
+                                            map_packet("ABCDEFGHIJKLMNOPQ") + map_packet("SD") +
+                                            map_packet("IMAGE.DAT").substr(0, 127));
     dfi_iter_t it;
     ASSERT_EQ(dfi_init(&it, dir.path().c_str()), 0);
-    while (dfi_next(&it) != nullptr) {
-    }
-    EXPECT_EQ(dfi_next(&it), nullptr);
-    EXPECT_EQ(it.map_stream, nullptr);
-    EXPECT_EQ(dfi_next(nullptr), nullptr);
-}
-
-TEST(DdpFileIterator, SkipsUnmarkedAndNamelessPacketsAndAPartialLastPacket)
-{
-    test::TempDir dir;
-    test::write_file(dir.file("DDPID"), ddpid_record());
-    test::write_file(dir.file("DDPMS"), map_packet("SD", "S0", 320, "PQ DESCR") +
-                                            map_packet("BOGUS", "S0", 1, "", "XXXX") + map_packet("") +
-                                            map_packet("ABCDEFGHIJKLMNOPQRS") + map_packet("SD") +
-                                            map_packet("IMAGE.DAT").substr(0, 127));
-    EXPECT_EQ(iterated_names(dir.path()), (std::vector<std::string>{"DDPID", "DDPMS", "SD", "ABCDEFGHIJKLMNOPQ", "SD"}));
-
+    std::string names;
+    while (const char *name = dfi_next(&it))
+        names += std::string(name) + " ";
+    EXPECT_EQ(names, "DDPID DDPMS SD ABCDEFGHIJKLMNOPQ SD ");
+    EXPECT_TRUE(dfi_next(&it) == nullptr && it.map_stream == nullptr && dfi_next(nullptr) == nullptr);
     // Two packets naming one file give one entry, where the first stood.
     ddpf_list_t list;
     ddpf_read_ddp(&list, dir.path().c_str());
-    EXPECT_EQ(list_names(list), (std::vector<std::string>{"DDPID", "DDPMS", "SD", "ABCDEFGHIJKLMNOPQ"}));
-    for (const auto &e : list.first)
-        EXPECT_EQ(e.in_ddp, 1) << e.name;
-    ASSERT_TRUE(list.dir.has_value());
-    EXPECT_EQ(*list.dir, dir.path().string());
-}
-
-TEST(DdpFileIterator, DirectoriesThatAreNoFilesetGiveNoListAndNoMessage)
-{
-    const auto unreadable = [](const test::TempDir &dir) {
-        ddpf_list_t list;
-        ddpf_add(&list, "EARLIER", "abc", nullptr);
-        ddpf_set_dir(&list, "elsewhere");
-        const auto out = test::capture([&] { ddpf_read_ddp(&list, dir.path().c_str()); });
-        EXPECT_EQ(out.out, "");
-        EXPECT_EQ(out.err, "");
-        // The list is left as it was.
-        return list_names(list) == std::vector<std::string>{"EARLIER"} && list.dir == "elsewhere";
-    };
-
-    test::TempDir empty;
-    EXPECT_TRUE(unreadable(empty));
-
-    test::TempDir ddq;
-    write_fileset(ddq);
-    test::write_file(ddq.file("DDPID"), ddpid_record("DDQ 2.00"));
-    EXPECT_TRUE(unreadable(ddq));
-
-    test::TempDir short_id;
-    write_fileset(short_id);
-    test::write_file(short_id.file("DDPID"), ddpid_record().substr(0, 63));
-    EXPECT_TRUE(unreadable(short_id));
-
-    test::TempDir no_map;
-    write_fileset(no_map);
-    fs::remove(no_map.file("DDPMS"));
-    EXPECT_TRUE(unreadable(no_map));
-
+    const std::string listed = entries(list) + *list.dir;
+    EXPECT_EQ(listed, "DDPID   1\nDDPMS   1\nSD   1\nABCDEFGHIJKLMNOPQ   1\n" + dir.path().string());
     // A map that never ends would keep the iterator reading forever.
-    test::TempDir endless_map;
-    write_fileset(endless_map);
-    fs::remove(endless_map.file("DDPMS"));
-    fs::create_symlink("/dev/zero", endless_map.file("DDPMS"));
-    EXPECT_TRUE(unreadable(endless_map));
-}
-
-TEST(DdpfList, EntriesKeepOrderCaseAndPadTheirChecksums)
-{
-    ddpf_list_t list;
-    ddpf_entry_t *image = ddpf_add(&list, "IMAGE.DAT", "abc", "1A2B");
-    EXPECT_STREQ(image->md5, "00000000000000000000000000000abc");
-    EXPECT_STREQ(image->crc32, "00001A2B");
-    EXPECT_EQ(image->in_ddp, 0);
-    EXPECT_EQ(ddpf_find(&list, "image.dat"), nullptr);
-
-    ddpf_add(&list, "SD", nullptr, nullptr);
-    EXPECT_EQ(ddpf_add(&list, "IMAGE.DAT", "", nullptr), image);
-    EXPECT_STREQ(image->md5, "00000000000000000000000000000abc");
-    EXPECT_EQ(ddpf_add(&list, "IMAGE.DAT", "D41D8CD98F00B204E9800998ECF8427E", "cbf43926"), image);
-    EXPECT_STREQ(image->md5, "D41D8CD98F00B204E9800998ECF8427E");
-    EXPECT_STREQ(image->crc32, "cbf43926");
-
-    // Names are cut to 17 characters, and the cut name is the entry's name.
-    ddpf_entry_t *longer = ddpf_add(&list, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", nullptr, nullptr);
-    EXPECT_STREQ(longer->name, "ABCDEFGHIJKLMNOPQ");
-    EXPECT_EQ(ddpf_add(&list, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", nullptr, nullptr), longer);
-    EXPECT_EQ(list_names(list), (std::vector<std::string>{"IMAGE.DAT", "SD", "ABCDEFGHIJKLMNOPQ"}));
-
+    const std::tuple<const char *, std::string, const char *> spoilt[] = {
+        {"DDPID", "", nullptr}, {"DDPID", ddpid_record("DDQ 2.00"), nullptr},
+        {"DDPID", ddpid_record().substr(0, 63), nullptr}, {"DDPMS", "", nullptr}, {"DDPMS", "", "/dev/zero"}};
+    for (const auto &[file, content, link] : spoilt) {
+        SCOPED_TRACE(testing::Message() << file << " of " << content.size() << " bytes " << (link ? link : ""));
+        TempDir none;
+        write_fileset(none);
+        fs::remove(none.file(file));
+        if (link != nullptr || !content.empty())
+            link ? fs::create_symlink(link, none.file(file)) : test::write_file(none.file(file), content);
+        const auto out = test::capture([&] { ddpf_read_ddp(&list, none.path().c_str()); });
+        EXPECT_EQ(out.out + out.err + entries(list) + *list.dir, listed);
+        EXPECT_EQ(write_sums(none), "1\n" + table_heading + "ddpf_print: list is empty\nstderr:\n"
+                                    "Error: @: not a DDP fileset, cannot write checksum files\n(none)\n(none)\n");
+    }
+    // Names are cut to 17 characters and compared with their case; an empty checksum keeps the stored one.
+    ddpf_entry_t *entry = ddpf_add(&list, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abc", "1A2B");
+    EXPECT_EQ(ddpf_add(&list, "ABCDEFGHIJKLMNOPQRS", "", "cbf43926"), entry);
+    EXPECT_EQ(ddpf_find(&list, "sd"), nullptr);
+    EXPECT_EQ(entries(list),
+              "DDPID   1\nDDPMS   1\nSD   1\nABCDEFGHIJKLMNOPQ 00000000000000000000000000000abc cbf43926 1\n");
     ddpf_free(&list);
-    EXPECT_TRUE(list.first.empty());
-    EXPECT_FALSE(list.dir.has_value());
+    EXPECT_TRUE(list.first.empty() && !list.dir);
 }
 
 TEST(DdpfListDeathTest, ChecksumTextsTooLongForTheirFieldStopTheProgram)
@@ -285,601 +147,200 @@ TEST(DdpfListDeathTest, ChecksumTextsTooLongForTheirFieldStopTheProgram)
     EXPECT_DEATH(ddpf_entry_update(&entry, nullptr, "123456789"), "len < 9");
 }
 
-// ---- Checksums of one file ----
-
-TEST(FileChecksum, EmptyFileAndCrcWithLeadingZeros)
+TEST(ChecksumWrite, WritesGoldenFilesInMapOrderThatMd5sumAndTheValidatorAccept)
 {
-    test::TempDir dir;
-    test::write_file(dir.file("empty"), "");
-    file_ptr fp = tolk_fopen(dir.file("empty").c_str(), "rb");
-    char md5[33];
-    char crc[9];
-    ASSERT_EQ(file_calc_checksum(fp.get(), md5, crc), 0);
-    EXPECT_STREQ(md5, "d41d8cd98f00b204e9800998ecf8427e"); // RFC 1321's empty message
-    EXPECT_STREQ(crc, "00000000");
-
-    // Find a short text whose CRC begins with a zero digit; the digits of both
-    // checksums must match zlib and md5sum, case included.
-    std::string text;
-    for (int i = 0;; ++i) {
-        text = "track " + std::to_string(i);
-        if (crc32(text.data(), static_cast<long>(text.size())) < 0x10000000u)
-            break;
-    }
-    test::write_file(dir.file("text"), text);
-    fp = tolk_fopen(dir.file("text").c_str(), "rb");
-    ASSERT_EQ(file_calc_checksum(fp.get(), md5, crc), 0);
-    EXPECT_EQ(crc[0], '0');
-    EXPECT_EQ(crc, zlib_crc_of(dir.file("text")));
-    EXPECT_EQ(md5, md5sum_of(dir.file("text")));
-
-    // Either output may be left out.
-    fp = tolk_fopen(dir.file("text").c_str(), "rb");
-    char crc_only[9];
-    ASSERT_EQ(file_calc_checksum(fp.get(), nullptr, crc_only), 0);
-    EXPECT_STREQ(crc_only, crc);
-}
-
-// A stream that delivers `good` bytes and then fails with an I/O error.
-struct FailingSource {
-    std::size_t good;
-    std::size_t done = 0;
-};
-
-ssize_t failing_read(void *cookie, char *buf, std::size_t size)
-{
-    auto *src = static_cast<FailingSource *>(cookie);
-    if (src->done >= src->good) {
-        errno = EIO;
-        return -1;
-    }
-    const std::size_t n = std::min(size, src->good - src->done);
-    std::memset(buf, 'x', n);
-    src->done += n;
-    return static_cast<ssize_t>(n);
-}
-
-TEST(FileChecksum, AReadErrorMidFileGivesNoChecksum)
-{
-    // Within the first block, at a block's end and several blocks in.
-    for (std::size_t good : {20000u, 262144u, 600001u}) {
-        FailingSource source{good};
-        cookie_io_functions_t io{failing_read, nullptr, nullptr, nullptr};
-        file_ptr fp(fopencookie(&source, "r", io));
-        ASSERT_TRUE(fp);
-        char md5[33] = "untouched";
-        char crc[9] = "intact";
-        errno = 0;
-        EXPECT_EQ(file_calc_checksum(fp.get(), md5, crc), -1) << good;
-        EXPECT_EQ(errno, EIO) << good;
-        EXPECT_EQ(source.done, good);
-        EXPECT_STREQ(md5, "untouched");
-        EXPECT_STREQ(crc, "intact");
-    }
-}
-
-TEST(FileChecksum, FilesOfManyBlocksAgreeWithMd5sumAndZlib)
-{
-    // Sizes around the read blocks: one byte short of two, exactly two, and
-    // several with a short last block.
-    test::TempDir dir;
-    for (std::size_t size : {2 * 262144 - 1, 2 * 262144, 1000003}) {
-        std::string data(size, '\0');
-        std::uint32_t seed = static_cast<std::uint32_t>(size);
-        for (auto &c : data) {
-            seed = seed * 1664525u + 1013904223u;
-            c = static_cast<char>(seed >> 24);
-        }
-        test::write_file(dir.file("data"), data);
-        file_ptr fp = tolk_fopen(dir.file("data").c_str(), "rb");
-        char md5[33];
-        char crc[9];
-        ASSERT_EQ(file_calc_checksum(fp.get(), md5, crc), 0) << size;
-        EXPECT_EQ(md5, md5sum_of(dir.file("data"))) << size;
-        EXPECT_EQ(crc, zlib_crc_of(dir.file("data"))) << size;
-    }
-}
-
-// ---- CHECKSUM.MD5, CHECKSUM.TXT and the table ----
-
-struct ExpectedSums {
-    std::string md5_file;
-    std::string crc_file = "[CRC32 Checksum]\n";
-    std::string table = table_heading();
-};
-
-// What the checksum files and table must hold for `names`, from md5sum and zlib.
-ExpectedSums expected_sums(const test::TempDir &dir, const std::vector<std::string> &names)
-{
-    std::vector<std::string> paths;
-    for (const auto &name : names)
-        paths.push_back(dir.file(name));
-    const auto independent = independent_sums(paths);
-    ExpectedSums sums;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string &name = names[i];
-        const auto &[md5, crc] = independent[i];
-        sums.md5_file += md5 + " *" + name + "\n";
-        sums.crc_file += name + "=" + crc + "\n";
-        sums.table += table_line(name, md5, crc);
-    }
-    return sums;
-}
-
-const std::string written_messages = "MD5 checksums written to \"CHECKSUM.MD5\".\n"
-                                     "CRC32 checksums written to \"CHECKSUM.TXT\".\n";
-
-TEST(ChecksumWrite, WritesBothFilesAndTheTableForEveryMappedFile)
-{
-    test::TempDir dir;
-    write_fileset(dir);
+    TempDir dir;
+    const names_t names = {"DDPID", "DDPMS", "CDTEXT.BIN", "SD", "IMAGE.DAT"};
+    write_fileset(dir, {"CDTEXT.BIN", "SD", "IMAGE.DAT"});
+    // An empty file, and a text whose CRC-32 begins with a zero digit; the cue sheet is in no list.
+    test::write_file(dir.file("SD"), "");
+    test::write_file(dir.file("CDTEXT.BIN"), "track 51");
     test::write_file(dir.file("IMAGE.cue"), "FILE \"IMAGE.DAT\" BINARY\n");
-    const ExpectedSums sums = expected_sums(dir, {"DDPID", "DDPMS", "SD", "IMAGE.DAT"});
-
-    int result = -1;
-    const auto out = test::capture([&] { result = ddp_checksum_write(dir.path().c_str()); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(out.err, "");
-    EXPECT_EQ(out.out, written_messages + sums.table);
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.MD5")), sums.md5_file);
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.TXT")), sums.crc_file);
-
-    // md5sum itself accepts the file.
-    EXPECT_EQ(run_command("cd '" + dir.path().string() + "' && md5sum -c CHECKSUM.MD5"),
-              "DDPID: OK\nDDPMS: OK\nSD: OK\nIMAGE.DAT: OK\n");
-
-    // A second run over the first one's checksum files gives the same bytes.
-    const auto again = test::capture([&] { result = ddp_checksum_write(dir.path().c_str()); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(again.out, out.out);
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.MD5")), sums.md5_file);
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.TXT")), sums.crc_file);
-}
-
-TEST(ChecksumWrite, CdTextStandsBeforeThePqDescriptorAndSilenceKeepsTheTable)
-{
-    test::TempDir dir;
-    write_fileset(dir, true);
-    const ExpectedSums sums = expected_sums(dir, {"DDPID", "DDPMS", "CDTEXT.BIN", "SD", "IMAGE.DAT"});
-    Verbosity quiet(0);
-    int result = -1;
-    const auto out = test::capture([&] { result = ddp_checksum_write(dir.path().c_str()); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(out.out, sums.table);
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.MD5")), sums.md5_file);
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.TXT")), sums.crc_file);
-}
-
-TEST(ChecksumWrite, AMissingImageIsReportedLeftOutAndFailsTheRun)
-{
-    test::TempDir dir;
-    write_fileset(dir);
-    fs::remove(dir.file("IMAGE.DAT"));
-    ExpectedSums sums = expected_sums(dir, {"DDPID", "DDPMS", "SD"});
-    int result = -1;
-    const auto out = test::capture([&] { result = ddp_checksum_write(dir.path().c_str()); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(out.err, dir.file("IMAGE.DAT") + ": No such file or directory\n");
-    EXPECT_EQ(out.out, written_messages + sums.table + table_line("IMAGE.DAT", "", ""));
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.MD5")), sums.md5_file);
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.TXT")), sums.crc_file);
-}
-
-TEST(ChecksumWrite, AnImageThatFailsToReadGetsNoChecksum)
-{
-    // Reading /proc/self/mem from its start fails with an I/O error after a
-    // successful open, as a failing disc would.
-    test::TempDir dir;
-    write_fileset(dir);
-    fs::remove(dir.file("IMAGE.DAT"));
-    fs::create_symlink("/proc/self/mem", dir.file("IMAGE.DAT"));
-    ExpectedSums sums = expected_sums(dir, {"DDPID", "DDPMS", "SD"});
-    int result = -1;
-    const auto out = test::capture([&] { result = ddp_checksum_write(dir.path().c_str()); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(out.err, dir.file("IMAGE.DAT") + ": Input/output error\n");
-    EXPECT_EQ(out.out, written_messages + sums.table + table_line("IMAGE.DAT", "", ""));
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.MD5")), sums.md5_file);
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.TXT")), sums.crc_file);
-}
-
-TEST(ChecksumWrite, ChecksumFilesThatCannotBeWrittenAreReported)
-{
-    if (!fs::exists("/dev/full"))
-        GTEST_SKIP() << "no /dev/full to fill";
-    test::TempDir dir;
-    write_fileset(dir);
-    const ExpectedSums sums = expected_sums(dir, {"DDPID", "DDPMS", "SD", "IMAGE.DAT"});
-    fs::create_directory(dir.file("CHECKSUM.MD5"));
-    fs::create_symlink("/dev/full", dir.file("CHECKSUM.TXT"));
-    int result = -1;
-    const auto out = test::capture([&] { result = ddp_checksum_write(dir.path().c_str()); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(out.err, dir.file("CHECKSUM.MD5") + ": Is a directory\n" + dir.file("CHECKSUM.TXT") +
-                           ": No space left on device\n");
-    EXPECT_EQ(out.out, sums.table);
-    // A checksum file cut short is removed: it would still vouch for what it lists.
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.file("CHECKSUM.TXT"))));
-
-    // One file that fails is enough to fail the run; the other is still written.
-    fs::remove(dir.file("CHECKSUM.MD5"));
-    fs::create_symlink("/dev/full", dir.file("CHECKSUM.TXT"));
-    const auto half = test::capture([&] { result = ddp_checksum_write(dir.path().c_str()); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(half.out, "MD5 checksums written to \"CHECKSUM.MD5\".\n" + sums.table);
-    EXPECT_EQ(test::read_file(dir.file("CHECKSUM.MD5")), sums.md5_file);
-}
-
-TEST(ChecksumWrite, ADirectoryThatIsNoFilesetGetsNoChecksumFiles)
-{
-    test::TempDir dir;
-    test::write_file(dir.file("IMAGE.DAT"), generated_bytes(100, 4));
-    const bool stray_before = fs::exists("CHECKSUM.MD5") || fs::exists("CHECKSUM.TXT");
-    int result = -1;
-    const auto out = test::capture([&] { result = ddp_checksum_write(dir.path().c_str()); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(out.err, "Error: " + dir.path().string() + ": not a DDP fileset, cannot write checksum files\n");
-    EXPECT_EQ(out.out, table_heading() + "ddpf_print: list is empty\n");
-    EXPECT_EQ(directory_order(dir.path()).size(), 3u); // ".", ".." and IMAGE.DAT
-    if (!stray_before) {
-        EXPECT_FALSE(fs::exists("CHECKSUM.MD5") || fs::exists("CHECKSUM.TXT"));
-    }
-}
-
-// ---- Reading checksum files ----
-
-std::string text_lines(const std::vector<std::string> &lines)
-{
-    std::string text;
-    for (const auto &line : lines)
-        text += line + "\n";
-    return text;
-}
-
-TEST(CrcReader, TakesTheCrcSectionAndReportsEveryLineItRejects)
-{
-    test::TempDir dir;
-    const std::string path = dir.file("crc.txt");
-    test::write_file(path, text_lines({
-                               "; written by hand",
-                               "SD=11111111",
-                               "[CRC32 Checksum]",
-                               "Version=1.0",
-                               "\t SD \t= 1a2b3c4d \t",
-                               "NO EQUAL SIGN",
-                               " =12345678",
-                               "ABCDEFGHIJKLMNOPQR=12345678",
-                               "ABCDEFGHIJKLMNOPQ=ABCDEF01",
-                               "EMPTY=",
-                               "NINE=123456789",
-                               "HEX=1234567g",
-                               "LIMIT" + std::string(86, ' ') + "=ABCDEF02", // 100 characters
-                               std::string(101, 'L'),
-                               "[unclosed",
-                               "[Other]",
-                               "IMAGE.DAT=0a0b0c0d",
-                           }));
-    ddpf_list_t list;
-    Verbosity debug(4);
-    int result = -1;
-    const auto out = test::capture([&] { result = ddpf_read_crc32(&list, path.c_str()); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(out.err, "");
-    EXPECT_EQ(out.out, "trying to read CRC checksums from file \"" + path + "\"\n" +
-                           path + ":5: file=\"SD\", CRC32=1a2b3c4d\n" +
-                           path + ":6: malformed line, no euqal sign found\n" +
-                           path + ":7: no file name found before equal sign\n" +
-                           path + ":8: skipping file with name longer than 17 characters\n" +
-                           path + ":9: file=\"ABCDEFGHIJKLMNOPQ\", CRC32=ABCDEF01\n" +
-                           path + ":10: no CRC32 found after equal sign\n" +
-                           path + ":11: no CRC32 found after equal sign\n" +
-                           path + ":12: non-hex digit found after equal sign\n" +
-                           path + ":13: file=\"LIMIT\", CRC32=ABCDEF02\n" +
-                           path + ":14: line too long\n" +
-                           path + ":17: file=\"IMAGE.DAT\", CRC32=0a0b0c0d\n");
-    EXPECT_EQ(list_names(list), (std::vector<std::string>{"SD", "ABCDEFGHIJKLMNOPQ", "LIMIT", "IMAGE.DAT"}));
-    EXPECT_STREQ(list.first.front().crc32, "1a2b3c4d");
-    EXPECT_STREQ(list.first.front().md5, "");
-
-    // Without a CRC32 section nothing is taken; a control character ends the file.
-    test::write_file(path, "[Checksums]\nSD=1a2b3c4d\n");
-    ddpf_list_t none;
-    const auto outside = test::capture([&] { result = ddpf_read_crc32(&none, path.c_str()); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(outside.out, "trying to read CRC checksums from file \"" + path + "\"\n");
-    EXPECT_TRUE(none.first.empty());
-    test::write_file(path, "[CRC32]\nSD=1a2b3c4d\nDDPID=\x01\nDDPMS=12345678\n");
-    ddpf_list_t binary;
-    const auto stopped = test::capture([&] { result = ddpf_read_crc32(&binary, path.c_str()); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(stopped.out, "trying to read CRC checksums from file \"" + path + "\"\n" + path +
-                               ":2: file=\"SD\", CRC32=1a2b3c4d\n" + path + ":3: not a text file\n");
-    EXPECT_EQ(list_names(binary), (std::vector<std::string>{"SD"}));
-
-    const auto missing = test::capture([&] { result = ddpf_read_crc32(&none, dir.file("gone").c_str()); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(missing.out, "can't open file \"" + dir.file("gone") + "\", message: No such file or directory\n");
-}
-
-TEST(Md5Reader, TakesBothMd5sumFormsAndReportsEveryLineItRejects)
-{
-    test::TempDir dir;
-    const std::string path = dir.file("sums.md5");
-    const std::string h32 = "0123456789abcdef0123456789ABCDEF";
-    const std::string h31 = h32.substr(1);
-    const std::vector<std::string> lines = {
-        "# written by hand",
-        "; another comment",
-        h31 + " *SD",
-        h32 + " - IMAGE.DAT",
-        h32 + " -IMAGE.DAT",
-        h32 + "  TEXT MODE",
-        " " + h32 + " *LEADING",
-        "NOSPACE",
-        h32 + "0 *X",
-        "xyz *X",
-        h32 + " *",
-        h32 + " *ABCDEFGHIJKLMNOPQR",
-        h32 + " *ABCDEFGHIJKLMNOPQ",
-    };
-    test::write_file(path, text_lines(lines));
-    ddpf_list_t list;
-    Verbosity debug(4);
-    int result = -1;
-    const auto out = test::capture([&] { result = ddpf_read_md5(&list, path.c_str()); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(out.out, "trying to read MD5 checksums from file \"" + path + "\"\n" +
-                           path + ":3: File=\"SD\", MD5=" + h31 + "\n" +
-                           path + ":4: File=\"IMAGE.DAT\", MD5=" + h32 + "\n" +
-                           path + ":5: skipping malformed line\n" +
-                           path + ":6: File=\"TEXT MODE\", MD5=" + h32 + "\n" +
-                           path + ":8: no space in line\n" +
-                           path + ":9: first token too long: " + h32 + "0\n" +
-                           path + ":10: first token not a hex dumber: xyz\n" +
-                           path + ":12: file name too long \"ABCDEFGHIJKLMNOPQR\"\n" +
-                           path + ":13: File=\"ABCDEFGHIJKLMNOPQ\", MD5=" + h32 + "\n");
-    EXPECT_EQ(list_names(list), (std::vector<std::string>{"SD", "IMAGE.DAT", "TEXT MODE", "ABCDEFGHIJKLMNOPQ"}));
-    EXPECT_EQ(std::string(list.first.front().md5), "0" + h31);
-    EXPECT_STREQ(list.first.front().crc32, "");
-
-    test::write_file(path, "nothing here\n");
-    ddpf_list_t none;
-    const auto empty = test::capture([&] { result = ddpf_read_md5(&none, path.c_str()); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(empty.out, "trying to read MD5 checksums from file \"" + path + "\"\n" + path +
-                             ":1: first token not a hex dumber: nothing\n");
-}
-
-TEST(WaveEditorReader, TakesOneChecksumWithoutALineEnd)
-{
-    test::TempDir dir;
-    const std::string path = dir.file("MD5");
-    const std::string h32 = "0123456789abcdef0123456789abcdef";
-    Verbosity debug(4);
-    const std::string trying = "Trying to read WaveEditor MD5 checksum from file \"" + path + "\"\n";
-    const auto read = [&](const std::string &content, int expected_result) {
-        test::write_file(path, content);
-        ddpf_list_t list;
-        int result = -2;
-        const auto out = test::capture([&] { result = ddpf_read_md5_wave_editor(&list, path.c_str()); });
-        EXPECT_EQ(result, expected_result) << content;
-        EXPECT_EQ(list.first.size(), expected_result == 0 ? 1u : 0u);
-        if (expected_result == 0) {
-            EXPECT_STREQ(list.first.front().name, "image.dat");
-            EXPECT_STREQ(list.first.front().md5, h32.c_str());
-        }
-        return out.out;
-    };
-    EXPECT_EQ(read(h32, 0), trying + path + ": found MD5 checksum: " + h32 + "\n");
-    EXPECT_EQ(read(h32 + "\n", 1), trying + path + ": more than one line, not a WaevEditor MD5 file\n");
-    EXPECT_EQ(read("not an md5", 1), trying + path + ": content is not an MD5 checksum\n");
-    EXPECT_EQ(read("", 1), trying + path + ": content is not an MD5 checksum\n");
-    EXPECT_EQ(read(h32 + "0", 1), trying + path + ": content is not an MD5 checksum\n");
-    EXPECT_EQ(read(std::string(100, 'a'), 1), trying + path + ": content is not an MD5 checksum\n");
-    EXPECT_EQ(read(std::string(101, 'a'), 1), trying + path + ":1: line too long\n");
-    EXPECT_EQ(read("abc\x02", 1), trying + path + ": not a text file\n");
-}
-
-TEST(ChecksumReaders, AFileThatFailsToReadEndsReadingAndNeverLoops)
-{
-    Verbosity debug(4);
-    ddpf_list_t list;
-    int result = -1;
-    const auto crc = test::capture([&] { result = ddpf_read_crc32(&list, "/proc/self/mem"); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(crc.out, "trying to read CRC checksums from file \"/proc/self/mem\"\n"
-                       "/proc/self/mem:1: read error: Input/output error\n");
-    const auto md5 = test::capture([&] { result = ddpf_read_md5(&list, "/proc/self/mem"); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(md5.out, "trying to read MD5 checksums from file \"/proc/self/mem\"\n"
-                       "/proc/self/mem:1: read error: Input/output error\n");
-    const auto single = test::capture([&] { result = ddpf_read_md5_wave_editor(&list, "/proc/self/mem"); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(single.out, "Trying to read WaveEditor MD5 checksum from file \"/proc/self/mem\"\n"
-                          "/proc/self/mem:1: read error: Input/output error\n");
-    EXPECT_TRUE(list.first.empty());
-}
-
-// ---- Validation ----
-
-// The validation text for one checksum file whose every file matched.
-std::string block(const std::string &heading, const std::string &file, const std::vector<std::string> &names,
-                  const std::string &failed = "")
-{
-    std::string s = "\nValidating " + heading + " \"" + file + "\"\n";
-    for (const auto &name : names)
-        s += name + ": " + (name == failed ? "FAILED" : "OK") + "\n";
-    return s;
-}
-
-// The blocks in the order the directory lists the files.
-std::string in_directory_order(const test::TempDir &dir, const std::vector<std::pair<std::string, std::string>> &blocks)
-{
-    std::string s;
-    for (const auto &name : directory_order(dir.path()))
-        for (const auto &[file, text] : blocks)
-            if (name == file)
-                s += text;
-    return s;
-}
-
-const std::vector<std::string> fileset_names = {"DDPID", "DDPMS", "SD", "IMAGE.DAT"};
-
-TEST(Validate, OurOwnFilesetValidatesOneBlockPerChecksumFile)
-{
-    test::TempDir dir;
-    write_fileset(dir);
-    test::write_file(dir.file("IMAGE.cue"), "FILE \"IMAGE.DAT\" BINARY\n");
-    test::capture([&] { ddp_checksum_write(dir.path().c_str()); });
-    int result = -1;
-    const auto out = test::capture([&] { result = ddp_checksum_validate(dir.path().c_str()); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(out.err, "");
-    EXPECT_EQ(out.out, in_directory_order(dir, {{"CHECKSUM.TXT", block("CRCs from file", "CHECKSUM.TXT", fileset_names)},
-                                                {"CHECKSUM.MD5", block("MD5s from file", "CHECKSUM.MD5", fileset_names)}}));
-
-    // One changed byte of the image fails it in both checksum files.
-    std::string image = test::read_file(dir.file("IMAGE.DAT"));
-    image[5000] = static_cast<char>(image[5000] ^ 0x01);
-    test::write_file(dir.file("IMAGE.DAT"), image);
-    const auto changed = test::capture([&] { ddp_checksum_validate(dir.path().c_str()); });
-    EXPECT_EQ(changed.out, in_directory_order(
-                               dir, {{"CHECKSUM.TXT", block("CRCs from file", "CHECKSUM.TXT", fileset_names, "IMAGE.DAT")},
-                                     {"CHECKSUM.MD5", block("MD5s from file", "CHECKSUM.MD5", fileset_names, "IMAGE.DAT")}}));
-}
-
-TEST(Validate, LaterChecksumFilesUseTheCacheAndReadNothing)
-{
-    test::TempDir dir;
-    write_fileset(dir);
-    test::capture([&] { ddp_checksum_write(dir.path().c_str()); });
-    ddpf_list_t crcs;
-    ddpf_list_t md5s;
-    ddpf_set_dir(&crcs, dir.path().c_str());
-    ddpf_set_dir(&md5s, dir.path().c_str());
-    ASSERT_EQ(ddpf_read_crc32(&crcs, dir.file("CHECKSUM.TXT").c_str()), 0);
-    ASSERT_EQ(ddpf_read_md5(&md5s, dir.file("CHECKSUM.MD5").c_str()), 0);
-
-    ddpf_list_t cache;
-    const auto first = test::capture([&] { ddpf_check(&crcs, &cache); });
-    EXPECT_EQ(first.out, "DDPID: OK\nDDPMS: OK\nSD: OK\nIMAGE.DAT: OK\n");
-    EXPECT_EQ(list_names(cache), fileset_names);
-    // With the files gone, only the cache can answer.
-    for (const auto &name : fileset_names)
-        fs::remove(dir.file(name));
-    const auto second = test::capture([&] { ddpf_check(&md5s, &cache); });
-    EXPECT_EQ(second.err, "");
-    EXPECT_EQ(second.out, first.out);
-}
-
-TEST(Validate, AFileNamedButMissingIsAnErrorWithoutVerdict)
-{
-    test::TempDir dir;
-    write_fileset(dir);
-    const std::string sd_crc = zlib_crc_of(dir.file("SD"));
-    test::write_file(dir.file("extra.txt"), "[CRC32 Checksum]\nGONE.DAT=12345678\nSD=" + sd_crc + "\n");
-    const auto out = test::capture([&] { ddp_checksum_validate(dir.path().c_str()); });
-    EXPECT_EQ(out.out, "\nValidating CRCs from file \"extra.txt\"\nSD: OK\n");
-    EXPECT_EQ(out.err, "Error: can't open file \"" + dir.file("GONE.DAT") + "\": No such file or directory\n");
-}
-
-TEST(Validate, FilesWrittenByMd5sumInTextAndBinaryMode)
-{
-    test::TempDir dir;
-    write_fileset(dir);
+    const Expected e = expected_for(dir, "DDPID DDPMS CDTEXT.BIN SD IMAGE.DAT");
+    EXPECT_EQ(write_sums(dir), "0\n" + written + e.table + e.md5_file + e.crc_file);
     const std::string cd = "cd '" + dir.path().string() + "' && ";
-    run_command(cd + "md5sum DDPID SD IMAGE.DAT > text.md5 && md5sum -b DDPMS SD > binary.md5");
-    ASSERT_EQ(test::read_file(dir.file("text.md5")).substr(32, 2), "  ");
-    ASSERT_EQ(test::read_file(dir.file("binary.md5")).substr(32, 2), " *");
-    const auto out = test::capture([&] { ddp_checksum_validate(dir.path().c_str()); });
-    EXPECT_EQ(out.err, "");
-    EXPECT_EQ(out.out, in_directory_order(dir, {{"text.md5", block("MD5s from file", "text.md5", {"DDPID", "SD", "IMAGE.DAT"})},
-                                                {"binary.md5", block("MD5s from file", "binary.md5", {"DDPMS", "SD"})}}));
+    EXPECT_EQ(test::run_command(cd + "md5sum -c CHECKSUM.MD5"),
+              "DDPID: OK\nDDPMS: OK\nCDTEXT.BIN: OK\nSD: OK\nIMAGE.DAT: OK\n");
+    // A second run overwrites both files and lists neither; silence keeps the table.
+    log_set_verbose(0);
+    EXPECT_EQ(write_sums(dir), "0\n" + e.table + e.md5_file + e.crc_file);
+    log_set_verbose(1);
+    test::run_command(cd + "md5sum DDPID SD IMAGE.DAT > text.md5 && md5sum -b DDPMS SD | tr a-f A-F > binary.md5");
+    for (const std::string failed : {"", "IMAGE.DAT"}) {
+        EXPECT_EQ(validate(dir), blocks(dir, {{"CHECKSUM.TXT", "CRCs", names}, {"CHECKSUM.MD5", "MD5s", names},
+                                              {"text.md5", "MD5s", {"DDPID", "SD", "IMAGE.DAT"}},
+                                              {"binary.md5", "MD5s", {"DDPMS", "SD"}}},
+                                         failed));
+        test::run_command(cd + "printf x | dd of=IMAGE.DAT bs=1 seek=5000 conv=notrunc status=none");
+    }
+    // A file read for one checksum file is not read again for the next: with the files gone, the cache answers.
+    ddpf_list_t crcs, cache;
+    ddpf_set_dir(&crcs, dir.path().c_str());
+    ddpf_read_crc32(&crcs, dir.file("CHECKSUM.TXT").c_str());
+    const auto first = test::capture([&] { ddpf_check(&crcs, &cache); });
+    for (const auto &name : names)
+        fs::remove(dir.file(name));
+    const auto second = test::capture([&] { ddpf_check(&crcs, &cache); });
+    EXPECT_EQ(first.out, "DDPID: OK\nDDPMS: OK\nCDTEXT.BIN: OK\nSD: OK\nIMAGE.DAT: FAILED\n");
+    EXPECT_EQ(second.out + second.err, first.out);
 }
 
-TEST(Validate, SingleChecksumModeTakesTheMd5FileWithoutALineEnd)
+TEST(ChecksumWrite, FilesThatCannotBeReadOrWrittenAreReportedAndFailTheRun)
 {
-    // Another tool's fileset: its map names "PQ_DESCR" and "image.dat".
-    test::TempDir dir;
-    test::write_file(dir.file("DDPID"), ddpid_record());
-    test::write_file(dir.file("DDPMS"), map_packet("PQ_DESCR", "S0", 320, "PQ DESCR") + map_packet("image.dat"));
-    test::write_file(dir.file("PQ_DESCR"), generated_bytes(320, 5));
-    test::write_file(dir.file("image.dat"), generated_bytes(2352 * 10, 6));
-    const std::string md5 = md5sum_of(dir.file("image.dat"));
-
-    test::write_file(dir.file("MD5"), md5);
-    const auto taken = test::capture([&] { ddp_checksum_validate(dir.path().c_str()); });
-    EXPECT_EQ(taken.out, "\nValidating MD5 file \"MD5\"\nimage.dat: OK\n");
-
-    // With a line end it is no single-checksum file, and no other reader takes it.
-    test::write_file(dir.file("MD5"), md5 + "\n");
-    Verbosity debug(4);
-    const auto refused = test::capture([&] { ddp_checksum_validate(dir.path().c_str()); });
-    const std::string path = dir.file("MD5");
-    EXPECT_EQ(refused.out, "Trying to read WaveEditor MD5 checksum from file \"" + path + "\"\n" + path +
-                               ": more than one line, not a WaevEditor MD5 file\n"
-                               "trying to read CRC checksums from file \"" +
-                               path + "\"\ntrying to read MD5 checksums from file \"" + path + "\"\n" + path +
-                               ":1: no space in line\n");
-
-    // In a fileset of this tool the name "MD5" means nothing special.
-    test::TempDir ours;
-    write_fileset(ours);
-    test::write_file(ours.file("MD5"), md5sum_of(ours.file("IMAGE.DAT")));
-    const auto plain = test::capture([&] { ddp_checksum_validate(ours.path().c_str()); });
-    EXPECT_EQ(plain.out.find("Validating"), std::string::npos) << plain.out;
-}
-
-TEST(Validate, OnlySmallRegularFilesAreCandidates)
-{
-    test::TempDir dir;
+    // A stream that fails with an I/O error after `limit` bytes gets no checksum: within the
+    // first read block, at a block's end and several blocks in.
+    struct failing { std::size_t limit, done; };
+    const auto failing_read = [](void *cookie, char *buf, std::size_t size) -> ssize_t {
+        auto *f = static_cast<failing *>(cookie);
+        const std::size_t n = std::min(size, f->limit - f->done);
+        std::fill_n(buf, n, 'x');
+        f->done += n;
+        errno = EIO;
+        return n == 0 ? -1 : static_cast<ssize_t>(n);
+    };
+    file_ptr fp;
+    char md5[33] = "untouched", crc[9] = "intact";
+    for (std::size_t limit : {20000u, 262144u, 600001u}) {
+        failing source{limit, 0};
+        fp.reset(fopencookie(&source, "r", cookie_io_functions_t{failing_read, nullptr, nullptr, nullptr}));
+        errno = 0;
+        EXPECT_EQ(file_calc_checksum(fp.get(), md5, crc), -1);
+        EXPECT_EQ(errno, EIO);
+        EXPECT_EQ(source.done, limit);
+        EXPECT_EQ(md5 + std::string(" ") + crc, "untouched intact");
+    }
+    // Files across several read blocks: one byte short of two, exactly two, and a short last one.
+    TempDir blocks;
+    for (std::size_t size : {2 * 262144 - 1, 2 * 262144, 1000003}) {
+        test::write_file(blocks.file("f"), test::generated_bytes(size, static_cast<std::uint32_t>(size)));
+        fp = tolk_fopen(blocks.file("f").c_str(), "rb");
+        ASSERT_EQ(file_calc_checksum(fp.get(), md5, crc), 0);
+        const Expected e = expected_for(blocks, "f");
+        EXPECT_EQ(std::string(md5) + " *f\n", e.md5_file) << size;
+        EXPECT_EQ("[CRC32 Checksum]\nf=" + std::string(crc) + "\n", e.crc_file) << size;
+    }
+    char check_input[] = "123456789"; // either checksum may be left out; CRC-32's check value is CBF43926
+    fp.reset(fmemopen(check_input, 9, "r"));
+    EXPECT_EQ(file_calc_checksum(fp.get(), nullptr, crc), 0);
+    EXPECT_STREQ(crc, "CBF43926");
+    // A missing image, and a file that opens and then fails on reading, as a failing disc would.
+    TempDir dir;
     write_fileset(dir);
-    // 6,600 bytes: a checksum file padded with empty lines.
-    std::string crc_file = "[CRC32 Checksum]\nSD=" + zlib_crc_of(dir.file("SD")) + "\n";
-    crc_file += std::string(6600 - crc_file.size(), '\n');
-    test::write_file(dir.file("limit.txt"), crc_file);
-    test::write_file(dir.file("over.txt"), crc_file + "\n");
-    fs::create_directory(dir.file("folder.txt"));
-    // A file that fails on reading must end its reader, not loop in it.
-    fs::create_symlink("/proc/self/mem", dir.file("failing.txt"));
-    const auto out = test::capture([&] { ddp_checksum_validate(dir.path().c_str()); });
-    EXPECT_EQ(out.out, "\nValidating CRCs from file \"limit.txt\"\nSD: OK\n");
-    EXPECT_EQ(out.err, "");
+    fs::remove(dir.file("IMAGE.DAT"));
+    fs::remove(dir.file("SD"));
+    fs::create_symlink("/proc/self/mem", dir.file("SD"));
+    Expected e = expected_for(dir, "DDPID DDPMS");
+    const auto no_sums = [](const std::string &name) { return name + std::string(61 - name.size(), ' ') + "\n"; };
+    EXPECT_EQ(write_sums(dir), "1\n" + written + e.table + no_sums("SD") + no_sums("IMAGE.DAT") +
+                                   "stderr:\n@/SD: Input/output error\n@/IMAGE.DAT: No such file or directory\n" +
+                                   e.md5_file + e.crc_file);
+    // A checksum file cut short is removed: it would still vouch for the files it lists.
+    TempDir full;
+    write_fileset(full);
+    e = expected_for(full, "DDPID DDPMS SD IMAGE.DAT");
+    ASSERT_TRUE(fs::exists("/dev/full")) << "no /dev/full to fill";
+    fs::create_directory(full.file("CHECKSUM.MD5"));
+    fs::create_symlink("/dev/full", full.file("CHECKSUM.TXT"));
+    EXPECT_EQ(write_sums(full), "1\n" + e.table + "stderr:\n@/CHECKSUM.MD5: Is a directory\n"
+                                "@/CHECKSUM.TXT: No space left on device\n(none)\n(none)\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(full.file("CHECKSUM.TXT"))));
+    fs::remove(full.file("CHECKSUM.MD5"));
+    fs::create_symlink("/dev/full", full.file("CHECKSUM.TXT"));
+    EXPECT_EQ(write_sums(full), "1\n" + md5_written + e.table + "stderr:\n@/CHECKSUM.TXT: No space left on device\n" +
+                                    e.md5_file + "(none)\n");
 }
 
-TEST(Validate, NamesOutsideTheFilesetAndFilesThatAreNoRegularFilesAreNotRead)
+// Reads `path` at verbosity 4: the result, what the reader printed, and the entries it added.
+std::string read_with(int (*reader)(ddpf_list_t *, const char *), const std::string &path)
 {
-    // /dev/zero never ends and a FIFO without a writer never answers: reading either
-    // would hang the check for good.
-    test::TempDir dir;
-    write_fileset(dir);
-    const std::string up = "../../../dev/zero"; // 17 characters, the longest name a list keeps
+    ddpf_list_t list;
+    log_set_verbose(4);
+    const std::string text = printed([&] { return reader(&list, path.c_str()); }, path);
+    log_set_verbose(1);
+    return text + "entries:\n" + entries(list);
+}
+
+TEST(ChecksumReaders, ReportEveryLineTheyRejectAndNeverLoopOnAReadError)
+{
+    TempDir dir;
+    const std::string crc = dir.file("crc.txt"), md5 = dir.file("sums.md5"), single = dir.file("MD5");
+    test::write_file(crc, "; written by hand\nSD=11111111\n[CRC32 Checksum]\nVersion=1.0\n\t SD \t= 1a2b3c4d \t\n"
+                          "NO EQUAL SIGN\n =12345678\nABCDEFGHIJKLMNOPQR=12345678\nABCDEFGHIJKLMNOPQ=ABCDEF01\n"
+                          "EMPTY=\nNINE=123456789\nHEX=1234567g\nLIMIT" + std::string(86, ' ') + "=ABCDEF02\n" +
+                          std::string(101, 'L') + "\n[unclosed\n[Other]\nIMAGE.DAT=a0b0c0d\n"); // LIMIT: 100 characters
+    EXPECT_EQ(read_with(ddpf_read_crc32, crc),
+              "0\ntrying to read CRC checksums from file \"@\"\n@:5: file=\"SD\", CRC32=1a2b3c4d\n"
+              "@:6: malformed line, no euqal sign found\n@:7: no file name found before equal sign\n"
+              "@:8: skipping file with name longer than 17 characters\n"
+              "@:9: file=\"ABCDEFGHIJKLMNOPQ\", CRC32=ABCDEF01\n@:10: no CRC32 found after equal sign\n"
+              "@:11: no CRC32 found after equal sign\n@:12: non-hex digit found after equal sign\n"
+              "@:13: file=\"LIMIT\", CRC32=ABCDEF02\n@:14: line too long\n@:17: file=\"IMAGE.DAT\", CRC32=a0b0c0d\n"
+              "entries:\nSD  1a2b3c4d 0\nABCDEFGHIJKLMNOPQ  ABCDEF01 0\nLIMIT  ABCDEF02 0\nIMAGE.DAT  0a0b0c0d 0\n");
+    // Digests of fewer than 32 digits are stored padded with zeros.
+    const std::string h31 = "123456789abcdef0123456789ABCDEF", h32 = h31 + "0", zeros(30, '0');
+    test::write_file(md5, "# written by hand\n; another comment\n" + h31 + " *SD\n0a - IMAGE.DAT\n0a -IMAGE.DAT\n"
+                          "0b  TEXT MODE\n 0c *LEADING\nNOSPACE\n" + h32 + "0 *X\nxyz *X\n0d *\n"
+                          "0e *ABCDEFGHIJKLMNOPQR\n0f *ABCDEFGHIJKLMNOPQ\n10 *CONTROL\x01\n11 *AFTER\n");
+    EXPECT_EQ(read_with(ddpf_read_md5, md5),
+              "0\ntrying to read MD5 checksums from file \"@\"\n@:3: File=\"SD\", MD5=" + h31 +
+                  "\n@:4: File=\"IMAGE.DAT\", MD5=0a\n@:5: skipping malformed line\n@:6: File=\"TEXT MODE\", MD5=0b\n"
+                  "@:8: no space in line\n@:9: first token too long: " + h32 + "0\n"
+                  "@:10: first token not a hex dumber: xyz\n@:12: file name too long \"ABCDEFGHIJKLMNOPQR\"\n"
+                  "@:13: File=\"ABCDEFGHIJKLMNOPQ\", MD5=0f\n@:14: not a text file\nentries:\nSD 0" + h31 +
+                  "  0\nIMAGE.DAT " + zeros + "0a  0\nTEXT MODE " + zeros + "0b  0\nABCDEFGHIJKLMNOPQ " + zeros +
+                  "0f  0\n");
+    // The single-checksum file is one MD5 without a line end.
+    const std::string no_md5 = ": content is not an MD5 checksum";
+    const std::tuple<std::string, int, std::string> cases[] = {
+        {h32, 0, ": found MD5 checksum: " + h32}, {h32 + "\n", 1, ": more than one line, not a WaevEditor MD5 file"},
+        {"not an md5", 1, no_md5}, {"", 1, no_md5}, {h32 + "0", 1, no_md5}, {std::string(100, 'a'), 1, no_md5},
+        {std::string(101, 'a'), 1, ":1: line too long"}, {"abc\x02", 1, ": not a text file"}};
+    for (const auto &[content, result, message] : cases) {
+        test::write_file(single, content);
+        EXPECT_EQ(read_with(ddpf_read_md5_wave_editor, single),
+                  std::to_string(result) + "\nTrying to read WaveEditor MD5 checksum from file \"@\"\n@" + message +
+                      "\nentries:\n" + (result == 0 ? "image.dat " + h32 + "  0\n" : ""));
+    }
+    EXPECT_EQ(read_with(ddpf_read_crc32, dir.file("gone")),
+              "-1\ncan't open file \"@\", message: No such file or directory\nentries:\n");
+    for (const auto &[reader, opening] : {std::pair{&ddpf_read_crc32, "trying to read CRC checksums"},
+                                          {&ddpf_read_md5, "trying to read MD5 checksums"},
+                                          {&ddpf_read_md5_wave_editor, "Trying to read WaveEditor MD5 checksum"}})
+        EXPECT_EQ(read_with(reader, "/proc/self/mem"),
+                  "1\n" + std::string(opening) + " from file \"@\"\n@:1: read error: Input/output error\nentries:\n");
+}
+
+TEST(Validate, ReadsOnlySmallRegularFilesInsideTheFilesetAndTheMd5FileOnlyInAnotherToolsFileset)
+{
+    // Another tool's fileset maps "PQ_DESCR" and "image.dat" and keeps the image's MD5 alone in "MD5".
+    TempDir theirs;
+    write_fileset(theirs, {"PQ_DESCR", "image.dat"});
+    const std::string md5 = expected_for(theirs, "image.dat").md5_file.substr(0, 32);
+    test::write_file(theirs.file("MD5"), md5);
+    EXPECT_EQ(validate(theirs), "0\n\nValidating MD5 file \"MD5\"\nimage.dat: OK\n");
+    test::write_file(theirs.file("MD5"), md5 + "\n");
+    EXPECT_EQ(validate(theirs), "0\n");
+    // /dev/zero never ends, a FIFO without a writer never answers, /proc/self/mem fails on reading: neither as
+    // checksum files nor as listed files may they hang the check. "../../../dev/zero" has 17 characters, the most a
+    // name keeps. A checksum file has at most 6,600 bytes.
+    TempDir dir;
+    write_fileset(dir, {"SD", "image.dat"}); // no "PQ_DESCR": "MD5" is no checksum file here
+    const std::string crc_file = expected_for(dir, "SD").crc_file;
     fs::create_symlink("/dev/zero", dir.file("ZERO"));
     ASSERT_EQ(mkfifo(dir.file("PIPE").c_str(), 0600), 0);
-    fs::create_directory(dir.file("SUB"));
-    test::write_file(dir.file("SUB/SD"), test::read_file(dir.file("SD")));
-    test::write_file(dir.file("sums.txt"), "[CRC32 Checksum]\n" + up +
-                                               "=12345678\nZERO=12345678\nPIPE=12345678\nSUB/SD=" +
-                                               zlib_crc_of(dir.file("SD")) + "\nSD=" + zlib_crc_of(dir.file("SD")) +
-                                               "\n");
-    const auto out = test::capture([&] { ddp_checksum_validate(dir.path().c_str()); });
-    EXPECT_EQ(out.out, "\nValidating CRCs from file \"sums.txt\"\nSD: OK\n");
-    const std::string outside = "Error: can't open file \"" + dir.file(up) +
-                                "\": not a file of the fileset directory\n";
-    EXPECT_EQ(out.err, outside + "Error: can't open file \"" + dir.file("ZERO") + "\": not a regular file\n" +
-                           "Error: can't open file \"" + dir.file("PIPE") + "\": not a regular file\n" +
-                           "Error: can't open file \"" + dir.file("SUB/SD") + "\": not a file of the fileset directory\n");
-}
-
-TEST(Validate, AFileThatFailsToReadGetsNoVerdict)
-{
-    test::TempDir dir;
-    write_fileset(dir);
     fs::create_symlink("/proc/self/mem", dir.file("FAILING"));
-    test::write_file(dir.file("sums.txt"), "[CRC32 Checksum]\nFAILING=12345678\n");
-    const auto out = test::capture([&] { ddp_checksum_validate(dir.path().c_str()); });
-    EXPECT_EQ(out.out, "\nValidating CRCs from file \"sums.txt\"\nFAILING: \n");
-    EXPECT_EQ(out.err, "Error: can't read file \"" + dir.file("FAILING") + "\": Input/output error\n");
+    test::write_file(dir.file("sums.txt"), "[CRC32 Checksum]\nGONE.DAT=1\n../../../dev/zero=1\nZERO=1\nPIPE=1\n"
+                                           "FAILING=1\n" + crc_file.substr(17));
+    test::write_file(dir.file("limit.txt"), crc_file + std::string(6600 - crc_file.size(), '\n'));
+    test::write_file(dir.file("over.txt"), crc_file + std::string(6601 - crc_file.size(), '\n'));
+    test::write_file(dir.file("MD5"), expected_for(dir, "image.dat").md5_file.substr(0, 32));
+    EXPECT_EQ(validate(dir), blocks(dir, {{"sums.txt", "CRCs", {"FAILING", "SD"}}, {"limit.txt", "CRCs", {"SD"}}},
+                                    "FAILING", "") +
+                                 "stderr:\nError: can't open file \"@/GONE.DAT\": No such file or directory\n"
+                                 "Error: can't open file \"@/../../../dev/zero\": not a file of the fileset directory\n"
+                                 "Error: can't open file \"@/ZERO\": not a regular file\n"
+                                 "Error: can't open file \"@/PIPE\": not a regular file\n"
+                                 "Error: can't read file \"@/FAILING\": Input/output error\n");
 }
 
 } // namespace
