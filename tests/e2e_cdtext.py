@@ -3,37 +3,14 @@ independent encoder, the -t rules, texts that do not fit into one block, and
 a map stream that cannot be replaced."""
 
 import os
-import shutil
-import subprocess
-import tempfile
 import unittest
 
 import audio
 import cdtext_packs
-
-KORVEL = os.environ.get("KORVEL", "korvel")
-
-
-def run(args, cwd):
-    return subprocess.run(["korvel"] + args, executable=KORVEL, cwd=cwd, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, env={"LC_ALL": "C.UTF-8", "PATH": os.environ["PATH"]})
+from korvel_run import ScratchCase, run
 
 
-class CdTextTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="korvel-cdtext-")
-        os.mkdir(self.path("out"))
-
-    def tearDown(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def path(self, *names):
-        return os.path.join(self.dir, *names)
-
-    def read(self, *names):
-        with open(self.path(*names), "rb") as f:
-            return f.read()
-
+class CdTextTest(ScratchCase):
     def disc(self, tracks, disc_texts="", track_text=lambda n: ""):
         """A cue sheet of `tracks` tracks of five seconds each, with raw audio."""
         audio.write(self.path("a.raw"), audio.sectors(375 * tracks))
@@ -42,12 +19,6 @@ class CdTextTest(unittest.TestCase):
             lines += [f"TRACK {n:02d} AUDIO", track_text(n), "INDEX 01 %02d:%02d:%02d" % divmod5(n - 1)]
         with open(self.path("disc.cue"), "wb") as f:
             f.write("\n".join(line for line in lines if line).encode("latin-1") + b"\n")
-
-    def assert_md5sum_passes(self):
-        r = subprocess.run(["md5sum", "-c", "--strict", "CHECKSUM.MD5"], cwd=self.path("out"),
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.assertEqual(r.returncode, 0, r.stdout.decode())
-        return r.stdout.decode()
 
     def test_cue_sheet_texts_become_cdtext_bin_first_in_the_map(self):
         self.disc(3, 'TITLE "Caf\xe9 Album"\nPERFORMER "Band"',

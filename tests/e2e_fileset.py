@@ -6,13 +6,12 @@ IMAGE.cue. Run by CTest with KORVEL naming the binary."""
 import os
 import shutil
 import subprocess
-import tempfile
 import unittest
 import zlib
 
 import audio
+from korvel_run import ENV, KORVEL, ScratchCase, run
 
-KORVEL = os.environ.get("KORVEL", "korvel")
 PREGAP = bytes(150 * audio.FRAME_BYTES)
 
 DISC = """CATALOG 4006381333931
@@ -34,40 +33,19 @@ FILE "{name}" {kind}
 """
 
 
-def run(args, cwd, **kw):
-    return subprocess.run(["korvel"] + args, executable=KORVEL, cwd=cwd, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, env={"LC_ALL": "C.UTF-8", "PATH": os.environ["PATH"]}, **kw)
-
-
 def pq_listing(stdout: bytes) -> bytes:
     start = stdout.index(b"*** PQ Listing ***")
     end = stdout.index(b"\n", stdout.index(b"End      ")) + 1
     return stdout[start:end]
 
 
-class FilesetTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="korvel-e2e-")
-        os.mkdir(self.path("out"))
-
-    def tearDown(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def path(self, *names):
-        return os.path.join(self.dir, *names)
-
-    def read(self, *names):
-        with open(self.path(*names), "rb") as f:
-            return f.read()
-
+class FilesetTest(ScratchCase):
     def disc(self, data: bytes, name="disc.raw", kind="BINARY"):
         audio.write(self.path(name), data)
         audio.write(self.path("disc.cue"), DISC.format(name=name, kind=kind).encode())
 
     def assert_checksums_vouch_for_the_fileset(self, names):
-        md5 = subprocess.run(["md5sum", "-c", "--strict", "CHECKSUM.MD5"], cwd=self.path("out"),
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.assertEqual(md5.returncode, 0, md5.stdout.decode())
+        self.assert_md5sum_passes()
         self.assertEqual([line.split(b"*", 1)[1] for line in self.read("out", "CHECKSUM.MD5").splitlines()],
                          [n.encode() for n in names])
         lines = self.read("out", "CHECKSUM.TXT").decode().splitlines()
@@ -141,7 +119,7 @@ class FilesetTest(unittest.TestCase):
             prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", KORVEL]
         if prefix:
             r = subprocess.run(prefix + ["disc.cue", "out"], cwd=self.dir, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env={"LC_ALL": "C.UTF-8", "PATH": os.environ["PATH"]})
+                               stderr=subprocess.PIPE, env=ENV)
         else:
             r = run(["disc.cue", "out"], self.dir)
         self.assertEqual(r.returncode, 1, r.stderr.decode())
