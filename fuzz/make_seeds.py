@@ -19,6 +19,7 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 import audio  # noqa: E402
+import cdtext_packs  # noqa: E402
 
 
 def put(target, name, data):
@@ -84,19 +85,8 @@ TEXT_SEEDS = {
 }
 
 
-def crc16(data):
-    reg = 0
-    for byte in data:
-        reg ^= byte << 8
-        for _ in range(8):
-            reg = ((reg << 1) ^ 0x1021) if reg & 0x8000 else reg << 1
-            reg &= 0xFFFF
-    return reg ^ 0xFFFF
-
-
 def pack(kind, track, seq, block, charpos, text):
-    head = bytes([kind, track, seq, (block << 4) | charpos]) + text.ljust(12, b"\0")[:12]
-    return head + struct.pack(">H", crc16(head))
+    return cdtext_packs.pack(kind, track, seq, charpos, text[:12], block)
 
 
 def chunk(ident, body):
