@@ -8,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <fstream>
-#include <regex>
 #include <source_location>
 #include <tuple>
 
@@ -173,7 +172,9 @@ TEST(WaveWalk, EveryLayoutIsWalkedOrRefusedWithItsDiagnostic)
     close(fds[1]);
     expect_walk(file_ptr(fdopen(fds[0], "rb")), "Wave parser error (offset -1): Cannot seek in wave file: Illegal seek\n");
     // Metadata chunks too short for their fields are refused; ones longer than the file are skipped.
-    const char *cue_short = "cue chunk too short!", *xtoc_note = "failed to read XTOC chunk: Unexpected end of file\n";
+    const char *cue_short = "cue chunk too short!";
+    const std::string xtoc_note = "failed to read XTOC chunk: Unexpected end of file\n";
+    const std::string axml_note = "failed to read axml chunk: Unexpected end of file\n";
     expect_walk(around(chunk("bext", bext_body(600))), "", 652, 4);
     expect_walk(around(chunk("bext", bext_body(599))), diag(44, "bext chunk too short!"));
     expect_walk(around(chunk("cue ", cue3.substr(0, 75))), diag(48, cue_short));
@@ -186,17 +187,17 @@ TEST(WaveWalk, EveryLayoutIsWalkedOrRefusedWithItsDiagnostic)
     expect_walk(after(header("cue ", ~0u) + u32(~0u)), diag(60, cue_short));
     const Parsed x(after("") + header("XTOC", 0xFFFFFF00) + "T\0O\0"s);
     EXPECT_EQ(expect_walk(x, xtoc_note, 44, 4).w.xtoc.capacity() + x.w.has_xtoc, 0u);
-    const Parsed a(after(header("axml", 0x7FFFFFFF) + "<a/>"));
-    EXPECT_EQ(expect_walk(a, "failed to read axml chunk: Unexpected end of file\n", 44, 4).w.has_axml, 0);
+    EXPECT_EQ(expect_walk(after(header("axml", 0x7FFFFFFF) + "<a/>"), axml_note, 44, 4).w.has_axml, 0);
     // An XTOC that swallows the data chunk: the note explains the diagnostic at the XTOC's claimed end.
     expect_walk(around(header("XTOC", 0xFFFFFF00)), xtoc_note + diag(44 + 0xFFFFFF00L, "data chunk not found.\n"));
-    // Every cut short of the audio ends in one diagnostic, after at most the note of a metadata
-    // chunk that the cut went through. The audio itself is never read: its copy meets the end.
-    const std::regex one("(failed to read (XTOC|axml) chunk: Unexpected end of file\n)?Wave parser error [^\n]+\n\n?");
+    // Every cut short of the audio ends in one diagnostic (after "not found." comes a blank line), after at
+    // most the note of a metadata chunk that the cut went through. The audio itself is never read.
     for (std::size_t cut = 0; cut < meta.size(); ++cut) {
         const Parsed c(meta.substr(0, cut));
+        const std::string note = c.o.err.substr(0, c.o.err.find("Wave parser error")), rest = c.o.err.substr(note.size());
         if (cut < meta.size() - 4)
-            EXPECT_TRUE(c.status == 1 && std::regex_match(c.o.err, one)) << cut << ": " << c.o.err;
+            EXPECT_TRUE(c.status == 1 && (note.empty() || note == xtoc_note || note == axml_note) && !rest.empty() &&
+                        rest.find('\n') + 1 >= rest.size() - 1) << cut << ": " << c.o.err;
         else
             expect_walk(c, "", 772, 4, 2);
     }
@@ -220,14 +221,12 @@ TEST(WaveSummary, ReportsTheFormatPlayTimeAndMetadata)
     // Float samples take 4 bytes whatever the width says; 20-bit ones 3, as the alignment tells.
     EXPECT_EQ(report(WAVE_FORMAT_IEEE_FLOAT, 64, 0, 2, 44100), "Linear PCM, floating point (03h) | 00:00:00.750");
     EXPECT_EQ(report(WAVE_FORMAT_PCM, 20, 6, 2, 44100), "Linear PCM, fixed point (01h) | 00:00:01.000");
-    // Less than a byte per channel, no channels, no rate: no play time.
-    EXPECT_EQ(report(WAVE_FORMAT_EXTENSIBLE, 0, 1, 2, 44100), "Wave Format Extensible (FFFEh) | ");
-    EXPECT_EQ(report(0x0055, 0, 6, 0, 44100), " (55h) | ");
-    EXPECT_EQ(report(WAVE_FORMAT_EXTENSIBLE, 0, 6, 2, 0), "Wave Format Extensible (FFFEh) | ");
+    EXPECT_EQ(report(WAVE_FORMAT_EXTENSIBLE, 0, 1, 2, 44100), "Wave Format Extensible (FFFEh) | "); // under a byte a channel
+    EXPECT_EQ(report(0x0055, 0, 6, 0, 44100), " (55h) | ");                                       // no channels: no time
+    EXPECT_EQ(report(WAVE_FORMAT_EXTENSIBLE, 0, 6, 2, 0), "Wave Format Extensible (FFFEh) | ");     // no rate: no time
 
     Parsed r(meta);
     wave_t &m = r.w;
-    expect_walk(r, "", 772, 4, 2);
     EXPECT_EQ(std::tuple(m.time_reference_low, m.time_reference_high, m.umid[0], m.umid[63], m.cue_points.at(1).position),
               std::tuple(0x01020304, -2, 0, 63, 70u));
     EXPECT_EQ(std::tuple(std::string(m.xtoc.begin(), m.xtoc.end()), m.xtoc_size, std::string(m.axml.begin(), m.axml.end())),
