@@ -163,9 +163,9 @@ TEST(RedBookCheck, RulesInTheirOrder)
         // 300 frames to the next index 1 count, although only 250 lie before track 2's pause.
         {disc({{0, 150}, {400, 450}}, 10000), ""},
     };
-    for (const auto &[pq, expected] : rows) {
-        SCOPED_TRACE(&pq - &rows[0].first);
-        EXPECT_EQ(test::capture([&] { EXPECT_EQ(pq_check(*pq), expected.empty() ? 1 : 0); }).err, expected);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(&row - rows);
+        EXPECT_EQ(test::capture([&] { EXPECT_EQ(pq_check(*row.first), row.second.empty() ? 1 : 0); }).err, row.second);
     }
 }
 
