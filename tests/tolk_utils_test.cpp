@@ -120,6 +120,11 @@ TEST(TolkFiles, CopiesZerosStopsAtAShortReadCopiesToTheEndAndChecksTheClose)
     EXPECT_FALSE(close_checked(full));
     EXPECT_EQ(errno, ENOSPC);
     EXPECT_FALSE(full);
+    // So is one noted earlier on an unbuffered stream, although the final flush succeeds.
+    full = tolk_fopen("/dev/full", "wb");
+    std::setvbuf(full.get(), nullptr, _IONBF, 0);
+    std::fputs("x", full.get());
+    EXPECT_FALSE(close_checked(full));
 }
 
 } // namespace
