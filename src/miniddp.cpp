@@ -31,6 +31,18 @@ file_ptr create_stream(const std::string &path)
     return fp;
 }
 
+/// Opens a stream whose "Writing ... " line is already shown; a failure completes that
+/// line and is reported with the path.
+file_ptr open_announced(const std::string &path, const char *mode)
+{
+    file_ptr fp = tolk_fopen(path.c_str(), mode);
+    if (!fp) {
+        log_msg(1, "failed.\n");
+        log_err("%s: %s\n", path.c_str(), std::strerror(errno));
+    }
+    return fp;
+}
+
 /// Flushes and closes a stream we wrote; reports a write error with the path and removes
 /// the file: a stream cut short must not stay in the fileset, where the checksum files
 /// would vouch for it and a plant could take it for whole.
@@ -281,12 +293,9 @@ int ddp_write_cdtext(const char *dir, const PQlist &pq)
     }
     log_msg(1, "Writing %s file... ", "CDTEXT.BIN");
     const std::string path = path_in(dir, "CDTEXT.BIN");
-    file_ptr fp = tolk_fopen(path.c_str(), "wb");
-    if (!fp) {
-        log_msg(1, "failed.\n");
-        log_err("%s: %s\n", path.c_str(), std::strerror(errno));
+    file_ptr fp = open_announced(path, "wb");
+    if (!fp)
         return -1;
-    }
     if (pq_write_cdtext(pq, fp.get()) != 0) {
         log_msg(1, "nothing to write, no CD text found, removing file.\n");
         fp.reset();
@@ -368,12 +377,9 @@ int ddp_write_cuesheet(const char *dir, const PQlist &pq)
 {
     log_msg(1, "Writing %s file... ", "IMAGE.cue");
     const std::string path = path_in(dir, "IMAGE.cue");
-    file_ptr fp = tolk_fopen(path.c_str(), "w");
-    if (!fp) {
-        log_msg(1, "failed.\n");
-        log_err("%s: %s\n", path.c_str(), std::strerror(errno));
+    file_ptr fp = open_announced(path, "w");
+    if (!fp)
         return -1;
-    }
     const int refused = pq_write_cuesheet(pq, "IMAGE.DAT", "BINARY", 0, nullptr, fp.get());
     log_msg(1, "%ld bytes written.\n", std::ftell(fp.get()));
     if (!finish_stream(fp, path) || refused != 0)
