@@ -32,6 +32,13 @@ long msf2frames(std::uint8_t m, std::uint8_t s, std::uint8_t f)
     return (m * 60L + s) * CD_FRAMES_PER_SECOND + f;
 }
 
+char *disc_time(long frames, char *buf, std::size_t size)
+{
+    const long seconds = frames / CD_FRAMES_PER_SECOND;
+    std::snprintf(buf, size, "%02ld:%02ld:%02ld", seconds / 60, seconds % 60, frames % CD_FRAMES_PER_SECOND);
+    return buf;
+}
+
 char *frames2str(long frames, char *buf)
 {
     std::uint8_t m, s, f;
@@ -301,24 +308,43 @@ std::vector<pq_rule_break> pq_red_book_breaks(const PQlist &pq)
         if (t->index[1] > 0 && end - t->index[1] < 4 * CD_FRAMES_PER_SECOND)
             breaks.push_back({pq_rule::track_short, n, end - t->index[1]});
     }
+    // The Q subcode counts minutes in two BCD digits, and 90:00:00 is where the lead-out area's
+    // addresses begin: the program area must end before it.
+    if (pq.lead_out > CD_LAST_FRAME)
+        breaks.push_back({pq_rule::lead_out_too_far, 0, pq.lead_out});
     return breaks;
 }
 
-int pq_check(const PQlist &pq)
+int pq_check(const PQlist &pq, int warn)
 {
     const std::vector<pq_rule_break> breaks = pq_red_book_breaks(pq);
-    if (breaks.empty())
+    char length[32];
+    if (breaks.empty()) {
+        // 80 minutes is what a standard disc holds; longer ones need the plant's consent.
+        if (warn && pq.lead_out > CD_STANDARD_FRAMES)
+            log_warn("PQ list: the disc is %s long, more than 79:59:74: confirm with the plant that it can press it\n",
+                     disc_time(pq.lead_out, length, sizeof length));
         return 1;
+    }
     const pq_rule_break &b = breaks.front();
+    const std::size_t catalog_len = std::strlen(pq.upc_ean.data());
     switch (b.rule) {
     case pq_rule::no_tracks: log_err("PQ list: no tracks.\n"); break;
     case pq_rule::first_pause_not_at_start: log_err("PQ list: position of track 01 index 00 is not at 0.\n"); break;
     case pq_rule::first_pregap_short:
         log_err("PQ list: first track's pregap shorter than 2 seconds (%ld frames)\n", b.frames);
         break;
-    case pq_rule::catalog_length: log_err("PQ list: UPC/EAN shorter than 13 digits ('%s')\n", pq.upc_ean.data()); break;
+    case pq_rule::catalog_length:
+        // A UPC-A code has 12 digits: as an EAN-13 it gets a leading 0.
+        log_err("PQ list: UPC/EAN shorter than 13 digits ('%s')%s\n", pq.upc_ean.data(),
+                catalog_len == 12 ? "; a 12-digit UPC-A is written as a 13-digit EAN with a leading 0" : "");
+        break;
     case pq_rule::index1_missing: log_err("PQ list: track %02d index 1 is not set.\n", b.track); break;
     case pq_rule::track_short: log_err("PQ list: Track %02d is shorter than 4 sec.\n", b.track); break;
+    case pq_rule::lead_out_too_far:
+        log_err("PQ list: disc too long: the lead-out at %s is past 89:59:74, the last position a CD can address\n",
+                disc_time(pq.lead_out, length, sizeof length));
+        break;
     }
     return 0;
 }
