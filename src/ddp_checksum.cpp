@@ -756,7 +756,8 @@ int ddp_checksum_validate(const char *dir, ddpf_validation_t *report)
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || ddpf_find(&map, name) != nullptr)
             continue;
         const std::string path = tolk_path_join(dir, name).value_or(std::string(name));
-        if (!is_checksum_file_candidate(path))
+        // A checksum file that a stopped run left unfinished vouches for nothing.
+        if (!is_checksum_file_candidate(path) || is_unfinished_name(name))
             continue;
         validate_candidate(dir, name, single_checksum_mode, &cache, found);
     }

@@ -14,9 +14,6 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-/// 89:59:74, the last position a disc can address: the PQ listing shows no position past it.
-constexpr long last_disc_frame = 90L * 60 * CD_FRAMES_PER_SECOND - 1;
-
 /// Latin-1 text as UTF-8: every byte is the code point of the same number.
 std::string latin1_to_utf8(std::string_view text)
 {
@@ -47,9 +44,7 @@ std::string printable(const std::string &text)
 std::string msf(long frames)
 {
     char text[32];
-    const long seconds = frames / CD_FRAMES_PER_SECOND;
-    std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld", seconds / 60, seconds % 60, frames % CD_FRAMES_PER_SECOND);
-    return text;
+    return disc_time(frames, text, sizeof text);
 }
 
 void print_issue(const fileset_issue &i)
@@ -119,7 +114,8 @@ void print_identity(const char *dir, const ddp_fileset &fs)
 
 void print_listings(const ddp_fileset &fs)
 {
-    if (fs.pq && fs.pq->lead_out <= last_disc_frame)
+    // The listing's times have two digits of minutes: a disc past 89:59:74 has its error instead.
+    if (fs.pq && fs.pq->lead_out <= CD_LAST_FRAME)
         pq_print(*fs.pq);
     if (fs.cdtext.empty())
         return;

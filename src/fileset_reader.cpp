@@ -14,6 +14,7 @@
 #include <map>
 
 #include "cdtext.h"
+#include "safe_output.h"
 
 namespace {
 
@@ -39,9 +40,6 @@ constexpr std::size_t cdtext_max_size = 8 * CDTEXT_MAX_PACKS * CDTEXT_PACK_SIZE 
 
 /// The Q-subcode track number of the lead-out, written "AA".
 constexpr int lead_out_track = 0xAA;
-/// 89:59:74, the last position a disc can address, and 79:59:74, the end of an 80-minute disc.
-constexpr long last_disc_frame = 90L * 60 * CD_FRAMES_PER_SECOND - 1;
-constexpr long standard_disc_frames = 80L * 60 * CD_FRAMES_PER_SECOND - 1;
 
 std::string trimmed(std::string_view field)
 {
@@ -86,14 +84,11 @@ int two_digits(std::string_view field)
     return (field[0] - '0') * 10 + (field[1] - '0');
 }
 
-/// "mm:ss:ff" of a position, also past 99 minutes, without the warnings of frames2str.
+/// "mm:ss:ff" of a position, also past 89 minutes.
 std::string disc_position(long frames)
 {
     std::array<char, 32> text{};
-    const long seconds = frames / CD_FRAMES_PER_SECOND;
-    std::snprintf(text.data(), text.size(), "%02ld:%02ld:%02ld", seconds / 60, seconds % 60,
-                  frames % CD_FRAMES_PER_SECOND);
-    return text.data();
+    return disc_time(frames, text.data(), text.size());
 }
 
 std::string packet_at(int number) { return "packet " + std::to_string(number); }
@@ -710,13 +705,13 @@ void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_filese
                 fs.add(false, file, at, "track %02d has the ISRC %s of track %02d", n, shown(t->isrc.data()).c_str(),
                        other);
         if (t->flags & PQ_FLAG_PRE)
-            fs.add(false, file, at, "track %02d is marked for pre-emphasis: its audio must have been recorded with "
-                   "it", n);
+            fs.add(false, file, at, "track %02d is marked for pre-emphasis: players will de-emphasise it, "
+                   "so its audio must have been recorded with pre-emphasis", n);
     }
     if (fs.errors() > errors_before)
         return;
 
-    // The Red Book rules korvel checks when it writes.
+    // The Red Book rules korvel checks when it writes; the UPC/EAN and index 01 are checked above.
     for (const pq_rule_break &b : pq_red_book_breaks(*pq)) {
         const std::string at = b.track > 0 ? packet_at(index1_packet[static_cast<std::size_t>(b.track - 1)]) : "";
         if (b.rule == pq_rule::first_pause_not_at_start && first.index[1] != 0)
@@ -727,12 +722,12 @@ void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_filese
         else if (b.rule == pq_rule::track_short)
             fs.add(true, file, at, "track %02d lasts %s (%ld frames); a track must last at least 4 seconds", b.track,
                    disc_position(b.frames).c_str(), b.frames);
+        else if (b.rule == pq_rule::lead_out_too_far)
+            fs.add(true, file, packet_at(fs.pq_lead_out_packet),
+                   "the lead-out at %s is past 89:59:74, the last position a CD can address",
+                   disc_position(pq->lead_out).c_str());
     }
-    if (pq->lead_out > last_disc_frame)
-        fs.add(true, file, packet_at(fs.pq_lead_out_packet),
-               "the lead-out at %s is past 89:59:74, the last position a CD can address",
-               disc_position(pq->lead_out).c_str());
-    else if (pq->lead_out > standard_disc_frames)
+    if (pq->lead_out > CD_STANDARD_FRAMES && pq->lead_out <= CD_LAST_FRAME)
         fs.add(false, file, packet_at(fs.pq_lead_out_packet),
                "the disc is %s long, more than 79:59:74: confirm with the plant that it can press it",
                disc_position(pq->lead_out).c_str());
@@ -804,5 +799,9 @@ ddp_fileset read_fileset(const fileset_source &src)
                    "is %lld bytes long, %lld more than the map describes: they are not part of the disc",
                    static_cast<long long>(e->size), static_cast<long long>(e->size - end));
     }
+    for (const fileset_entry &e : src.entries)
+        if (is_unfinished_name(e.name.c_str()))
+            fs.add(false, e.name, "", "is an unfinished file that a stopped korvel run left behind: it is no part of "
+                   "the fileset; remove it");
     return fs;
 }
