@@ -583,8 +583,9 @@ void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_filese
         const int s = two_digits(p.substr(12, 2));
         const int f = two_digits(p.substr(14, 2));
         if ((hours != "  " && hours != "00") || m < 0 || s < 0 || s > 59 || f < 0 || f > 74) {
-            fs.add(true, file, at, "the time \"%s:%s:%s:%s\" is not a position on a disc", shown(hours).c_str(),
-                   shown(p.substr(10, 2)).c_str(), shown(p.substr(12, 2)).c_str(), shown(p.substr(14, 2)).c_str());
+            const std::string time = (hours == "  " ? "" : shown(hours) + ":") + shown(p.substr(10, 2)) + ":" +
+                                     shown(p.substr(12, 2)) + ":" + shown(p.substr(14, 2));
+            fs.add(true, file, at, "the time \"%s\" is not a position on a disc", time.c_str());
             continue;
         }
         const long position = (m * 60L + s) * CD_FRAMES_PER_SECOND + f;
