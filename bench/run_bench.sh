@@ -9,10 +9,14 @@
 #   B  cp disc.wav IMAGE.DAT && md5sum IMAGE.DAT && rhash --crc32 IMAGE.DAT
 #   C  md5sum IMAGE.DAT           the floor for any tool that must MD5 the image
 # and prints the medians, A/B and A/C, and korvel's peak resident memory for a
-# 1-minute and an 80-minute disc. When the build has korvel_bench, it then
+# 1-minute and an 80-minute disc. It then times reading the fileset back:
+#   D  korvel --check REF         verify the fileset korvel wrote (C is its floor)
+#   E  korvel --extract REF OUT   verify, then write image.wav and the track files
+#   F  md5sum IMAGE.DAT && cp IMAGE.DAT a && cp IMAGE.DAT b
+# with D/C, E/F and the peak resident memory of both. When the build has korvel_bench, it then
 # sets md5_append's throughput beside md5sum's (from C) and crc32_update's
 # beside zlib's crc32. Every big file lives in the temporary folder
-# (under $TMPDIR, else /tmp; about 2.6 GB at once), which is removed on exit,
+# (under $TMPDIR, else /tmp; about 3.5 GB at once), which is removed on exit,
 # also on failure or interruption.
 #
 # Before every timed command the page cache is put in the same state: nothing
@@ -38,8 +42,8 @@ cleanup() { rm -rf "$work"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-# The long disc needs its WAVE, one image and one fileset at once.
-need_kb=$(( (minutes * 10584000 * 3 + 100000000) / 1024 ))
+# The long disc needs its WAVE, the reference fileset and two more copies of the audio at once.
+need_kb=$(( (minutes * 10584000 * 4 + 100000000) / 1024 ))
 avail_kb=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
 if (( avail_kb < need_kb )); then
     echo "run_bench: $work has $((avail_kb / 1024)) MiB free, needs $((need_kb / 1024)) MiB" >&2
@@ -52,13 +56,15 @@ elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-# Peak resident memory of one korvel run, in KiB.
+# Peak resident memory of one korvel run, in KiB: the folder it writes into (made empty before,
+# removed after, and given as korvel's last operand; "" for none), then korvel's other arguments.
 peak_rss() {
-    local disc=$1 out=$2
-    rm -rf "$out" && mkdir "$out"
-    /usr/bin/time -v -o "$work/time.txt" "$korvel" -c "$disc" "$out" >/dev/null
+    local out=$1
+    shift
+    [[ -z $out ]] || { rm -rf "$out" && mkdir "$out"; }
+    /usr/bin/time -v -o "$work/time.txt" "$korvel" "$@" ${out:+"$out"} >/dev/null
     awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt"
-    rm -rf "$out"
+    [[ -z $out ]] || rm -rf "$out"
 }
 
 # Same page cache state for every timed command: no dirty pages waiting,
@@ -100,6 +106,38 @@ run_c() {
     elapsed "$t0" "$t1"
 }
 
+run_d() {
+    settle
+    local t0; t0=$(now)
+    "$korvel" --check "$work/ref" >/dev/null
+    local t1; t1=$(now)
+    elapsed "$t0" "$t1"
+}
+
+run_e() {
+    local out=$work/e
+    rm -rf "$out" && mkdir "$out"
+    settle
+    local t0; t0=$(now)
+    "$korvel" --extract "$work/ref" "$out" >/dev/null
+    local t1; t1=$(now)
+    rm -rf "$out"
+    elapsed "$t0" "$t1"
+}
+
+run_f() {
+    local out=$work/f
+    rm -rf "$out" && mkdir "$out"
+    settle
+    local t0; t0=$(now)
+    md5sum "$work/ref/IMAGE.DAT" >/dev/null
+    cp "$work/ref/IMAGE.DAT" "$out/a"
+    cp "$work/ref/IMAGE.DAT" "$out/b"
+    local t1; t1=$(now)
+    rm -rf "$out"
+    elapsed "$t0" "$t1"
+}
+
 echo "korvel:  $korvel"
 echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), kernel $(uname -r)"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 minutes) at the start"
@@ -120,7 +158,6 @@ if ! grep -qx "$want_md5 \*IMAGE.DAT" "$work/ref/CHECKSUM.MD5" ||
     echo "run_bench: korvel's checksums of IMAGE.DAT differ from md5sum's ($want_md5) or rhash's ($want_crc)" >&2
     exit 1
 fi
-rm -f "$work/ref/"{DDPID,DDPMS,SD,IMAGE.cue,CHECKSUM.MD5,CHECKSUM.TXT}
 echo "IMAGE.DAT: $(stat -c %s "$work/ref/IMAGE.DAT") bytes, MD5 $want_md5, CRC-32 $want_crc (korvel, md5sum and rhash agree)"
 
 a=() b=() c=()
@@ -146,8 +183,38 @@ echo "  C  md5sum                          $mc s"
 echo "  A/B = $(ratio "$ma" "$mb")   A/C = $(ratio "$ma" "$mc")"
 echo
 echo "Peak resident memory of korvel -c:"
-echo "  1-minute disc:           $(peak_rss "$work/short.cue" "$work/m") KiB"
-echo "  ${minutes}-minute disc:          $(peak_rss "$work/disc.cue" "$work/m") KiB"
+echo "  1-minute disc:           $(peak_rss "$work/m" -c "$work/short.cue") KiB"
+echo "  ${minutes}-minute disc:          $(peak_rss "$work/m" -c "$work/disc.cue") KiB"
+
+# Reading the fileset back: the short disc's fileset for the memory of a small run.
+mkdir "$work/short-ref"
+"$korvel" -c "$work/short.cue" "$work/short-ref" >/dev/null
+d=() e=() f=() c2=()
+for ((i = 0; i < reps; i++)); do
+    case $((i % 3)) in
+        0) d+=("$(run_d)"); c2+=("$(run_c)"); e+=("$(run_e)"); f+=("$(run_f)") ;;
+        1) c2+=("$(run_c)"); e+=("$(run_e)"); f+=("$(run_f)"); d+=("$(run_d)") ;;
+        2) e+=("$(run_e)"); f+=("$(run_f)"); d+=("$(run_d)"); c2+=("$(run_c)") ;;
+    esac
+    echo "repetition $((i + 1)): D ${d[i]} s, C ${c2[i]} s, E ${e[i]} s, F ${f[i]} s"
+done
+md=$(median "${d[@]}")
+mc2=$(median "${c2[@]}")
+me=$(median "${e[@]}")
+mf=$(median "${f[@]}")
+echo
+echo "Medians of $reps repetitions, ${minutes}-minute fileset:"
+echo "  D  korvel --check                  $md s"
+echo "  C  md5sum IMAGE.DAT                $mc2 s"
+echo "  E  korvel --extract                $me s"
+echo "  F  md5sum + two cp IMAGE.DAT       $mf s"
+echo "  D/C = $(ratio "$md" "$mc2")   E/F = $(ratio "$me" "$mf")"
+echo
+echo "Peak resident memory of korvel --check and --extract:"
+echo "  --check,   1-minute disc:   $(peak_rss "" --check "$work/short-ref") KiB"
+echo "  --check,   ${minutes}-minute disc:  $(peak_rss "" --check "$work/ref") KiB"
+echo "  --extract, 1-minute disc:   $(peak_rss "$work/m" --extract "$work/short-ref") KiB"
+echo "  --extract, ${minutes}-minute disc:  $(peak_rss "$work/m" --extract "$work/ref") KiB"
 
 bench_bin=$(cd "$build" && pwd)/bench/korvel_bench
 if [[ -x $bench_bin ]]; then

@@ -207,6 +207,19 @@ json report_json(const char *dir, const checked_fileset &c)
             {"warnings", warnings}};
 }
 
+/// The report's end: the JSON document, or the verdict line after a blank line.
+void print_end(const char *dir, const checked_fileset &c, bool json_report)
+{
+    if (json_report) {
+        // Bytes that are no UTF-8 (a file name of another system) are replaced, never thrown on.
+        std::printf("%s\n", report_json(dir, c).dump(2, ' ', false, json::error_handler_t::replace).c_str());
+        return;
+    }
+    if (log_shown(1))
+        std::printf("\n");
+    std::printf("%s\n", fileset_verdict(c.fileset).c_str());
+}
+
 } // namespace
 
 std::string fileset_verdict(const ddp_fileset &fs)
@@ -222,33 +235,40 @@ std::string fileset_verdict(const ddp_fileset &fs)
 
 checked_fileset fileset_check(const char *dir, bool json_report)
 {
+    fileset_source source;
+    std::string why;
+    if (fileset_list_dir(dir, source, why))
+        return fileset_check_source(std::move(source), json_report);
+    if (json_report)
+        log_set_verbose(-1);
+    checked_fileset c;
+    c.source.dir = dir;
+    c.fileset.add(true, dir, "", "cannot be read as a fileset directory: %s", why.c_str());
+    print_issue(c.fileset.issues.back());
+    print_end(dir, c, json_report);
+    return c;
+}
+
+checked_fileset fileset_check_source(fileset_source source, bool json_report)
+{
     // The JSON document is all that standard output carries.
     if (json_report)
         log_set_verbose(-1);
     checked_fileset c;
+    c.source = std::move(source);
     ddp_fileset &fs = c.fileset;
-    std::string why;
-    if (!fileset_list_dir(dir, c.source, why)) {
-        fs.add(true, dir, "", "cannot be read as a fileset directory: %s", why.c_str());
-        print_issue(fs.issues.back());
-    } else {
-        fs = read_fileset(c.source);
-        for (const fileset_issue &i : fs.issues)
-            print_issue(i);
-        if (log_shown(1)) {
-            print_identity(dir, fs);
-            print_listings(fs);
+    fs = read_fileset(c.source);
+    for (const fileset_issue &i : fs.issues)
+        print_issue(i);
+    const char *dir = c.source.dir.empty() ? "(memory)" : c.source.dir.c_str();
+    if (log_shown(1)) {
+        print_identity(dir, fs);
+        print_listings(fs);
+        if (!c.source.dir.empty())
             std::printf("*** Checksums ***\n");
-        }
+    }
+    if (!c.source.dir.empty())
         validate_checksums(dir, c);
-    }
-    if (json_report) {
-        // Bytes that are no UTF-8 (a file name of another system) are replaced, never thrown on.
-        std::printf("%s\n", report_json(dir, c).dump(2, ' ', false, json::error_handler_t::replace).c_str());
-    } else {
-        if (log_shown(1))
-            std::printf("\n");
-        std::printf("%s\n", fileset_verdict(fs).c_str());
-    }
+    print_end(dir, c, json_report);
     return c;
 }

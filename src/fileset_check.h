@@ -19,5 +19,9 @@ struct checked_fileset {
 /// read is an error in the result.
 checked_fileset fileset_check(const char *dir, bool json);
 
+/// The same for a fileset whose entries are listed already; one in memory (an empty `dir`)
+/// has no checksum validation.
+checked_fileset fileset_check_source(fileset_source source, bool json);
+
 /// The text report's last line: "fileset OK" or "fileset has N errors", with ", M warnings" when there are any.
 std::string fileset_verdict(const ddp_fileset &fs);

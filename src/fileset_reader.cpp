@@ -325,6 +325,7 @@ void read_cdtext(const fileset_source &src, ddp_fileset &fs, file_ends &ends)
         if (e == nullptr || e->kind != fileset_entry_kind::regular)
             return;
         fs.cdtext_file = e->name;
+        fs.files.push_back({e->name, "CD-Text", e->size});
         bytes = load(src, *e, cdtext_max_size, fs, "CD-Text file");
     }
     if (!bytes)
