@@ -49,7 +49,8 @@ std::string msf(long frames)
 
 void print_issue(const fileset_issue &i)
 {
-    std::string where = i.file;
+    // A name on disk may hold anything, a terminal's control sequences too.
+    std::string where = printable(i.file);
     if (!i.position.empty())
         where += (where.empty() ? "" : ", ") + i.position;
     if (!where.empty())

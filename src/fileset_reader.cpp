@@ -221,19 +221,20 @@ const fileset_entry *named_file(const fileset_source &src, ddp_fileset &fs, cons
 /// Bytes of each file that the map describes, to find the files that hold more.
 using file_ends = std::map<std::string, std::int64_t>;
 
-/// Checks that the file holds the `bytes` the packet describes from its offset on.
-bool holds(ddp_fileset &fs, const fileset_entry &e, const map_packet &m, std::int64_t bytes, const char *unit,
+/// Checks that the file holds the `count` units (sectors or bytes) the packet describes from its offset on.
+bool holds(ddp_fileset &fs, const fileset_entry &e, const map_packet &m, std::int64_t count, bool sectors,
            file_ends &ends)
 {
+    const std::int64_t bytes = count * (sectors ? CD_FRAME_BYTES : 1);
     const std::int64_t end = m.offset + bytes;
     std::int64_t &known = ends[e.name];
     known = std::max(known, end);
     if (e.size >= end)
         return true;
-    fs.add(true, e.name, "", "is %lld bytes long, shorter than the map says: packet %d describes %ld %s (%lld bytes) "
+    fs.add(true, e.name, "", "is %lld bytes long, shorter than the map says: packet %d describes %lld %s (%lld bytes) "
            "from byte %lld on",
-           static_cast<long long>(e.size), m.number, m.dsl, unit, static_cast<long long>(bytes),
-           static_cast<long long>(m.offset));
+           static_cast<long long>(e.size), m.number, static_cast<long long>(count), sectors ? "sectors" : "bytes",
+           static_cast<long long>(bytes), static_cast<long long>(m.offset));
     return false;
 }
 
@@ -258,8 +259,7 @@ void join_audio(const fileset_source &src, ddp_fileset &fs, file_ends &ends)
                 fs.add(true, "DDPMS", packet_at(m.number), "the audio stream gives no length (DSL)");
             continue;
         }
-        if (m.dss == -2 || e == nullptr || !holds(fs, *e, m, static_cast<std::int64_t>(m.dsl) * CD_FRAME_BYTES,
-                                                   "sectors", ends))
+        if (m.dss == -2 || e == nullptr || !holds(fs, *e, m, m.dsl, true, ends))
             continue;
         streams.push_back({{e->name, m.offset, m.dss < 0 ? 0 : m.dss, m.dsl}, m.number});
     }
@@ -289,7 +289,7 @@ std::optional<std::string> subcode_bytes(const fileset_source &src, ddp_fileset 
                                          const fileset_entry &e, std::size_t max, const char *what, file_ends &ends)
 {
     const std::int64_t length = m.dsl >= 0 ? m.dsl : e.size - m.offset;
-    if (m.dsl == -2 || length < 0 || !holds(fs, e, m, length, "bytes", ends))
+    if (m.dsl == -2 || length < 0 || !holds(fs, e, m, length, false, ends))
         return std::nullopt;
     const auto bytes = load(src, e, max, fs, what);
     if (!bytes)
@@ -772,7 +772,7 @@ ddp_fileset read_fileset(const fileset_source &src)
                    shown(m.subcode).c_str());
         } else if (m.type.size() == 2 && m.type[0] == 'T') {
             if (const fileset_entry *e = named_file(src, fs, m, "text"))
-                holds(fs, *e, m, m.dsl > 0 ? m.dsl : 0, "bytes", ends);
+                holds(fs, *e, m, m.dsl > 0 ? m.dsl : 0, false, ends);
         }
     }
     if (pq_packet == nullptr) {
