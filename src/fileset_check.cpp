@@ -9,27 +9,14 @@
 #include "cdtext.h"
 #include "log.h"
 #include "pqlist.h"
+#include "text_encoding.h"
 
 namespace {
 
 using json = nlohmann::ordered_json;
 
-/// Latin-1 text as UTF-8: every byte is the code point of the same number.
-std::string latin1_to_utf8(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            out += c;
-        } else {
-            out += static_cast<char>(0xC0 | (byte >> 6));
-            out += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
-    return out;
-}
+/// A name as JSON text: a name on disk is mostly UTF-8 already; one that is not is taken as Latin-1.
+std::string name_text(const std::string &name) { return utf8_is_valid(name) ? name : latin1_to_utf8(name); }
 
 /// A text from the fileset for the terminal: printable ASCII as it is, anything else "?".
 std::string printable(const std::string &text)
@@ -177,11 +164,11 @@ json report_json(const char *dir, const checked_fileset &c)
     const ddp_fileset &fs = c.fileset;
     json files = json::array();
     for (const fileset_file &f : fs.files)
-        files.push_back({{"name", latin1_to_utf8(f.name)}, {"stream", latin1_to_utf8(f.stream)}, {"size", f.size}});
+        files.push_back({{"name", name_text(f.name)}, {"stream", latin1_to_utf8(f.stream)}, {"size", f.size}});
     json results = json::array();
     for (const ddpf_result_t &r : c.checksums.results)
-        results.push_back({{"checksum_file", latin1_to_utf8(r.checksum_file)},
-                           {"file", latin1_to_utf8(r.name)},
+        results.push_back({{"checksum_file", name_text(r.checksum_file)},
+                           {"file", name_text(r.name)},
                            {"kind", r.kind},
                            {"expected", r.expected},
                            {"computed", r.computed},
@@ -189,20 +176,20 @@ json report_json(const char *dir, const checked_fileset &c)
                            {"problem", r.problem}});
     json checksum_files = json::array();
     for (const std::string &name : c.checksums.checksum_files)
-        checksum_files.push_back(latin1_to_utf8(name));
+        checksum_files.push_back(name_text(name));
     json errors = json::array();
     json warnings = json::array();
     for (const fileset_issue &i : fs.issues)
         (i.error ? errors : warnings)
-            .push_back({{"file", latin1_to_utf8(i.file)}, {"position", i.position}, {"message", latin1_to_utf8(i.message)}});
-    return {{"directory", dir},
+            .push_back({{"file", name_text(i.file)}, {"position", i.position}, {"message", latin1_to_utf8(i.message)}});
+    return {{"directory", name_text(dir)},
             {"status", fs.errors() == 0 ? "OK" : "errors"},
             {"identity",
              {{"level", fs.level}, {"upc_ean", latin1_to_utf8(fs.upc_ean)}, {"master_id", latin1_to_utf8(fs.master_id)}}},
             {"files", files},
             {"disc", fs.pq ? disc_json(*fs.pq) : json(nullptr)},
             {"cdtext", fs.cdtext.empty() ? json(nullptr)
-                                         : json{{"file", latin1_to_utf8(fs.cdtext_file)}, {"in_disc", fs.cdtext_in_pq}}},
+                                         : json{{"file", name_text(fs.cdtext_file)}, {"in_disc", fs.cdtext_in_pq}}},
             {"checksums", {{"files", checksum_files}, {"results", results}}},
             {"errors", errors},
             {"warnings", warnings}};

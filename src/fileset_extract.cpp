@@ -12,6 +12,7 @@
 #include "pq_sheet.h"
 #include "pqlist.h"
 #include "safe_output.h"
+#include "text_encoding.h"
 
 namespace {
 
@@ -20,23 +21,6 @@ namespace {
 constexpr long block_sectors = 111;
 /// A RIFF/WAVE header of PCM audio: RIFF, WAVE, a 16-byte fmt chunk, the data chunk's header.
 constexpr std::size_t wave_header_size = 44;
-
-/// Latin-1 text as UTF-8: every byte is the code point of the same number.
-std::string latin1_to_utf8(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            out += c;
-        } else {
-            out += static_cast<char>(0xC0 | (byte >> 6));
-            out += static_cast<char>(0x80 | (byte & 0x3F));
-        }
-    }
-    return out;
-}
 
 std::string path_in(const char *dir, const std::string &name)
 {
@@ -246,17 +230,14 @@ bool write_audio(const checked_fileset &c, const char *outdir, const std::vector
     return true;
 }
 
-/// A copy of the disc with its texts in UTF-8 and without control characters, for the cue sheet.
+/// A copy of the disc with its texts in UTF-8 for the cue sheet; a control character, which
+/// could end a line of it, becomes U+FFFD.
 std::unique_ptr<PQlist> cue_sheet_disc(const PQlist &pq)
 {
     const auto convert = [](const std::optional<std::string> &text) -> std::optional<std::string> {
         if (!text)
             return std::nullopt;
-        std::string line = *text;
-        for (char &ch : line)
-            if (static_cast<unsigned char>(ch) < 0x20)
-                ch = ' ';
-        return latin1_to_utf8(line);
+        return latin1_to_utf8(*text);
     };
     auto copy = pq_new();
     copy->upc_ean = pq.upc_ean;

@@ -154,6 +154,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
 
     log_msg(1, "Parsing cue sheet '%s'...\n", cuefile);
     cuesheet_t cue;
+    cue.cdtext_from_texts = include_cdtext && ddpdir != nullptr;
     cue_open(cuefile, &cue);
     log_msg(1, "done.\n");
 

@@ -294,6 +294,14 @@ std::vector<pq_rule_break> pq_red_book_breaks(const PQlist &pq)
         if (pregap < CD_FIRST_PREGAP_FRAMES)
             breaks.push_back({pq_rule::first_pregap_short, 1, pregap});
     }
+    // The DDP map gives the pregap of the audio stream in four digits.
+    if (pregap > CD_MAX_FIRST_PREGAP_FRAMES) {
+        char length[9];
+        log_err("PQ list: first track's pregap of %ld frames (%s) is longer than the %ld frames a DDP map can "
+                "describe\n",
+                pregap, frames2str(pregap, length), CD_MAX_FIRST_PREGAP_FRAMES);
+        return 0;
+    }
     const std::size_t catalog_len = std::strlen(pq.upc_ean.data());
     if (catalog_len != 0 && catalog_len != 13)
         breaks.push_back({pq_rule::catalog_length, 0, 0});
