@@ -721,6 +721,9 @@ void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_filese
         else if (b.rule == pq_rule::first_pregap_short || b.rule == pq_rule::first_pause_not_at_start)
             fs.add(true, file, at, "track 01 starts %ld frames into the disc; it needs a pregap of at least 2 seconds "
                    "(150 frames)", first.index[1]);
+        else if (b.rule == pq_rule::first_pregap_long)
+            fs.add(true, file, at, "track 01 starts %ld frames into the disc; korvel writes a pregap of at most %ld "
+                   "frames", b.frames, CD_MAX_FIRST_PREGAP_FRAMES);
         else if (b.rule == pq_rule::track_short)
             fs.add(true, file, at, "track %02d lasts %s (%ld frames); a track must last at least 4 seconds", b.track,
                    disc_position(b.frames).c_str(), b.frames);

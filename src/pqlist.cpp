@@ -293,14 +293,9 @@ std::vector<pq_rule_break> pq_red_book_breaks(const PQlist &pq)
         const long pregap = first->index[1] - first->index[0];
         if (pregap < CD_FIRST_PREGAP_FRAMES)
             breaks.push_back({pq_rule::first_pregap_short, 1, pregap});
-    }
-    // The DDP map gives the pregap of the audio stream in four digits.
-    if (pregap > CD_MAX_FIRST_PREGAP_FRAMES) {
-        char length[9];
-        log_err("PQ list: first track's pregap of %ld frames (%s) is longer than the %ld frames a DDP map can "
-                "describe\n",
-                pregap, frames2str(pregap, length), CD_MAX_FIRST_PREGAP_FRAMES);
-        return 0;
+        // The DDP map gives the pregap of the audio stream in four digits.
+        if (pregap > CD_MAX_FIRST_PREGAP_FRAMES)
+            breaks.push_back({pq_rule::first_pregap_long, 1, pregap});
     }
     const std::size_t catalog_len = std::strlen(pq.upc_ean.data());
     if (catalog_len != 0 && catalog_len != 13)
@@ -342,6 +337,13 @@ int pq_check(const PQlist &pq, int warn)
     case pq_rule::first_pregap_short:
         log_err("PQ list: first track's pregap shorter than 2 seconds (%ld frames)\n", b.frames);
         break;
+    case pq_rule::first_pregap_long: {
+        char gap[9];
+        log_err("PQ list: first track's pregap of %ld frames (%s) is longer than the %ld frames a DDP map can "
+                "describe\n",
+                b.frames, frames2str(b.frames, gap), CD_MAX_FIRST_PREGAP_FRAMES);
+        break;
+    }
     case pq_rule::catalog_length:
         // A UPC-A code has 12 digits: as an EAN-13 it gets a leading 0.
         log_err("PQ list: UPC/EAN shorter than 13 digits ('%s')%s\n", pq.upc_ean.data(),

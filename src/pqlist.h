@@ -126,6 +126,7 @@ enum class pq_rule {
     no_tracks,                ///< the list has no track
     first_pause_not_at_start, ///< track 1's index 00 is not at 0
     first_pregap_short,       ///< track 1's pregap is shorter than 2 seconds
+    first_pregap_long,        ///< track 1's pregap is longer than a DDP map can describe
     catalog_length,           ///< the UPC/EAN is neither absent nor 13 digits
     index1_missing,           ///< a track has no index 01 after the disc's start
     track_short,              ///< a track plays less than 4 seconds to the next track's index 01
