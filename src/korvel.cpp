@@ -122,6 +122,7 @@ ddp_inputs_t inputs_of(const cuesheet_t &cue)
     return inputs;
 }
 
+/// The same files as a list of paths.
 std::vector<std::string> input_paths(const ddp_inputs_t &inputs)
 {
     std::vector<std::string> paths = inputs.audio;
