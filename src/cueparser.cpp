@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -139,6 +140,7 @@ private:
     std::string latin1(const char *command, const char *value);
     char *code();
     void report_unholdable_texts();
+    std::string locate(const std::string &name) const;
 
     cuesheet_t *cue_;
     const char *path_;
@@ -457,6 +459,35 @@ std::string parser::latin1(const char *command, const char *value)
     return converted.text;
 }
 
+/// The name under which a file the sheet names is found: as it is written; for a Windows-1252
+/// sheet, in UTF-8, as file names are on this system; or, for a Windows path that names no file
+/// here ("C:\Music\album.wav"), its last component in the sheet's folder. Otherwise as written,
+/// for its evaluation to say that it is not there.
+std::string parser::locate(const std::string &name) const
+{
+    const auto exists = [&](const std::string &candidate) {
+        struct stat st;
+        return candidate == "-" || stat(resolve(*cue_->cuefile, candidate.c_str()).c_str(), &st) == 0;
+    };
+    if (exists(name))
+        return name;
+    if (encoding_ == text_encoding::windows_1252) {
+        const std::string utf8 = windows1252_to_utf8(name);
+        if (exists(utf8))
+            return utf8;
+    }
+    const bool windows = name.find('\\') != std::string::npos ||
+                         (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])));
+    if (windows) {
+        const std::string last = name.substr(name.find_last_of("\\/:") + 1);
+        if (!last.empty() && exists(last)) {
+            cue_warn(name.c_str(), -1, "not found, using %s in the cue sheet's folder", last.c_str());
+            return last;
+        }
+    }
+    return name;
+}
+
 /// Texts that CD-Text cannot hold: errors when CD-Text is to be made from them, else warnings.
 void parser::report_unholdable_texts()
 {
@@ -497,7 +528,7 @@ void parser::finish()
     }
 
     if (cdtext_name_) {
-        const std::string name = std::move(*cdtext_name_);
+        const std::string name = locate(*cdtext_name_);
         cdtext_name_.reset();
         evaluate_cdtextfile(cue_, name.c_str());
     }
@@ -508,7 +539,7 @@ void parser::finish()
         cue_->pregap_size = first_pregap_bytes;
     }
 
-    const std::string name = std::move(*data_name_);
+    const std::string name = locate(*data_name_);
     data_name_.reset();
     evaluate_datafile(cue_, name.c_str());
 }
