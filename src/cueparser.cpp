@@ -103,6 +103,25 @@ bool is_time_past_disc_end(const char *text)
     return values[0] > 89 && values[1] < 60 && values[2] < 75;
 }
 
+/// Each UTF-8 character of the text once, in the order met, separated by blanks.
+std::string distinct_characters(const std::string &text)
+{
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t n = 1;
+        while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
+            ++n;
+        std::string character = text.substr(i, n);
+        if (std::find(seen.begin(), seen.end(), character) == seen.end())
+            seen.push_back(std::move(character));
+        i += n;
+    }
+    std::string list;
+    for (const auto &character : seen)
+        list += (list.empty() ? "" : " ") + character;
+    return list;
+}
+
 /// A name from the cue sheet resolved against the cue sheet's directory.
 std::string resolve(const std::string &cuefile, const char *name)
 {
@@ -453,7 +472,7 @@ std::string parser::latin1(const char *command, const char *value)
         const std::string shown = encoding_ == text_encoding::utf8 ? std::string(value) : windows1252_to_utf8(value);
         char message[1024];
         std::snprintf(message, sizeof message, "%s %s has characters that CD-Text in ISO 8859-1 cannot hold: \"%s\" (%s)",
-                      command, where, shown.c_str(), converted.unrepresentable.c_str());
+                      command, where, shown.c_str(), distinct_characters(converted.unrepresentable).c_str());
         unholdable_.emplace_back(line_number_, message);
     }
     return converted.text;
