@@ -83,11 +83,14 @@ std::string not_pcm_hint(std::uint16_t tag)
                                 audio_kind_conversion(id.kind) + "`";
     if (id.kind != audio_kind::unknown)
         refuse(path, convert, "not a Microsoft WAVE file, but %s", audio_kind_name(id.kind));
-    char head[3 * sizeof id.head + 1] = {};
-    for (std::size_t i = 0; i < id.head_size; ++i)
-        std::snprintf(head + 3 * i, sizeof head - 3 * i, i == 0 ? "%02X" : " %02X", id.head[i]);
+    std::string head;
+    for (std::size_t i = 0; i < id.head_size; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", id.head[i]);
+        head += hex;
+    }
     refuse(path, convert, "not a Microsoft WAVE file, nor any other audio file that korvel knows (it starts with %s)",
-           head);
+           head.c_str());
 }
 
 } // namespace
