@@ -187,7 +187,12 @@ void tell_cut_from_damage(state_t &s)
 /// Why the decoder stopped, when no callback said so.
 std::string stopped(const FLAC__StreamDecoder *d)
 {
-    return std::string("the FLAC decoder stopped: ") + FLAC__StreamDecoderStateString[FLAC__stream_decoder_get_state(d)];
+    const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(d);
+    if (state == FLAC__STREAM_DECODER_END_OF_STREAM)
+        return "the file ends inside the FLAC stream";
+    if (state == FLAC__STREAM_DECODER_MEMORY_ALLOCATION_ERROR)
+        return "the FLAC decoder ran out of memory";
+    return std::string("the FLAC decoder stopped (") + FLAC__StreamDecoderStateString[state] + ")";
 }
 
 } // namespace
