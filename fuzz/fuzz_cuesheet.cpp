@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
     // A parsed sheet is complete: an open data file, a lead-out that holds every index point.
-    if (!cue.pq || !cue.pq->tracks || !cue.fp || !cue.datafile || cue.pq->lead_out < 0 ||
+    if (!cue.pq || !cue.pq->tracks || !cue.input || !cue.datafile || cue.pq->lead_out < 0 ||
         cue.pq->lead_out * CD_FRAME_BYTES != cue.pregap_size + cue.audio_size + cue.padding_size)
         __builtin_trap();
     cue_summary(&cue);

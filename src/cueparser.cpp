@@ -16,7 +16,6 @@
 #include "log.h"
 #include "safe_output.h"
 #include "text_encoding.h"
-#include "waveparser.h"
 
 namespace {
 
@@ -678,7 +677,7 @@ void cue_open(const char *path, cuesheet_t *cue)
     cue->cuefile.reset();
     cue->cdtextfile.reset();
     cue->datafile.reset();
-    cue->fp.reset();
+    cue->input = audio_input();
     cue->pregap_size = 0;
     cue->audio_size = 0;
     cue->padding_size = 0;
@@ -712,7 +711,7 @@ void cue_open(const char *path, cuesheet_t *cue)
 
 void cue_close(cuesheet_t *cue)
 {
-    cue->fp.reset();
+    cue->input = audio_input();
     cue->cuefile.reset();
     cue->cdtextfile.reset();
     cue->datafile.reset();
@@ -723,52 +722,19 @@ void cue_close(cuesheet_t *cue)
 
 namespace {
 
-/// Opens a raw sample file and measures it; the whole file is audio.
-void open_raw(cuesheet_t *cue)
-{
-    const char *path = cue->datafile->c_str();
-    cue->fp = open_named_file(path);
-    if (!cue->fp)
-        cue_err(path, -1, "can't open file, message: %s", std::strerror(errno));
-    if (std::fseek(cue->fp.get(), 0, SEEK_END) != 0)
-        cue_err(path, -1, "can't seek to end of audio file, message: %s", std::strerror(errno));
-    const long end = std::ftell(cue->fp.get());
-    if (end < 0)
-        cue_err(path, -1, "can't determine end of audio file, message: %s", std::strerror(errno));
-    cue->audio_size = end;
-    if (std::fseek(cue->fp.get(), 0, SEEK_SET) != 0)
-        cue_err(path, -1, "can't seek to start of audio file, message: %s", std::strerror(errno));
-}
-
-/// Opens a WAVE file through the reader and makes sure it holds CD audio.
-void open_wave(cuesheet_t *cue)
+/// Opens the audio data file and evaluates it as its FILE command declares it:
+/// raw samples, or a WAVE file (or FLAC in its place) that must hold CD audio.
+void open_audio(cuesheet_t *cue)
 {
     const char *path = cue->datafile->c_str();
     file_ptr fp = open_named_file(path);
     if (!fp)
         cue_err(path, -1, "can't open file, message: %s", std::strerror(errno));
-    wave_t w;
-    wave_open_stream(std::move(fp), &w);
-    // CD audio is linear PCM, two channels, 44,100 samples per second, 16 bits.
-    if (w.format_tag != WAVE_FORMAT_PCM)
-        cue_err(path, -1, "wave file is not (fixed point) PCM data, found: %02X", w.format_tag);
-    if (w.channels != 2)
-        cue_err(path, -1, "wrong number of channels in wave file (%d).", w.channels);
-    if (w.sample_rate != 44100)
-        cue_err(path, -1, "wrong sample rate in wave file (%ld).", static_cast<long>(w.sample_rate));
-    if (w.bits_per_sample != 16)
-        cue_err(path, -1, "wrong sample width in wave file (%d).", w.bits_per_sample);
-
-    // A truncated file whose data chunk claims more than it holds would yield a short
-    // image; say so now rather than when the image is written.
-    struct stat st;
-    const long held = (fstat(fileno(w.fp.get()), &st) == 0) ? static_cast<long>(st.st_size) - w.audio_start : -1;
-    if (held >= 0 && held < static_cast<long>(w.audio_length))
-        cue_err(path, -1, "wave file is truncated: its data chunk holds %lu bytes, but only %ld are in the file",
-                static_cast<unsigned long>(w.audio_length), held);
-
-    cue->audio_size = w.audio_length;
-    cue->fp = std::move(w.fp);
+    const audio_declared declared = cue->filetype == CUE_FILETYPE_WAVE       ? audio_declared::wave
+                                    : cue->filetype == CUE_FILETYPE_MOTOROLA ? audio_declared::motorola
+                                                                             : audio_declared::binary;
+    cue->input = audio_input::open(std::move(fp), path, declared);
+    cue->audio_size = static_cast<long>(cue->input.size());
 }
 
 /// The highest index position of the last track.
@@ -794,10 +760,7 @@ void evaluate_datafile(cuesheet_t *cue, const char *name)
         cue->datafile = resolve(*cue->cuefile, name);
     const char *path = cue->datafile->c_str();
 
-    if (cue->filetype == CUE_FILETYPE_WAVE)
-        open_wave(cue);
-    else
-        open_raw(cue);
+    open_audio(cue);
 
     if (cue->audio_size % sample_frame_bytes != 0)
         cue_err(path, -1, "audio stops in the middle of a sample frame, this files is broken, audio length: %ld",
@@ -859,29 +822,9 @@ void evaluate_cdtextfile(cuesheet_t *cue, const char *name)
 
 // ---- The image ----
 
-/// Exchanges the two bytes of every 16-bit unit; 1 (and nothing changed) for an odd count.
-int buffer_swap16(unsigned char *buf, std::uint64_t n)
-{
-    if (n % 2 != 0)
-        return 1;
-    // Eight bytes at a time: within a 64-bit word the bytes of each pair
-    // change places whichever byte order the host has.
-    constexpr std::uint64_t low_bytes = 0x00FF00FF00FF00FFu;
-    std::uint64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, buf + i, sizeof word);
-        word = ((word & low_bytes) << 8) | ((word >> 8) & low_bytes);
-        std::memcpy(buf + i, &word, sizeof word);
-    }
-    for (; i < n; i += 2)
-        std::swap(buf[i], buf[i + 1]);
-    return 0;
-}
-
 namespace {
 
-enum class copy_result { ok, short_read, short_write, swap_refused };
+enum class copy_result { ok, short_read, read_failed, short_write, damaged };
 
 // The image is copied in blocks of 256 KiB: few enough system calls to cost
 // nothing beside the checksums, and a small, fixed amount of memory for any
@@ -889,18 +832,19 @@ enum class copy_result { ok, short_read, short_write, swap_refused };
 // that the C library reads and writes it directly instead of through them.
 constexpr std::uint64_t copy_block_size = 256 * 1024;
 
-/// Copies `count` bytes from `source` (or zeros without one) to `dest` in blocks,
-/// byte-swapping each block in place when `swap` is set.
-copy_result copy_data(std::FILE *source, std::FILE *dest, std::uint64_t count, int swap)
+/// Copies `count` bytes of audio from `source` (or zeros without one) to `dest` in blocks.
+copy_result copy_into_image(audio_input *source, std::FILE *dest, std::uint64_t count)
 {
     // Zero-filled, so that without a source it writes silence.
     std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min(count, copy_block_size)));
     while (count > 0) {
         const std::size_t n = count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
-        if (source != nullptr && std::fread(buffer.data(), 1, n, source) != n)
-            return copy_result::short_read;
-        if (swap && buffer_swap16(buffer.data(), n) != 0)
-            return copy_result::swap_refused;
+        switch (source != nullptr ? source->read(buffer.data(), n) : audio_input::status::ok) {
+        case audio_input::status::ok: break;
+        case audio_input::status::ended: return copy_result::short_read;
+        case audio_input::status::failed: return copy_result::read_failed;
+        case audio_input::status::damaged: return copy_result::damaged;
+        }
         if (std::fwrite(buffer.data(), 1, n, dest) != n)
             return copy_result::short_write;
         count -= n;
@@ -928,7 +872,6 @@ int cue_copy_audio(cuesheet_t *cue, const char *image_path)
         report_size_mismatch(cue);
         return 1;
     }
-    const int swap = cue->filetype == CUE_FILETYPE_MOTOROLA ? 1 : 0;
     // The image is written under a temporary name: the audio data file may be this
     // fileset's own IMAGE.DAT, read to its end while its successor is written.
     staged_file image(image_path);
@@ -940,15 +883,18 @@ int cue_copy_audio(cuesheet_t *cue, const char *image_path)
     std::setvbuf(image.get(), nullptr, _IONBF, 0);
 
     errno = 0;
-    copy_result result = copy_data(nullptr, image.get(), static_cast<std::uint64_t>(cue->pregap_size), 0);
+    copy_result result = copy_into_image(nullptr, image.get(), static_cast<std::uint64_t>(cue->pregap_size));
     if (result == copy_result::ok)
-        result = copy_data(cue->fp.get(), image.get(), static_cast<std::uint64_t>(cue->audio_size), swap);
+        result = copy_into_image(&cue->input, image.get(), static_cast<std::uint64_t>(cue->audio_size));
+    // FLAC audio is checked against its MD5 signature once all of it has been decoded.
+    if (result == copy_result::ok && cue->input.finish() != audio_input::status::ok)
+        result = copy_result::damaged;
     if (result == copy_result::ok)
-        result = copy_data(nullptr, image.get(), static_cast<std::uint64_t>(cue->padding_size), 0);
+        result = copy_into_image(nullptr, image.get(), static_cast<std::uint64_t>(cue->padding_size));
 
-    if (result == copy_result::swap_refused) {
-        log_err("Can't swap endianess of buffer");
-    } else if (result == copy_result::short_read && !std::ferror(cue->fp.get())) {
+    if (result == copy_result::damaged) {
+        log_err("%s\n", cue->input.damage().c_str());
+    } else if (result == copy_result::short_read) {
         // The audio file ended early: there is no system error to show.
         log_err("%s: %s\n", image_path, "the audio data file ended before all of its audio was read");
     } else if (result != copy_result::ok) {
@@ -976,7 +922,7 @@ void cue_summary(const cuesheet_t *cue)
     std::printf("File name: %s\n", cue->datafile->c_str());
     std::printf("File type: ");
     switch (cue->filetype) {
-    case CUE_FILETYPE_WAVE: std::printf("Microsoft Wave\n"); break;
+    case CUE_FILETYPE_WAVE: std::printf("%s\n", cue->input.is_flac() ? "FLAC" : "Microsoft Wave"); break;
     case CUE_FILETYPE_BINARY: std::printf("raw (little endian)\n"); break;
     case CUE_FILETYPE_MOTOROLA: std::printf("raw (big endian)\n"); break;
     default: std::printf("\n"); break;

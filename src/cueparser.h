@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "audio_input.h"
 #include "pqlist.h"
 #include "tolk_utils.h"
 
@@ -31,7 +32,7 @@ struct cuesheet_t {
     std::optional<std::string> cdtextfile; ///< resolved path of the CDTEXTFILE, if any
     std::optional<std::string> datafile;   ///< resolved path of the audio data file
     int filetype = 0;
-    file_ptr fp;          ///< the audio data file, at its first audio byte
+    audio_input input;    ///< the audio data file, at its first audio byte
     long pregap_size = 0; ///< silence before the audio in the image: 0 or 352800 bytes
     long audio_size = 0;  ///< bytes of audio taken from the data file
     long padding_size = 0; ///< silence after the audio up to the sector boundary
@@ -44,8 +45,9 @@ void cue_open(const char *path, cuesheet_t *cue);
 /// Releases what cue_open filled.
 void cue_close(cuesheet_t *cue);
 
-/// Writes IMAGE.DAT: pregap silence, the audio (byte-swapped for MOTOROLA), padding.
-/// 0 when the file is complete; 1 on failure, after its diagnostics, with the file removed.
+/// Writes IMAGE.DAT: pregap silence, the audio (byte-swapped for MOTOROLA, decoded for FLAC), padding.
+/// 0 when the file is complete; 1 on failure (also FLAC audio that fails its checks), after
+/// its diagnostics, with the file removed.
 int cue_copy_audio(cuesheet_t *cue, const char *image_path);
 
 /// Prints the cue image summary: the audio data, the PQ listing and the CD-Text.
@@ -68,11 +70,8 @@ char *next_token(char *text, const char *separators, int quoting, char **cursor)
 /// 1 when every character is a decimal digit (the empty text too), else 0.
 int is_number(const char *text);
 
-/// Finds, opens and measures the audio data file; sets datafile, fp, audio_size,
+/// Finds, opens and measures the audio data file; sets datafile, input, audio_size,
 /// padding_size and the list's lead_out.
 void evaluate_datafile(cuesheet_t *cue, const char *name);
 /// Finds the binary CD-Text file and checks its track range against the cue sheet.
 void evaluate_cdtextfile(cuesheet_t *cue, const char *name);
-/// Exchanges the two bytes of every 16-bit unit (big- to little-endian samples);
-/// 1 and nothing changed for an odd count.
-int buffer_swap16(unsigned char *buf, std::uint64_t n);
