@@ -1,24 +1,19 @@
 #!/usr/bin/env python3
 """Runs golden end-to-end cases of korvel.
 
-A case is a folder under tests/cases/. The runner copies the case's input
-files into a fresh scratch folder, runs `setup.py` there when the case has
-one (to generate audio), runs korvel with the arguments in `cmd`, and
-compares byte for byte:
+A case is a folder under tests/cases/. The runner copies the case's input files into a fresh
+scratch folder, runs `setup.py` there when the case has one (to generate audio), runs korvel
+with the arguments in `cmd`, and compares byte for byte:
 
-  stdout.exact / stderr.exact   what korvel printed (or stdout.regex /
-                                stderr.regex: a Python regular expression
-                                that must match the whole output)
+  stdout.exact / stderr.exact   what korvel printed (or stdout.regex / stderr.regex: a Python
+                                regular expression that must match the whole output)
   exit                          the exit status
-  expected/<path>               files korvel must have written, at <path>
-                                relative to the scratch folder
+  expected/<path>               files korvel must have written, at <path> in the scratch folder
   absent                        paths (one per line) that must not exist
 
-Optional: `stdin` (fed to korvel), `env` (KEY=VALUE lines added to a
-C.UTF-8 environment). Everything else in the case folder is an input.
-
-With --update the runner rewrites the golden files from what korvel did;
-review the diff before committing it.
+Optional: `stdin` (fed to korvel), `env` (KEY=VALUE lines added to a C.UTF-8 environment).
+Everything else in the case folder is an input. With --update the runner rewrites the golden
+files from what korvel did; review the diff before committing it.
 """
 
 import argparse
@@ -30,133 +25,95 @@ import subprocess
 import sys
 import tempfile
 
-RESERVED = {"cmd", "setup.py", "stdout.exact", "stderr.exact", "stdout.regex",
-            "stderr.regex", "exit", "expected", "absent", "env", "stdin"}
+RESERVED = {"cmd", "setup.py", "stdout.exact", "stderr.exact", "stdout.regex", "stderr.regex", "exit", "expected",
+            "absent", "env", "stdin"}
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def first_difference(expected: bytes, actual: bytes) -> str:
+def first_difference(expected, actual):
     n = min(len(expected), len(actual))
-    offset = next((i for i in range(n) if expected[i] != actual[i]), n)
-    lo = max(0, offset - 20)
-    return (f"first difference at offset {offset} "
-            f"(expected {len(expected)} bytes, got {len(actual)})\n"
-            f"  expected: {expected[lo:offset + 40]!r}\n"
-            f"  actual:   {actual[lo:offset + 40]!r}")
+    at = next((i for i in range(n) if expected[i] != actual[i]), n)
+    lo = max(0, at - 20)
+    return (f"first difference at offset {at} (expected {len(expected)} bytes, got {len(actual)})\n"
+            f"  expected: {expected[lo:at + 40]!r}\n  actual:   {actual[lo:at + 40]!r}")
 
 
-def read(path: str) -> bytes:
+def read(path, default=None):
+    if default is not None and not os.path.exists(path):
+        return default
     with open(path, "rb") as f:
         return f.read()
 
 
-def write(path: str, data: bytes) -> None:
+def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
 
 
-def run_case(korvel: str, case: str, update: bool) -> list:
-    case = os.path.abspath(case)
-    failures = []
+def run_case(korvel, case, update):
+    case, failures = os.path.abspath(case), []
+    at = lambda name: os.path.join(case, name)
     scratch = tempfile.mkdtemp(prefix="korvel-case-")
     try:
-        for name in os.listdir(case):
-            if name in RESERVED:
-                continue
-            src = os.path.join(case, name)
-            if os.path.isdir(src):
-                shutil.copytree(src, os.path.join(scratch, name))
-            else:
-                shutil.copy(src, scratch)
-
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C.UTF-8",
-               "PYTHONPATH": HERE, "HOME": scratch}
-        env_file = os.path.join(case, "env")
-        if os.path.exists(env_file):
-            for line in read(env_file).decode().splitlines():
-                if "=" in line:
-                    key, value = line.split("=", 1)
-                    env[key] = value
-
-        setup = os.path.join(case, "setup.py")
-        if os.path.exists(setup):
-            subprocess.run([sys.executable, setup], cwd=scratch, env=env, check=True)
-
+        for name in set(os.listdir(case)) - RESERVED:
+            (shutil.copytree if os.path.isdir(at(name)) else shutil.copy)(at(name), os.path.join(scratch, name))
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C.UTF-8", "PYTHONPATH": HERE,
+               "HOME": scratch}
+        env.update(line.split("=", 1) for line in read(at("env"), b"").decode().splitlines() if "=" in line)
+        if os.path.exists(at("setup.py")):
+            subprocess.run([sys.executable, at("setup.py")], cwd=scratch, env=env, check=True)
         # Arguments may hold any bytes: read them as UTF-8 with escapes kept.
-        cmd_text = read(os.path.join(case, "cmd")).decode("utf-8", "surrogateescape")
-        args = [os.fsencode(a) for a in shlex.split(cmd_text)]
-        stdin_file = os.path.join(case, "stdin")
-        stdin = read(stdin_file) if os.path.exists(stdin_file) else b""
-        proc = subprocess.run([b"korvel"] + args, executable=korvel, cwd=scratch, env=env,
-                              input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=600)
+        args = [os.fsencode(a) for a in shlex.split(read(at("cmd")).decode("utf-8", "surrogateescape"))]
+        proc = subprocess.run([b"korvel"] + args, executable=korvel, cwd=scratch, env=env, input=read(at("stdin"), b""),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
 
         for stream, actual in (("stdout", proc.stdout), ("stderr", proc.stderr)):
-            exact = os.path.join(case, stream + ".exact")
-            regex = os.path.join(case, stream + ".regex")
-            if os.path.exists(regex):
-                pattern = read(regex)
-                if re.fullmatch(pattern, actual, re.DOTALL) is None:
+            if os.path.exists(at(stream + ".regex")):
+                if re.fullmatch(read(at(stream + ".regex")), actual, re.DOTALL) is None:
                     failures.append(f"{stream} does not match {stream}.regex:\n{actual.decode(errors='replace')}")
             elif update:
-                write(exact, actual)
-            else:
-                expected = read(exact) if os.path.exists(exact) else b""
-                if expected != actual:
-                    failures.append(f"{stream} differs: " + first_difference(expected, actual))
-
-        exit_file = os.path.join(case, "exit")
+                write(at(stream + ".exact"), actual)
+            elif read(at(stream + ".exact"), b"") != actual:
+                failures.append(f"{stream} differs: " + first_difference(read(at(stream + ".exact"), b""), actual))
+        expected_exit = int(read(at("exit"), b"0").decode().strip() or "0")
         if update:
-            write(exit_file, f"{proc.returncode}\n".encode())
-        else:
-            expected_exit = int(read(exit_file).decode().strip() or "0") if os.path.exists(exit_file) else 0
-            if proc.returncode != expected_exit:
-                failures.append(f"exit status {proc.returncode}, expected {expected_exit}\n"
-                                f"stderr: {proc.stderr.decode(errors='replace')}")
+            write(at("exit"), f"{proc.returncode}\n".encode())
+        elif proc.returncode != expected_exit:
+            failures.append(f"exit status {proc.returncode}, expected {expected_exit}\n"
+                            f"stderr: {proc.stderr.decode(errors='replace')}")
 
-        expected_dir = os.path.join(case, "expected")
-        if os.path.isdir(expected_dir):
-            for root, _, files in os.walk(expected_dir):
-                for name in files:
-                    golden = os.path.join(root, name)
-                    rel = os.path.relpath(golden, expected_dir)
-                    produced = os.path.join(scratch, rel)
-                    if not os.path.exists(produced):
-                        failures.append(f"{rel} was not written")
-                    elif update:
-                        write(golden, read(produced))
-                    elif read(golden) != read(produced):
-                        failures.append(f"{rel} differs: " + first_difference(read(golden), read(produced)))
-
-        absent = os.path.join(case, "absent")
-        if os.path.exists(absent):
-            for rel in read(absent).decode().split():
-                if os.path.lexists(os.path.join(scratch, rel)):
-                    failures.append(f"{rel} exists but must not")
+        for root, _, names in os.walk(at("expected")):
+            for name in names:
+                golden = os.path.join(root, name)
+                rel = os.path.relpath(golden, at("expected"))
+                produced = os.path.join(scratch, rel)
+                if not os.path.exists(produced):
+                    failures.append(f"{rel} was not written")
+                elif update:
+                    write(golden, read(produced))
+                elif read(golden) != read(produced):
+                    failures.append(f"{rel} differs: " + first_difference(read(golden), read(produced)))
+        failures += [f"{rel} exists but must not" for rel in read(at("absent"), b"").decode().split()
+                     if os.path.lexists(os.path.join(scratch, rel))]
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return failures
 
 
-def main() -> int:
+def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--korvel", required=True, help="the korvel binary to test")
     parser.add_argument("--update", action="store_true", help="rewrite the golden files")
     parser.add_argument("cases", nargs="+", help="case folders")
     opts = parser.parse_args()
-
     failed = 0
     for case in opts.cases:
         failures = run_case(os.path.abspath(opts.korvel), case, opts.update)
-        name = os.path.basename(os.path.normpath(case))
-        if failures:
-            failed += 1
-            print(f"FAIL {name}")
-            for f in failures:
-                print("  " + f.replace("\n", "\n  "))
-        else:
-            print(f"ok   {name}")
+        failed += bool(failures)
+        print(("FAIL " if failures else "ok   ") + os.path.basename(os.path.normpath(case)))
+        for f in failures:
+            print("  " + f.replace("\n", "\n  "))
     return 1 if failed else 0
 
 

@@ -1,7 +1,1 @@
-import audio
-
-audio.write("a.raw", audio.sectors(750))
-
-import os
-
-os.mkdir('texts.cdt')
+import os, audio; audio.write("a.raw", audio.sectors(750)); os.mkdir("texts.cdt")

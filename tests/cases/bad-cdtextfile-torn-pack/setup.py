@@ -1,3 +1,1 @@
-import audio
-
-audio.write("a.raw", audio.sectors(750))
+import audio; audio.write("a.raw", audio.sectors(750))  # ten seconds of CD audio

@@ -1,7 +1,1 @@
-import audio
-import os
-
-os.makedirs('out')
-
-# Ten seconds of CD audio: 750 sectors.
-audio.write('tone.raw', audio.sectors(750))
+import os, audio; audio.write("tone.raw", audio.sectors(750)); os.mkdir("out")

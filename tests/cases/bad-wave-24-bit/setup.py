@@ -1,3 +1,1 @@
-import audio
-
-audio.write_wave('tone.wav', audio.sectors(750), bits=24)
+import audio; audio.write_wave("tone.wav", audio.sectors(750), bits=24)

@@ -1,3 +1,1 @@
-import audio
-
-audio.write_wave('tone.wav', audio.sectors(750), rate=48000)
+import audio; audio.write_wave("tone.wav", audio.sectors(750), rate=48000)

@@ -1,3 +1,1 @@
-import audio
-
-audio.write_wave('tone.wav', audio.sectors(750), channels=1)
+import audio; audio.write_wave("tone.wav", audio.sectors(750), channels=1)

@@ -1,4 +1,1 @@
-import audio
-
-# Ten seconds of CD audio: 750 sectors.
-audio.write('tone.raw', audio.sectors(750))
+import audio; audio.write("tone.raw", audio.sectors(750))  # ten seconds of CD audio

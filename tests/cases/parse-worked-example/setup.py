@@ -1,4 +1,1 @@
-import audio
-
-# Exactly four minutes of CD audio.
-audio.write_wave("album.wav", bytes(42336000))
+import audio; audio.write_wave("album.wav", bytes(42336000))  # exactly four minutes
