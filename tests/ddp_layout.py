@@ -24,9 +24,9 @@ def ddpid(level="DDP 2.00", upc="", master=""):
     return bytes(rec)
 
 
-def map_packet(stream, dsi="", dsl=None, dss=None, sub="", mode="", ssm=" ", pre1=None, pre2=None, track=None,
-               offset=None, mark=b"VVVM"):
-    """Stream type 4-5, DSL 14-21, DSS 22-29, subcode 30-37, CD mode 38-39, SSM 40, PRE1 42-45,
+def map_packet(stream, dsi="", dsl=None, dss=None, sub="", mode="", ssm=" ", scm=" ", pre1=None, pre2=None,
+               track=None, offset=None, mark=b"VVVM"):
+    """Stream type 4-5, DSL 14-21, DSS 22-29, subcode 30-37, CD mode 38-39, SSM 40, SCM 41, PRE1 42-45,
     PRE2 46-49, track 55-56, DSI length 72-73 and name 74-90, offset 104-112."""
     p = bytearray(b" " * 128)
     p[0:4] = mark
@@ -35,7 +35,7 @@ def map_packet(stream, dsi="", dsl=None, dss=None, sub="", mode="", ssm=" ", pre
     p[22:30] = field(dss, 8)
     p[30:38] = field(sub, 8, False)
     p[38:40] = field(mode, 2, False)
-    p[40:41] = ssm.encode()
+    p[40:42] = (ssm + scm).encode()
     p[42:46] = field(pre1, 4)
     p[46:50] = field(pre2, 4)
     p[55:57] = field(None if track is None else "%02d" % track, 2)

@@ -10,11 +10,10 @@ import os
 import re
 import shutil
 import struct
-import subprocess
 import unittest
 
 import audio
-from korvel_run import ScratchCase, run
+from korvel_run import ScratchCase, content, run, tool
 
 FLAC_BUILT_IN = os.environ.get("KORVEL_FLAC", "1") == "1"
 AUDIO = audio.pattern(5 * audio.CD_RATE * 4)  # five seconds: 375 whole sectors
@@ -45,10 +44,6 @@ def sizes(riff=None, data=None, extra=b""):
     return bytes(w)
 
 
-def tool(*command, stdin=None):
-    return subprocess.run(command, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
-
-
 def sox_make(*options):
     """Five seconds of pink noise at the given options, written by sox."""
     return lambda path: tool("sox", "-n", *options, path, "synth", "5", "pinknoise", "vol", "0.5")
@@ -71,9 +66,7 @@ def flac_make(bits=16, rate=44100, channels=2, edit=None, extra=0):
         # flac fills in the length and MD5 signature only in a file that it can go back in.
         audio.write_wave(path + ".in.wav", pcm, channels=channels, rate=rate, bits=bits)
         tool("flac", "-s", "-f", path + ".in.wav", "-o", path + ".tmp")
-        with open(path + ".tmp", "rb") as f:
-            data = f.read()
-        audio.write(path, edit(data) if edit else data)
+        audio.write(path, (edit or bytes)(content(path + ".tmp")))
     return make
 
 
@@ -90,7 +83,7 @@ def flip_middle(d):
 
 def without_id3(path):
     """An MP3 that starts with its first MPEG audio frame: ffmpeg's file without the ID3 tag."""
-    d = open(path, "rb").read()
+    d = content(path)
     size = 10 + sum((d[6 + i] & 0x7F) << (21 - 7 * i) for i in range(4))
     audio.write(path, d[size:])
 

@@ -1,19 +1,18 @@
 """The round trip over generated discs (tracks 1 to 99, index points 00 to 99, pregaps, flags, ISRCs,
 catalog numbers, Latin-1 texts, BINARY, MOTOROLA and WAVE sources): for every fileset korvel writes,
 korvel --check reports it sound with the PQ listing korvel printed when writing it, and its JSON
-report gives the generated layout; korvel --extract writes WAVE files that sox reads as the image's
-audio, each track from its index 01 on, and the fileset korvel writes from the extracted image.cue
-holds the same IMAGE.DAT, SD, DDPMS and CDTEXT.BIN."""
+report gives the generated layout; korvel --extract writes WAVE files with canonical headers, image.wav
+(which sox reads as the image's audio) and each track from its index 01 on, and the fileset korvel
+writes from the extracted image.cue holds the same IMAGE.DAT, SD, DDPMS and CDTEXT.BIN."""
 
 import json
 import os
 import random
 import shutil
-import subprocess
 import unittest
 
 import audio
-from korvel_run import ScratchCase, run
+from korvel_run import ScratchCase, content, pq_listing, run, tool
 
 FRAME = audio.FRAME_BYTES
 WORDS = ["Caf\xe9", "\xdcber", "Stra\xdfe", "A\xf1o Nuevo", "\xd8rsted", "Fian\xe7\xe9", "\xc7a va", "Se\xf1or",
@@ -100,20 +99,6 @@ def cue_sheet(disc, name):
     return ("\n".join(lines) + "\n").encode("latin-1")
 
 
-def pq_listing(stdout):
-    start = stdout.index(b"*** PQ Listing ***")
-    return stdout[start:stdout.index(b"\n", stdout.index(b"End      ", start)) + 1]
-
-
-def content(*names):
-    with open(os.path.join(*names), "rb") as f:
-        return f.read()
-
-
-def sox(*args):
-    return subprocess.run(["sox"] + list(args), check=True, stdout=subprocess.PIPE).stdout
-
-
 class RoundTrip(ScratchCase):
     def assert_json_is_the_layout(self, report, disc):
         self.assertEqual((report["status"], report["errors"]), ("OK", []))
@@ -136,13 +121,11 @@ class RoundTrip(ScratchCase):
         parts = [("%02d.wav" % n, starts[n - 1], starts[n]) for n in range(1, len(tracks) + 1)]
         if starts[0] > 150:
             parts.insert(0, ("00.wav", 150, starts[0]))
-        names = [os.path.join(out, "image.wav")] + [os.path.join(out, p[0]) for p in parts]
-        self.assertEqual(sorted(os.listdir(out)), sorted(["image.cue"] + [os.path.basename(n) for n in names]))
-        samples = sox("--i", "-s", *names).split()
-        self.assertEqual([int(s) for s in samples],
-                         [disc["lead_out"] * 588] + [(end - start) * 588 for _, start, end in parts])
-        self.assertEqual(sox(names[0], "-t", "raw", "-"), disc["image"])
-        self.assertEqual(sox(*names[1:], "-t", "raw", "-"), disc["image"][parts[0][1] * FRAME:])
+        self.assertEqual(sorted(os.listdir(out)), sorted(["image.cue", "image.wav"] + [p[0] for p in parts]))
+        # Each file holds its sectors after a canonical header; sox reads image.wav as the disc.
+        for name, start, end in [("image.wav", 0, disc["lead_out"])] + parts:
+            self.assertEqual(content(out, name), audio.wave_bytes(disc["image"][start * FRAME:end * FRAME]), name)
+        self.assertEqual(tool("sox", os.path.join(out, "image.wav"), "-t", "raw", "-"), disc["image"])
 
     def test_every_written_fileset_checks_extracts_and_is_written_again_identically(self):
         if shutil.which("sox") is None:
@@ -151,19 +134,15 @@ class RoundTrip(ScratchCase):
             disc = make_disc(seed)
             with self.subTest(disc=seed, tracks=len(disc["tracks"]), kind=disc["kind"]):
                 work = self.path("disc%02d" % seed)
-                os.makedirs(os.path.join(work, "ddp"))
-                os.makedirs(os.path.join(work, "out"))
-                os.makedirs(os.path.join(work, "again"))
-                name = "disc." + {"BINARY": "raw", "MOTOROLA": "be", "WAVE": "wav"}[disc["kind"]]
-                data = disc["audio"]
-                if disc["kind"] == "MOTOROLA":
-                    data = audio.swap16(data)
-                elif disc["kind"] == "WAVE":
-                    data = audio.wave_bytes(data)
-                audio.write(os.path.join(work, name), data)
+                for folder in ("ddp", "out", "again"):
+                    os.makedirs(os.path.join(work, folder))
+                name, encode = {"BINARY": ("disc.raw", bytes), "MOTOROLA": ("disc.be", audio.swap16),
+                                "WAVE": ("disc.wav", audio.wave_bytes)}[disc["kind"]]
+                audio.write(os.path.join(work, name), encode(disc["audio"]))
                 audio.write(os.path.join(work, "disc.cue"), cue_sheet(disc, name))
                 options = ["-t"] if any(t["texts"] for t in disc["tracks"]) or disc["texts"] else []
-                written = run(options + ["-m", "ROUND-TRIP-%d" % seed, "disc.cue", "ddp"], work)
+                master = ("ROUND TRIP %d " % seed).ljust(48, "~")  # the master identifier's whole field
+                written = run(options + ["-m", master, "disc.cue", "ddp"], work)
                 self.assertEqual(written.returncode, 0, written.stderr.decode())
                 self.assertEqual(content(work, "ddp", "IMAGE.DAT"), disc["image"])
 
@@ -173,6 +152,7 @@ class RoundTrip(ScratchCase):
                 self.assertEqual(pq_listing(checked.stdout), pq_listing(written.stdout))
                 report = run(["--check", "--json", "ddp"], work)
                 self.assert_json_is_the_layout(json.loads(report.stdout), disc)
+                self.assertEqual(json.loads(report.stdout)["identity"]["master_id"], master)
 
                 extracted = run(["--extract", "-v", "0", "ddp", "out"], work)
                 self.assertEqual(extracted.returncode, 0, extracted.stderr.decode())
@@ -183,7 +163,6 @@ class RoundTrip(ScratchCase):
                 for stream in ["IMAGE.DAT", "SD", "DDPMS"] + (["CDTEXT.BIN"] if options else []):
                     self.assertEqual(content(work, "again", stream), content(work, "ddp", stream), stream)
                 shutil.rmtree(work)
-
 
 
 if __name__ == "__main__":

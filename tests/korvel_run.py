@@ -1,6 +1,6 @@
-"""Shared ground of the end-to-end tests: korvel run as a user would run it
-(argv[0] "korvel", a UTF-8 locale, nothing else from the environment) in a
-scratch folder with an empty out/ for the fileset."""
+"""Shared ground of the end-to-end tests: korvel run as a user would run it (argv[0] "korvel", a UTF-8
+locale, nothing else from the environment) in a scratch folder with an empty out/ for the fileset, and
+small readers of what it writes."""
 
 import os
 import shutil
@@ -17,6 +17,36 @@ def run(args, cwd, **kw):
                           stderr=subprocess.PIPE, env=ENV, **kw)
 
 
+def content(*path):
+    with open(os.path.join(*path), "rb") as f:
+        return f.read()
+
+
+def edit(path, at, data):
+    """Overwrites bytes of a file in place."""
+    with open(path, "r+b") as f:
+        f.seek(at)
+        f.write(data)
+
+
+def tool(*command, stdin=None):
+    """What an independent tool writes on standard output; it must succeed."""
+    return subprocess.run(command, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
+
+
+def cdrskin_fields(path):
+    """A CD-Text file's fields as cdrskin, an independent reader, lists them (Latin-1 texts)."""
+    out = subprocess.run(["cdrskin", "textfile_to_v07t=" + path], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL).stdout.decode("latin-1")
+    return {k.strip(): v.strip() for k, v in (line.split("=", 1) for line in out.splitlines() if "=" in line)}
+
+
+def pq_listing(stdout):
+    """The PQ listing in what korvel printed."""
+    start = stdout.index(b"*** PQ Listing ***")
+    return stdout[start:stdout.index(b"\n", stdout.index(b"End      ", start)) + 1]
+
+
 class ScratchCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="korvel-e2e-")
@@ -29,8 +59,7 @@ class ScratchCase(unittest.TestCase):
         return os.path.join(self.dir, *names)
 
     def read(self, *names):
-        with open(self.path(*names), "rb") as f:
-            return f.read()
+        return content(self.dir, *names)
 
     def assert_md5sum_passes(self, folder="out"):
         """md5sum -c over CHECKSUM.MD5; returns its report."""
