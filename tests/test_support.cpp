@@ -27,8 +27,7 @@ TempDir::~TempDir()
 void write_file(const std::string &path, const std::string &bytes)
 {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!f)
+    if (!f.write(bytes.data(), static_cast<std::streamsize>(bytes.size())))
         throw std::runtime_error("cannot write " + path);
 }
 
@@ -42,14 +41,13 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
-bool file_exists(const std::string &path) { return std::filesystem::exists(path); }
-
 Output capture(const std::function<void()> &fn)
 {
     std::fflush(stdout);
     std::fflush(stderr);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
+    Output o;
     try {
         fn();
     } catch (...) {
@@ -59,7 +57,6 @@ Output capture(const std::function<void()> &fn)
         throw;
     }
     std::fflush(stdout);
-    Output o;
     o.out = testing::internal::GetCapturedStdout();
     o.err = testing::internal::GetCapturedStderr();
     return o;
@@ -74,8 +71,7 @@ std::string run_command(const std::string &command)
     }
     std::string out;
     char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
         out.append(buf, n);
     EXPECT_EQ(pclose(p), 0) << command;
     return out;
@@ -89,45 +85,6 @@ std::string generated_bytes(std::size_t n, std::uint32_t seed)
         c = static_cast<char>(seed >> 24);
     }
     return s;
-}
-
-void put_u16(std::string &s, std::uint16_t v)
-{
-    s += static_cast<char>(v & 0xff);
-    s += static_cast<char>(v >> 8);
-}
-
-void put_u32(std::string &s, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        s += static_cast<char>((v >> (8 * i)) & 0xff);
-}
-
-std::string make_wave(const std::string &audio, std::uint16_t format, std::uint16_t channels, std::uint32_t rate,
-                      std::uint16_t bits)
-{
-    std::string fmt;
-    put_u16(fmt, format);
-    put_u16(fmt, channels);
-    put_u32(fmt, rate);
-    const std::uint16_t align = static_cast<std::uint16_t>(channels * bits / 8);
-    put_u32(fmt, rate * align);
-    put_u16(fmt, align);
-    put_u16(fmt, bits);
-
-    std::string body = "WAVE";
-    body += "fmt ";
-    put_u32(body, static_cast<std::uint32_t>(fmt.size()));
-    body += fmt;
-    body += "data";
-    put_u32(body, static_cast<std::uint32_t>(audio.size()));
-    body += audio;
-    if (audio.size() % 2 != 0)
-        body += '\0';
-
-    std::string file = "RIFF";
-    put_u32(file, static_cast<std::uint32_t>(body.size()));
-    return file + body;
 }
 
 } // namespace test

@@ -1,12 +1,11 @@
-// Helpers shared by the unit tests: scratch folders, whole-file reads and
-// writes, and capture of what a call prints.
+// Helpers shared by the unit tests: scratch folders, whole-file reads and writes, capture
+// of what a call prints, and independent tools run as oracles.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <vector>
 
 namespace test {
 
@@ -28,7 +27,7 @@ private:
 
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
-bool file_exists(const std::string &path);
+inline bool file_exists(const std::string &path) { return std::filesystem::exists(path); }
 
 /// What a call wrote to standard output and standard error.
 struct Output {
@@ -43,13 +42,5 @@ std::string run_command(const std::string &command);
 
 /// `n` pseudo-random bytes from `seed`: data in which any shift or swap shows.
 std::string generated_bytes(std::size_t n, std::uint32_t seed);
-
-/// Little-endian helpers to build RIFF data.
-void put_u16(std::string &s, std::uint16_t v);
-void put_u32(std::string &s, std::uint32_t v);
-
-/// A canonical 16-bit stereo 44.1 kHz PCM WAVE file holding `audio`.
-std::string make_wave(const std::string &audio, std::uint16_t format = 1, std::uint16_t channels = 2,
-                      std::uint32_t rate = 44100, std::uint16_t bits = 16);
 
 } // namespace test
