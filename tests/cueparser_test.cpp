@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <array>
-#include <cstdint>
 #include <filesystem>
-#include <iterator>
 #include <string>
 #include <utility>
 
@@ -15,9 +12,10 @@
 #include "safe_output.h"
 #include "test_support.h"
 
-// The whole-run behaviour of the parser (the worked example, the summary, the
-// WAVE format refusals, a sheet on standard input) is checked by the golden
-// cases under tests/cases; these tests go through every command check.
+// The whole-run behaviour of the parser (the worked example, the summary, the WAVE format
+// refusals, a sheet on standard input, the forms rippers write, several files, PREGAP and
+// POSTGAP) is checked by the golden cases and tests/e2e_cuesheets.py; these tests go through
+// every command's checks.
 
 namespace {
 
@@ -68,75 +66,21 @@ protected:
     bool refused = false;
 };
 
-TEST(CueLines, LineReaderAcceptsAtMost254CharactersAndALastLineOf255)
-{
-    test::TempDir dir;
-    const std::string l254(254, 'a'), l255(255, 'b'), l300(300, 'c');
-    test::write_file(dir.file("in"), l254 + "\n" + l255 + "\nx\r\n" + l300);
-    file_ptr fp = tolk_fopen(dir.file("in").c_str(), "rb");
-    char buf[256];
-    EXPECT_EQ(smart_fgets(buf, 256, fp.get()), 1);
-    EXPECT_EQ(std::string(buf), l254 + "\n");
-    EXPECT_EQ(smart_fgets(buf, 256, fp.get()), -1);
-    EXPECT_EQ(smart_fgets(buf, 256, fp.get()), 1);
-    EXPECT_EQ(std::string(buf), "x\r\n");
-    // An over-long last line without a line end is skipped to the end of the input.
-    EXPECT_EQ(smart_fgets(buf, 256, fp.get()), -1);
-    EXPECT_EQ(smart_fgets(buf, 256, fp.get()), 0);
-
-    test::write_file(dir.file("last"), l255);
-    fp = tolk_fopen(dir.file("last").c_str(), "rb");
-    EXPECT_EQ(smart_fgets(buf, 256, fp.get()), 1);
-    EXPECT_EQ(std::string(buf), l255);
-}
-
-TEST(CueLines, TokensQuotesAndNumbers)
-{
-    const char *sep = "\n\r\t ";
-    char *cursor = nullptr;
-    char line[] = "  TITLE \"say \"hi\" now\" trailing\r\n";
-    EXPECT_STREQ(next_token(line, sep, 0, &cursor), "TITLE");
-    EXPECT_STREQ(next_token(nullptr, sep, 1, &cursor), "say \"hi\" now");
-    EXPECT_STREQ(next_token(nullptr, sep, 0, &cursor), "trailing");
-    EXPECT_EQ(next_token(nullptr, sep, 0, &cursor), nullptr);
-    // An unclosed quote runs to the end of the line, without the line end.
-    char open[] = "FILE \"my song.wav WAVE\r\n";
-    next_token(open, sep, 0, &cursor);
-    EXPECT_STREQ(next_token(nullptr, sep, 1, &cursor), "my song.wav WAVE");
-    char unquoted[] = "TITLE\tHello World";
-    next_token(unquoted, sep, 0, &cursor);
-    EXPECT_STREQ(next_token(nullptr, sep, 1, &cursor), "Hello");
-    char blank[] = " \t\r\n";
-    EXPECT_EQ(next_token(blank, sep, 0, &cursor), nullptr);
-
-    EXPECT_EQ(is_number(""), 1);
-    EXPECT_EQ(is_number("0099"), 1);
-    EXPECT_EQ(is_number("9a"), 0);
-    EXPECT_EQ(is_number("-1"), 0);
-}
-
 TEST_F(CueTest, EveryCommandCheck)
 {
     raw();
     const std::string rem254 = "REM " + std::string(250, 'x');
-    const struct {
-        std::string sheet;
-        std::string expected;
-    } rows[] = {
-        {"", dir.file("a.cue") + ": error: no TRACK command found\n"},
+    const std::pair<std::string, std::string> rows[] = {
         {"REM one\n\n   \nREM two\n", E(4, "no TRACK command found")},
         {"track 01 audio\n", W(1, "command ignored: 'track'") + E(1, "no TRACK command found")},
+        // A line holds at most 254 characters; a longer comment is skipped, anything else refused.
         {rem254 + "\n" + body, ""},
         {rem254 + "y\n" + body, W(1, "REM line is longer than 254 characters, skipped")},
         {"TITLE " + std::string(249, 'x') + "\n" + head, E(1, "line is too long, maximum is 254 characters")},
         {body + rem254 + "y", ""},
         {body + "TITLE " + std::string(250, 'x'), E(4, "line is too long, maximum is 254 characters")},
-        {"FILE a.bin BINARY\r\nTRACK 01 AUDIO\r\nINDEX 01 00:00:00\r\n", ""},
         // CATALOG
-        {"CATALOG 4006381333931\n" + body, ""},
-        {"CATALOG 400638133393\n" + body, W(1, "catalog number's check digit is wrong: 400638133393")},
         {"CATALOG 4006381333932\n" + body, W(1, "catalog number's check digit is wrong: 4006381333932")},
-        {"CATALOG 40063813339A1\n", E(1, "malformed catalog number: 40063813339A1, should be exactly 13 digits")},
         {"CATALOG 40063813339310\n", E(1, "malformed catalog number: 40063813339310, should be exactly 13 digits")},
         {"CATALOG\n", E(1, "no number found after CATALOG")},
         {"CATALOG 4006381333931\nCATALOG 4006381333931\n", E(2, "multiple CATALOG commands found")},
@@ -144,7 +88,6 @@ TEST_F(CueTest, EveryCommandCheck)
         // CDTEXTFILE
         {head + "CDTEXTFILE \"t.cdt\"\n", E(3, "found CDTEXTFILE command in track section")},
         {"CDTEXTFILE a.cdt\nCDTEXTFILE b.cdt\n", E(2, "multiple CDTEXTFILE commands found")},
-        {"CDTEXTFILE\n", E(1, "missing filename after CDTEXTFILE command")},
         {"CDTEXTFILE \"\"\n", E(1, "missing filename after CDTEXTFILE command")},
         {"CDTEXTFILE \"sub dir/t.cdt\"\n" + body,
          file_error("sub dir/t.cdt", "cannot open CD text file (" + dir.file("sub dir/t.cdt") + ")")},
@@ -152,11 +95,8 @@ TEST_F(CueTest, EveryCommandCheck)
         {"FILE my song.wav\n", E(1, "file type not supported: song.wav")},
         {"FILE \"my song.wav WAVE\n", E(1, "missing file type after FILE command")},
         {"FILE \"\" WAVE\n", E(1, "missing filename after FILE command")},
-        {"FILE\n", E(1, "missing filename after FILE command")},
-        {"FILE a.bin wave\n", E(1, "file type not supported: wave")},
         {body + "FILE b.bin BINARY\n", file_error("b.bin", "can't open file, message: No such file or directory")},
         // TRACK
-        {"FILE a.bin BINARY\nTRACK 001 AUDIO\nINDEX 01 00:00:00\n", ""},
         {body + "TRACK 03 AUDIO\nINDEX 01 01:00:00\n", W(4, "wrong track number, found 03, expected 02")},
         {"FILE a.bin BINARY\nTRACK x AUDIO\nINDEX 01 00:00:00\n",
          W(2, "malformed track number: x") + W(2, "track number out of range: x") +
@@ -175,8 +115,7 @@ TEST_F(CueTest, EveryCommandCheck)
         // FLAGS
         {head + "FLAGS DATA PRE\nINDEX 01 00:00:00\n", W(3, "unknown flag in track 01: DATA")},
         {"FLAGS PRE\n", E(1, "FLAGS command before first TRACK command")},
-        {body + "FLAGS PRE\n", E(4, "FLAGS command after INDEX command in track 1")},
-        {head + "FLAGS DCP SCMS\n", E(3, "cannot have flag DCP and SCMS specified for the same track (1)")},
+        {head + "INDEX 00 00:00:00\nFLAGS PRE\n", E(4, "FLAGS command after INDEX command in track 1")},
         {head + "FLAGS DCP\nFLAGS SCMS\n", E(4, "cannot have flag DCP and SCMS specified for the same track (1)")},
         // INDEX
         {"INDEX 01 00:00:00\n", E(1, "INDEX command before first TRACK command")},
@@ -189,16 +128,10 @@ TEST_F(CueTest, EveryCommandCheck)
         {head + "INDEX 01 00:00:01\n", E(3, "first index in first track must be at 00:00:00, found 00:00:01")},
         {head + "INDEX 00 00:00:00\nINDEX 01 00:00:00\n",
          E(4, "index at 00:00:00 should be later than pervious index  at 00:00:00")},
-        {head + "INDEX 00 00:00:00\nINDEX 01 00:02:00\nINDEX 02 0:2:0\n",
-         E(5, "index at 0:2:0 should be later than pervious index  at 00:02:00")},
         // TITLE, PERFORMER, SONGWRITER
         {"TITLE \"\"\nTITLE x\n", E(2, "multiple 'TITLE' commands in global section")},
-        {"PERFORMER a\nPERFORMER b\n", E(2, "multiple 'PERFORMER' commands in global section")},
-        {"SONGWRITER a\nSONGWRITER b\n", E(2, "Multiple 'SONGWRITER' commands in global section")},
-        {head + "TITLE a\nTITLE b\n", E(4, "multiple 'TITLE' commands for track 1")},
         {head + "PERFORMER a\nPERFORMER b\n", E(4, "multiple 'PERFORMER' commands for track 1")},
-        {head + "SONGWRITER a\nSONGWRITER b\n", E(4, "Multiple 'SONGWRITER' commands for track 1")},
-        {"TITLE\n", E(1, "missing text after TITLE command")},
+        {"SONGWRITER a\nSONGWRITER b\n", E(2, "Multiple 'SONGWRITER' commands in global section")},
         {head + "SONGWRITER \t\r\n", E(3, "missing text after SONGWRITER command")},
         // PREGAP before INDEX 01 and without INDEX 00, POSTGAP after the last index
         {body + "PREGAP 00:02:00\n", E(4, "PREGAP command after INDEX 01 in track 01")},
@@ -207,14 +140,19 @@ TEST_F(CueTest, EveryCommandCheck)
         {head + "PREGAP 1:2:3\nPREGAP 00:00:01\n", E(4, "multiple PREGAP commands in track 01")},
         {body + "POSTGAP 00:02:00\nINDEX 02 00:03:00\n", E(5, "INDEX command after POSTGAP in track 01")},
         {head + "PREGAP 0:60:0\n", E(3, "malformed time for PREGAP in track 01: 0:60:0, should be formatted as mm:ss:ff")},
-        // Commands that are not ours
-        {"FOO bar\n" + body, W(1, "command ignored: 'FOO'")},
+        // The audio: whole sample frames, and an index at most at the end of the audio.
+        {"FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 03:00:00\n", ""},
+        {"FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 03:00:01\n",
+         file_error("a.bin", "not enough audio data, file ends at 03:02:00, but we need at least 03:02:01.")},
     };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.sheet);
-        EXPECT_EQ(parse(row.sheet), row.expected);
-        EXPECT_EQ(refused, row.expected.find(": error: ") != std::string::npos);
+    for (const auto &[sheet, expected] : rows) {
+        SCOPED_TRACE(sheet);
+        EXPECT_EQ(parse(sheet), expected);
+        EXPECT_EQ(refused, expected.find(": error: ") != std::string::npos);
     }
+    raw("a.bin", 2);
+    EXPECT_EQ(parse(body),
+              file_error("a.bin", "audio stops in the middle of a sample frame, this files is broken, audio length: 2"));
 }
 
 TEST_F(CueTest, LimitsOfTracksAndIndexes)
@@ -263,48 +201,6 @@ TEST_F(CueTest, WhatTheCommandsStore)
     EXPECT_EQ(t1.index[1], 150);
     EXPECT_EQ(pq_num_tracks(pq), 2);
     EXPECT_EQ(pq_get_track(pq, 2)->index[1], 4500);
-
-    // Names are taken relative to the sheet's own folder.
-    std::filesystem::create_directory(dir.file("sub"));
-    raw("sub/a.bin");
-    test::write_file(dir.file("sub/a.cue"), body);
-    test::capture([&] { cue_open(dir.file("sub/a.cue").c_str(), &cue); });
-    EXPECT_EQ(cue.files.at(0).path, dir.file("sub/a.bin"));
-    EXPECT_EQ(cue.pregap_size, 352800);
-    EXPECT_EQ(cue.pq->tracks->index[0], 0);
-    EXPECT_EQ(cue.pq->tracks->index[1], 150);
-}
-
-TEST_F(CueTest, AudioDataFile)
-{
-    raw("a.bin", 4);
-    EXPECT_EQ(parse(body), "a.bin: warning: audio does not end at a CD sector boundary, adding 2348 bytes of silence\n");
-    EXPECT_EQ(cue.padding_size, 2348);
-    EXPECT_EQ(cue.pq->lead_out, 151);
-    raw("a.bin", 2352 * 7);
-    EXPECT_EQ(parse(body), "");
-    EXPECT_EQ(cue.padding_size, 0);
-    EXPECT_EQ(cue.pq->lead_out, 157);
-    raw("a.bin", 2);
-    EXPECT_EQ(parse(body),
-              file_error("a.bin", "audio stops in the middle of a sample frame, this files is broken, audio length: 2"));
-
-    // The last index may start exactly where the audio ends, not one sector later.
-    const std::string two = body + "TRACK 02 AUDIO\nINDEX 01 03:00:00\n";
-    raw("a.bin", 13500L * 2352);
-    EXPECT_EQ(parse(two), "");
-    EXPECT_EQ(cue.pq->lead_out, 13650);
-    raw("a.bin", 13499L * 2352);
-    EXPECT_EQ(parse(two),
-              file_error("a.bin", "not enough audio data, file ends at 03:01:74, but we need at least 03:02:00."));
-
-    const std::string wave = "FILE a.wav WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n";
-    EXPECT_EQ(parse(wave), file_error("a.wav", "can't open file, message: No such file or directory"));
-    std::string cut = test::make_wave(std::string(2352 * 200, '\0'));
-    cut.resize(cut.size() - 1000);
-    test::write_file(dir.file("a.wav"), cut);
-    EXPECT_EQ(parse(wave), file_error("a.wav", "wave file is truncated: its data chunk holds 470400 bytes, but only "
-                                               "469400 are in the file"));
 }
 
 TEST_F(CueTest, NamedFilesThatAreNoRegularFilesAreRefusedBeforeTheyAreOpened)
@@ -313,27 +209,18 @@ TEST_F(CueTest, NamedFilesThatAreNoRegularFilesAreRefusedBeforeTheyAreOpened)
     // would read it for ever, and as raw audio it would pass for an empty file. A FIFO
     // without a writer would block the open itself.
     const std::string track = "TRACK 01 AUDIO\nINDEX 01 00:00:00\n";
-    for (const char *type : {"BINARY", "MOTOROLA", "WAVE"}) {
+    for (const char *type : {"BINARY", "MOTOROLA", "WAVE"})
         EXPECT_EQ(parse(std::string("FILE \"/dev/zero\" ") + type + "\n" + track),
                   "/dev/zero: error: can't open file, message: Illegal seek\n")
             << type;
-    }
     ASSERT_EQ(mkfifo(dir.file("a.bin").c_str(), 0600), 0);
     EXPECT_EQ(parse(body), file_error("a.bin", "can't open file, message: Illegal seek"));
     std::filesystem::remove(dir.file("a.bin"));
-    std::filesystem::create_directory(dir.file("a.bin"));
-    EXPECT_EQ(parse(body), file_error("a.bin", "can't open file, message: Is a directory"));
-    std::filesystem::remove(dir.file("a.bin"));
-
     raw();
     EXPECT_EQ(parse("CDTEXTFILE /dev/zero\n" + body), "/dev/zero: error: cannot open CD text file (/dev/zero)\n");
     // A link to a regular file is a regular file.
     std::filesystem::create_symlink(dir.file("a.bin"), dir.file("link.bin"));
     EXPECT_EQ(parse("FILE link.bin BINARY\n" + track), "");
-    // A sheet that is a folder is refused as clearly.
-    cuesheet_t other;
-    auto o = test::capture([&] { EXPECT_THROW(cue_open(dir.path().c_str(), &other), fatal_error); });
-    EXPECT_EQ(o.err, dir.path().string() + ": error: can't open file, message: Is a directory\n");
 }
 
 TEST(CueImage, SwapExchangesEveryPairAtAnyLengthAndAddress)
@@ -345,59 +232,23 @@ TEST(CueImage, SwapExchangesEveryPairAtAnyLengthAndAddress)
         bytes[i] = static_cast<unsigned char>(i * 37 + 11);
     for (std::size_t offset = 0; offset < 8; ++offset) {
         for (std::size_t n = 0; n <= 64; ++n) {
-            auto swapped = bytes;
+            auto swapped = bytes, want = bytes;
             const int result = buffer_swap16(swapped.data() + offset, n);
-            auto want = bytes;
-            if (n % 2 == 0)
-                for (std::size_t i = offset; i < offset + n; i += 2)
-                    std::swap(want[i], want[i + 1]);
+            for (std::size_t i = offset; n % 2 == 0 && i < offset + n; i += 2)
+                std::swap(want[i], want[i + 1]);
             EXPECT_EQ(result, static_cast<int>(n % 2)) << n << " bytes at offset " << offset;
             EXPECT_EQ(swapped, want) << n << " bytes at offset " << offset;
         }
     }
 }
 
-TEST_F(CueTest, ImagesOfManyBlocksKeepEveryByteInPlace)
-{
-    // Half a megabyte and more of audio that ends inside a CD sector: the
-    // copy runs over several blocks and a short last one. Each kind of data
-    // file must give the pregap, the audio in little-endian order, and the
-    // padding, byte for byte.
-    const std::string audio = test::generated_bytes(2352 * 500 + 4, 2024);
-    std::string big_endian = audio;
-    for (std::size_t i = 0; i < big_endian.size(); i += 2)
-        std::swap(big_endian[i], big_endian[i + 1]);
-    const std::string want = std::string(352800, '\0') + audio + std::string(2348, '\0');
-
-    const struct {
-        const char *sheet;
-        const char *file;
-        std::string bytes;
-    } kinds[] = {
-        {"FILE a.bin BINARY\n", "a.bin", audio},
-        {"FILE a.be MOTOROLA\n", "a.be", big_endian},
-        {"FILE a.wav WAVE\n", "a.wav", test::make_wave(audio)},
-    };
-    for (const auto &kind : kinds) {
-        test::write_file(dir.file(kind.file), kind.bytes);
-        const std::string err = parse(std::string(kind.sheet) + "TRACK 01 AUDIO\nINDEX 01 00:00:00\n");
-        ASSERT_FALSE(refused) << err;
-        ASSERT_EQ(cue_copy_audio(&cue, dir.file("IMAGE.DAT").c_str()), 0) << kind.file;
-        EXPECT_TRUE(test::read_file(dir.file("IMAGE.DAT")) == want) << kind.file;
-        cue_close(&cue);
-    }
-}
-
 TEST_F(CueTest, ImageCopyFailuresLeaveNoImage)
 {
+    // The data file shrinks after it was measured.
     raw("a.bin", 2352 * 400);
     ASSERT_EQ(parse(body), "");
-    auto o = test::capture([&] { EXPECT_EQ(cue_copy_audio(&cue, dir.file("nodir/IMAGE.DAT").c_str()), 1); });
-    EXPECT_EQ(o.err, "Error: " + dir.file("nodir/IMAGE.DAT") + ": No such file or directory\n");
-
-    // The data file shrinks after it was measured.
     std::filesystem::resize_file(dir.file("a.bin"), 2352 * 100);
-    o = test::capture([&] { EXPECT_EQ(cue_copy_audio(&cue, dir.file("IMAGE.DAT").c_str()), 1); });
+    auto o = test::capture([&] { EXPECT_EQ(cue_copy_audio(&cue, dir.file("IMAGE.DAT").c_str()), 1); });
     EXPECT_EQ(o.err, "Error: " + dir.file("IMAGE.DAT") + ": the audio data file ended before all of its audio was read\n");
     EXPECT_FALSE(test::file_exists(dir.file("IMAGE.DAT")));
 
@@ -408,17 +259,6 @@ TEST_F(CueTest, ImageCopyFailuresLeaveNoImage)
     EXPECT_EQ(o.err, "Error: " + dir.file("IMAGE.DAT") + ": Is a directory\n");
     for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
         EXPECT_FALSE(is_unfinished_name(entry.path().filename().c_str())) << entry.path();
-    std::filesystem::remove(dir.file("IMAGE.DAT"));
-
-    cue.audio_size += 4;
-    o = test::capture([&] { EXPECT_EQ(cue_copy_audio(&cue, dir.file("IMAGE.DAT").c_str()), 1); });
-    EXPECT_EQ(o.err, "Error: internal error in cuesheet structure\n"
-                     "Error: total frames  :          250\n"
-                     "Error: total size    :       588000\n"
-                     "Error: pregap to add :       352800\n"
-                     "Error: audio size    :       235204\n"
-                     "Error: total size    :       588004\n");
-    EXPECT_FALSE(test::file_exists(dir.file("IMAGE.DAT")));
 }
 
 } // namespace
