@@ -243,11 +243,20 @@ const char *operand_fault(int mode, int operands)
     return nullptr;
 }
 
-} // namespace
+/// What the command line asks for.
+struct command_line {
+    int mode = 0; ///< 0 reads a cue sheet, 'C' checks a fileset, 'X' extracts one
+    run_options options;
+    int verbose = 1;
+    const char *first = nullptr;  ///< the cue sheet, or the fileset directory
+    const char *second = nullptr; ///< the DDP directory, or the output directory
+    char master_id[master_id_max + 1] = {};
+};
 
-int main(int argc, char *argv[])
+/// Reads the options and operands into `cl`. -1 when the run may start; otherwise the exit
+/// status, after the messages (--help and --version end the process themselves).
+int read_command_line(int argc, char *argv[], command_line *cl)
 {
-    static int verbose = 1;
     static int show_version = 0;
     // Long options without a short form.
     enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet };
@@ -264,12 +273,9 @@ int main(int argc, char *argv[])
         {"pq-sheet", required_argument, nullptr, opt_pq_sheet},
         {nullptr, 0, nullptr, 0},
     };
-
-    char master_id[master_id_max + 1] = {};
-    run_options o;
-    o.master_id = master_id;
-    // 0 reads a cue sheet, 'C' checks a fileset, 'X' extracts one.
-    int mode = 0;
+    run_options &o = cl->options;
+    o.master_id = cl->master_id;
+    int &mode = cl->mode;
     bool writer_option = false;
 
     int c;
@@ -288,12 +294,12 @@ int main(int argc, char *argv[])
                 log_err("invalid character in master identifier. Use only printable ASCII characters!");
                 return 1;
             }
-            std::memset(master_id, 0, sizeof master_id);
-            std::memcpy(master_id, optarg, std::strlen(optarg));
+            std::memset(cl->master_id, 0, sizeof cl->master_id);
+            std::memcpy(cl->master_id, optarg, std::strlen(optarg));
             writer_option = true;
             break;
         case 'v':
-            verbose = std::atoi(optarg);
+            cl->verbose = std::atoi(optarg);
             break;
         case 'c':
             o.combi_master = true;
@@ -348,27 +354,36 @@ int main(int argc, char *argv[])
         suggest_help();
         return 1;
     }
-    const char *first = argv[optind++];
-    const char *second = nullptr;
+    cl->first = argv[optind++];
     if (optind < argc)
-        second = argv[optind++];
+        cl->second = argv[optind++];
     if (optind < argc) {
         log_err("Two many arguments.");
         suggest_help();
         return 1;
     }
     // An empty name (an unset variable in a script) would write into the current directory.
-    if (mode != 'C' && second != nullptr && *second == '\0') {
+    if (mode != 'C' && cl->second != nullptr && *cl->second == '\0') {
         log_err(mode == 0 ? "The DDP directory name is empty." : "The output directory name is empty.\n");
         suggest_help();
         return 1;
     }
+    return -1;
+}
 
-    log_set_verbose(verbose);
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    command_line cl;
+    if (const int status = read_command_line(argc, argv, &cl); status >= 0)
+        return status;
+
+    log_set_verbose(cl.verbose);
     output_install_signal_handlers();
     int status;
     try {
-        status = mode == 0 ? run(first, second, o) : run_reader(first, second, o);
+        status = cl.mode == 0 ? run(cl.first, cl.second, cl.options) : run_reader(cl.first, cl.second, cl.options);
     } catch (const fatal_error &e) {
         // An input file was refused; its diagnostic has been printed.
         status = e.status();
