@@ -310,7 +310,7 @@ MUTATIONS = [
     M("main-reader-status", "korvel.cpp", "a fileset with one error checks with status 0",
       "checked.fileset.errors() > 0 ? 1 : 0;", "checked.fileset.errors() > 1 ? 1 : 0;"),
     M("main-empty-dir", "korvel.cpp", "an empty output directory name is taken",
-      "if (mode != 'C' && second != nullptr && *second == '\\0') {", "if (false) {"),
+      "if (mode != 'C' && cl->second != nullptr && *cl->second == '\\0') {", "if (false) {"),
 ]
 
 
