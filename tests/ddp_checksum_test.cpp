@@ -127,9 +127,10 @@ TEST(DdpFileList, NamesMappedFilesInMapOrderAndNothingWhereThereIsNoFileset)
             link ? fs::create_symlink(link, none.file(file)) : test::write_file(none.file(file), content);
         const auto out = test::capture([&] { ddpf_read_ddp(&list, none.path().c_str()); });
         EXPECT_EQ(out.out + out.err + entries(list) + *list.dir, listed);
-        if (link != nullptr) // no fileset, and no checksum files written into it
+        if (link != nullptr) { // no fileset, and no checksum files written into it
             EXPECT_EQ(write_sums(none), "1\n" + table_heading + "ddpf_print: list is empty\nstderr:\n"
                                         "Error: @: not a DDP fileset, cannot write checksum files\n(none)\n(none)\n");
+        }
     }
 }
 
