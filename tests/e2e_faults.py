@@ -21,9 +21,8 @@ import unittest
 from pathlib import Path
 
 import audio
+from korvel_run import ENV, KORVEL
 
-KORVEL = os.environ.get("KORVEL", "korvel")
-ENV = {"LC_ALL": "C.UTF-8", "PATH": os.environ["PATH"]}
 FRAME = audio.FRAME_BYTES
 AUDIO = audio.sectors(750) + audio.pattern(FRAME // 2, seed=9)  # ten seconds and half a sector: the image gets padding
 IMAGE, WAVE = bytes(150 * FRAME) + AUDIO + bytes(FRAME // 2), audio.wave_bytes(AUDIO)
@@ -242,10 +241,6 @@ def write_disc(folder, disc, sheet_name="disc.cue"):
     audio.write(folder / sheet_name, sheet.encode())
 
 
-def md5sum(folder):
-    return subprocess.run(["md5sum", "-c", "--strict", "CHECKSUM.MD5"], cwd=folder, capture_output=True)
-
-
 class FaultTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -275,16 +270,13 @@ class FaultTest(unittest.TestCase):
                 self.dir = Path(d)
                 self.check(f, *self.run_fault(f))
 
-    def place_old(self, name):
-        for n, data in self.reference[name].items():
-            audio.write(self.dir / "out" / n, data)
-
     def run_fault(self, f):
         """Writes the row's inputs and runs korvel under its fault: korvel's result and what was there before."""
         disc, kind = dict(SHORT, **f.get("disc", {})), f.get("fault", (None,))[0]
         for name in ["out", "mnt"]:
             os.mkdir(self.dir / name)
-        f.get("old") and self.place_old(f["old"])
+        for n, data in self.reference.get(f.get("old"), {}).items():
+            audio.write(self.dir / "out" / n, data)
         audio.write(self.dir / "given.cdt", self.reference["cdtext"]["CDTEXT.BIN"])
         if "cdt_size" in f:
             os.truncate(self.dir / "given.cdt", f["cdt_size"])
@@ -389,7 +381,8 @@ class FaultTest(unittest.TestCase):
         # there is none, unless nothing was changed at all.
         if SUMS & set(left) and left != old:
             self.assertTrue(whole or kind == "kill", "a failed run left checksum files beside a changed fileset")
-            self.assertEqual(md5sum(self.dir / "out").returncode, 0, err)
+            md5sum = subprocess.run(["md5sum", "-c", "--strict", "CHECKSUM.MD5"], cwd=self.dir / "out", capture_output=True)
+            self.assertEqual(md5sum.returncode, 0, err)
             listed = re.findall(r"\*(\S+)", left.get("CHECKSUM.MD5", b"").decode())
             self.assertTrue(image or all(left[n] == old.get(n) for n in listed) or all(left[n] == new[n] for n in listed))
         self.assertFalse(differs(files(self.dir), before[0]), "an input file was changed")

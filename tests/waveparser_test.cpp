@@ -36,15 +36,6 @@ std::string point(std::uint32_t id, const char *chunk_id, std::uint32_t sample_o
     return u32(id) + u32(id * 10) + std::string(chunk_id, 4) + u32(0) + u32(0) + u32(sample_offset);
 }
 const std::string cue3 = u32(3) + point(1, "data", 0) + point(2, "data", 44100) + point(3, "data", 88200);
-/// A bext body of `size` bytes (at least 412) whose originator fills its 32 bytes, unterminated.
-std::string bext_body(std::size_t size)
-{
-    std::string b = "Session take 3" + std::string(242, '\0') + std::string(32, 'O') + "REF-0001" +
-                    std::string(24, '\0') + "2024-01-3112:34:56" + u32(0x01020304) + u32(0xFFFFFFFE) + u16(1);
-    for (char i = 0; i < 64; ++i)
-        b += i; // the UMID
-    return b + std::string(size - b.size(), '\0');
-}
 
 /// `bytes` as a file on disk, opened for reading: the file goes with its folder, the stream stays.
 file_ptr on_disk(const std::string &bytes)
@@ -88,7 +79,7 @@ const Parsed &expect_walk(const Parsed &r, const std::string &err, std::uint32_t
 }
 
 /// Every metadata chunk the walk reads, and a list on the way.
-const std::string meta = wav(fmt_pcm + list("INFO", chunk("INAM", "Song")) + chunk("bext", bext_body(602)) +
+const std::string meta = wav(fmt_pcm + list("INFO", chunk("INAM", "Song")) + chunk("bext", std::string(602, 'B')) +
                              chunk("cue ", u32(2) + point(1, "data", 0) + point(7, "ab\0\0", ~0u)) +
                              chunk("XTOC", "S\0i\0d\0e\0 \0A\0Z"s) + chunk("axml", "<a/>") + chunk("data", "0123"));
 
@@ -98,13 +89,6 @@ struct Deadline { Deadline() { alarm(60); } ~Deadline() { alarm(0); } };
 TEST(WaveWalk, EveryLayoutIsWalkedOrRefusedWithItsDiagnostic)
 {
     const Deadline deadline;
-    // The readers under the walk compose values byte by byte; the last one finds one byte left.
-    const file_ptr fp = on_disk("\xFE\xFF\xFF\xFF\xFE\xFF\x01\x02\x03");
-    std::tuple<std::int32_t, std::int16_t, std::uint16_t, std::uint32_t> v{0, 0, 0, 7};
-    const std::array<std::size_t, 4> read = { // a braced list is evaluated in order
-        fread_int32_le(&std::get<0>(v), fp.get()), fread_int16_le(&std::get<1>(v), fp.get()),
-        fread_uint16_le(&std::get<2>(v), fp.get()), fread_uint32_le(&std::get<3>(v), fp.get())};
-    EXPECT_EQ(std::tuple(read, v), std::tuple(std::array<std::size_t, 4>{1, 1, 1, 0}, std::tuple(-2, -2, 0x0201, 7u)));
     const std::string wave = wav(fmt_pcm + data4), fmt0 = chunk("fmt ", fmt_fields(0) + u16(16));
     const char *eof = "Unexpected end of file while reading chunk size.", *not_wave = "not a Microsoft WAVE file.\n";
     // The one warning a walk kept for the caller, if it kept one.
@@ -158,20 +142,10 @@ TEST(WaveWalk, EveryLayoutIsWalkedOrRefusedWithItsDiagnostic)
     // the list reaches beyond the file and holds the data chunk, and the walk ends with the file.
     expect_walk(wav(fmt_pcm + chunk("data", "abcdefgh")) + header("junk", 0xFFFFFFF8) + "xxxx", "", 44, 8);
     expect_walk(around(header("LIST", 0xFFFFFFF8) + "INFO"), "", 56, 4);
-    // Sizes that a writer to a pipe never filled in. The form runs to the end of the file,
-    // whatever its size; a data size of 0, 0xFFFFFFFF or sox's 0x7FFFF000 that the file does
-    // not hold means the audio does too. One warning says which; a real size is kept.
+    // RF64: the sizes are in the ds64 chunk, which must come before the data (unfilled sizes of files written to
+    // a pipe: tests/e2e_audio.py).
     const char *to_end = "the data chunk's size was never filled in (a file written to a pipe): the audio runs to "
                          "the end of the file, 8 bytes";
-    for (const std::uint32_t riff : {0u, ~0u, 30u, 44u})
-        for (const std::uint32_t data : {0u, ~0u, 0x7FFFF000u, 8u}) {
-            const Parsed p(header("RIFF", riff) + "WAVE" + fmt_pcm + header("data", data) + "abcdefgh");
-            const std::string riff_short = "the RIFF chunk's size (" + std::to_string(riff) + ") does not cover the "
-                                           "data chunk (a file written to a pipe): the audio is read as the data chunk states";
-            EXPECT_EQ(skipped(expect_walk(p, "", 44, 8)), data != 8 ? to_end : riff != 44 ? riff_short : "(none)")
-                << riff << " " << data;
-        }
-    // RF64: the sizes are in the ds64 chunk, which must come before the data.
     const std::string ds64 = chunk("ds64", u32(100) + u32(0) + u32(6) + u32(0) + u32(0) + u32(0) + u32(0));
     EXPECT_EQ(expect_walk(header("RF64", ~0u) + "WAVE" + ds64 + fmt_pcm + header("data", ~0u) + "abcdefgh", "", 80, 6)
                   .w.warnings.size(), 0u);
@@ -209,11 +183,9 @@ TEST(WaveWalk, EveryLayoutIsWalkedOrRefusedWithItsDiagnostic)
     const std::string cue_short = "cue chunk too short (3 bytes): its cue points are skipped";
     const std::string xtoc_note = "failed to read XTOC chunk: Unexpected end of file\n";
     const std::string axml_note = "failed to read axml chunk: Unexpected end of file\n";
-    EXPECT_EQ(expect_walk(around(chunk("bext", bext_body(600))), "", 652, 4).w.has_bext, 1);
-    EXPECT_EQ(skipped(expect_walk(around(chunk("bext", bext_body(599))), "", 652, 4)),
+    EXPECT_EQ(expect_walk(around(chunk("bext", std::string(600, 'B'))), "", 652, 4).w.has_bext, 1);
+    EXPECT_EQ(skipped(expect_walk(around(chunk("bext", std::string(599, 'B'))), "", 652, 4)),
               "bext chunk too short (599 bytes, 602 expected): its Broadcast Wave fields are skipped");
-    EXPECT_EQ(skipped(expect_walk(around(chunk("cue ", cue3.substr(0, 75))), "", 128, 4)),
-              "cue chunk states 3 cue points, which its 75 bytes do not hold: its cue points are skipped");
     EXPECT_EQ(skipped(expect_walk(around(chunk("cue ", "abc")), "", 56, 4)), cue_short);
     expect_walk(around(chunk("cue ", u32(0))), "", 56, 4); // no points: nothing to show
     // Counts the file cannot hold are skipped before anything is allocated: ten million, as the
