@@ -46,8 +46,7 @@ std::string entries(const ddpf_list_t &list)
 }
 const std::string table_heading = "Filename           MD5                               CRC32   \n"
                                   "-----------------  --------------------------------  --------\n";
-const std::string md5_written = "MD5 checksums written to \"CHECKSUM.MD5\".\n",
-                  written = md5_written + "CRC32 checksums written to \"CHECKSUM.TXT\".\n";
+const std::string written = "MD5 checksums written to \"CHECKSUM.MD5\".\nCRC32 checksums written to \"CHECKSUM.TXT\".\n";
 // CHECKSUM.MD5, CHECKSUM.TXT and the table for the files `names` (separated by spaces), by md5sum and python.
 struct Expected { std::string md5_file, crc_file, table; };
 Expected expected_for(const TempDir &dir, const std::string &names)
@@ -175,7 +174,7 @@ TEST(ChecksumWrite, WritesGoldenFilesInMapOrderThatMd5sumAndTheValidatorAccept)
 TEST(ChecksumWrite, FilesThatCannotBeReadOrWrittenAreReportedAndFailTheRun)
 {
     // A stream that fails with an I/O error after `limit` bytes gets no checksum: within the
-    // first read block, at a block's end and several blocks in.
+    // first read block, and several blocks in (files of several blocks: the demo and the round trip).
     struct failing { std::size_t limit, done; };
     const auto failing_read = [](void *cookie, char *buf, std::size_t size) -> ssize_t {
         auto *f = static_cast<failing *>(cookie);
@@ -195,16 +194,6 @@ TEST(ChecksumWrite, FilesThatCannotBeReadOrWrittenAreReportedAndFailTheRun)
         EXPECT_EQ(errno, EIO);
         EXPECT_EQ(source.done, limit);
         EXPECT_EQ(md5 + std::string(" ") + crc, "untouched intact");
-    }
-    // Files across several read blocks: one byte short of two, exactly two, and a short last one.
-    TempDir blocks;
-    for (std::size_t size : {2 * 262144 - 1, 2 * 262144, 1000003}) {
-        test::write_file(blocks.file("f"), test::generated_bytes(size, static_cast<std::uint32_t>(size)));
-        fp = tolk_fopen(blocks.file("f").c_str(), "rb");
-        ASSERT_EQ(file_calc_checksum(fp.get(), md5, crc), 0);
-        const Expected e = expected_for(blocks, "f");
-        EXPECT_EQ(std::string(md5) + " *f\n", e.md5_file) << size;
-        EXPECT_EQ("[CRC32 Checksum]\nf=" + std::string(crc) + "\n", e.crc_file) << size;
     }
     // A missing image, and a file that opens and then fails on reading, as a failing disc would.
     TempDir dir;

@@ -2,6 +2,12 @@
 write them, for the tests of korvel's reader: the DDPID record, 128-byte map
 packets, 64-byte PQ packets. Nothing here comes from korvel's writer."""
 
+import hashlib
+import os
+
+import audio
+import cdtext_packs
+
 FRAMES_PER_SECOND = 75
 
 
@@ -88,3 +94,38 @@ def sectors_of(disc, n):
     start = min(tracks[n - 1]["indexes"].values())
     end = min(tracks[n]["indexes"].values()) if n < len(tracks) else disc["lead_out"]
     return start, end
+
+
+def write_fileset(folder, disc, texts, split, pq_name, lower=False, nul=True, md5_file=None, master="FOREIGN 1"):
+    """A fileset of `disc` in `folder` (made), as another program writes it: with `split` a data file per track
+    ("TRACKnn.DAT", with DSS) and CD-Text beside the map, else one image file with an offset (after "HEAD") and
+    CD-Text in the map; the PQ stream under `pq_name`; CD-Text of `texts` (cdtext_packs.block) after a 4-byte
+    header and, with `nul`, before a NUL; with `lower` every name on disk in lower case; an md5sum file `md5_file`
+    of DDPID, DDPMS and the mapped files. Returns the disc's audio."""
+    os.mkdir(folder)
+    disk = lambda n: os.path.join(folder, n.lower() if lower else n)
+    image = audio.sectors(disc["lead_out"], seed=8)
+    packs = cdtext_packs.block(texts)
+    cdtext = (len(packs) + 2).to_bytes(2, "big") + b"\0\0" + packs + (b"\0" if nul else b"")
+    pq = pq_stream(disc, lead_in=split, lead_out_twice=split, isrc_on="00" if split else "both",
+                   zero_length_index0=not split)
+    files = {pq_name: pq, "CDTEXT.BIN": cdtext}
+    packets = [map_packet("S0", pq_name, dsl=len(pq), sub="PQ DESCR")]
+    if split:
+        for n in range(1, len(disc["tracks"]) + 1):
+            start, end = sectors_of(disc, n)
+            files["TRACK%02d.DAT" % n] = image[start * 2352:end * 2352]
+            packets.append(map_packet("D0", "TRACK%02d.DAT" % n, dsl=end - start, dss=start, mode="DA", ssm="0",
+                                      pre2=150 if n == 1 else 0, track=n))
+    else:
+        files["IMAGE.DAT"] = b"HEAD" + image
+        packets = [map_packet("S0", "CDTEXT.BIN", dsl=len(cdtext), sub="CDTEXT")] + packets + \
+            [map_packet("D0", "IMAGE.DAT", dsl=disc["lead_out"], mode="DA", ssm="0", pre1=150, offset=4)]
+    files.update(DDPID=ddpid(upc=disc.get("upc", ""), master=master), DDPMS=b"".join(packets))
+    for name, data in files.items():
+        audio.write(disk(name), data)
+    if md5_file:  # md5sum's lines, with the names as the map gives them
+        names = ["DDPID", "DDPMS"] + [p[74:91].decode().strip() for p in packets]
+        audio.write(os.path.join(folder, md5_file), "".join(
+            "%s *%s\n" % (hashlib.md5(files[n]).hexdigest(), n) for n in names).encode())
+    return image

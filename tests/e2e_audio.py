@@ -18,8 +18,10 @@ from korvel_run import ScratchCase, content, run, tool
 FLAC_BUILT_IN = os.environ.get("KORVEL_FLAC", "1") == "1"
 AUDIO = audio.pattern(5 * audio.CD_RATE * 4)  # five seconds: 375 whole sectors
 PREGAP = bytes(150 * audio.FRAME_BYTES)
-PIPED = "warning: the data chunk's size was never filled in (a file written to a pipe): the audio runs to the end " \
-        "of the file, %d bytes" % len(AUDIO)
+PIPED = "x.wav: warning: the data chunk's size was never filled in (a file written to a pipe): the audio runs to the " \
+        "end of the file, %d bytes"
+RIFF = "x.wav: warning: the RIFF chunk's size (%d) does not cover the data chunk (a file written to a pipe): the audio " \
+       "is read as the data chunk states"
 SUBTYPE_TAIL = bytes.fromhex("000010008000 00aa00389b71".replace(" ", ""))
 
 
@@ -76,9 +78,7 @@ def streaminfo(offset, replacement):
 
 
 def flip_middle(d):
-    b = bytearray(d)
-    b[len(b) // 2] ^= 0x10
-    return bytes(b)
+    return d[:len(d) // 2] + bytes([d[len(d) // 2] ^ 0x10]) + d[len(d) // 2 + 1:]
 
 
 def without_id3(path):
@@ -89,10 +89,7 @@ def without_id3(path):
 
 
 def then(*steps):
-    def make(path):
-        for step in steps:
-            step(path)
-    return make
+    return lambda path: [step(path) for step in steps]
 
 
 def data(raw):
@@ -104,6 +101,7 @@ KNOWN = "python"  # the audio that Python wrote
 SOX = ["sox", "-D", "{}", "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", "-"]
 FLAC_D = ["flac", "-s", "-d", "-c", "--force-raw-format", "--endian=little", "--sign=signed", "{}"]
 DECODING = "flac decoding"  # a row that needs korvel's FLAC decoding
+FL = dict(tools=("flac", DECODING), suffix=".flac")  # a FLAC file that korvel decodes
 
 
 def row(name, make, status, first, reference=None, hint=None, tools=(), suffix=".wav"):
@@ -132,21 +130,16 @@ ROWS = [
     ok("extensible", data(extensible())),
     ok("extensible with a fact chunk", data(extensible(fact=True))),
     # Sizes never filled in: the data runs to the end of the file, with one warning.
-    ok("data size 0xFFFFFFFF", data(sizes(data=0xFFFFFFFF)), first="x.wav: " + PIPED),
-    ok("data size 0", data(sizes(data=0)), first="x.wav: " + PIPED),
-    ok("data size 0x7FFFF000", data(sizes(data=0x7FFFF000)), first="x.wav: " + PIPED),
-    ok("RIFF size 0", data(sizes(riff=0)), first="x.wav: warning: the RIFF chunk's size (0) does not cover the data"
-       " chunk (a file written to a pipe): the audio is read as the data chunk states"),
-    ok("RIFF size 0xFFFFFFFF", data(sizes(riff=0xFFFFFFFF)), first="x.wav: warning: the RIFF chunk's size "
-       "(4294967295) does not cover the data chunk (a file written to a pipe): the audio is read as the data chunk states"),
-    ok("RIFF size smaller than the data", data(sizes(riff=1000)), first="x.wav: warning: the RIFF chunk's size (1000)"
-       " does not cover the data chunk (a file written to a pipe): the audio is read as the data chunk states"),
-    ok("RIFF and data size 0", data(sizes(riff=0, data=0)), first="x.wav: " + PIPED),
+    ok("data size 0xFFFFFFFF", data(sizes(data=0xFFFFFFFF)), first=PIPED % len(AUDIO)),
+    ok("data size 0", data(sizes(data=0)), first=PIPED % len(AUDIO)),
+    ok("data size 0x7FFFF000", data(sizes(data=0x7FFFF000)), first=PIPED % len(AUDIO)),
+    ok("RIFF size 0", data(sizes(riff=0)), first=RIFF % 0),
+    ok("RIFF size 0xFFFFFFFF", data(sizes(riff=0xFFFFFFFF)), first=RIFF % 0xFFFFFFFF),
+    ok("RIFF size smaller than the data", data(sizes(riff=1000)), first=RIFF % 1000),
+    ok("RIFF and data size 0", data(sizes(riff=0, data=0)), first=PIPED % len(AUDIO)),
     ok("written by sox to a pipe", lambda p: audio.write(p, tool("sox", "-n", "-r", "44100", "-c", "2", "-b", "16",
-       "-t", "wav", "-", "synth", "5", "pinknoise")), SOX, first="x.wav: " + PIPED.replace(str(len(AUDIO)), "882000"),
-       tools=("sox",)),
-    ok("written by ffmpeg to a pipe", ffmpeg_make(piped=True), SOX, first="x.wav: " + PIPED.replace(
-        str(len(AUDIO)), "882000"), tools=("ffmpeg", "sox")),
+       "-t", "wav", "-", "synth", "5", "pinknoise")), SOX, first=PIPED % 882000, tools=("sox",)),
+    ok("written by ffmpeg to a pipe", ffmpeg_make(piped=True), SOX, first=PIPED % 882000, tools=("ffmpeg", "sox")),
     ok("RF64, written by ffmpeg", ffmpeg_make("-rf64", "always"), SOX, tools=("ffmpeg", "sox")),
     # Metadata that korvel does not use does not block the audio.
     ok("short bext", data(sizes(extra=chunk(b"bext", bytes(400)))),
@@ -167,32 +160,29 @@ ROWS = [
                                                                chunk(b"LIST", bytes(8))[:8] + b"\xff" * 4),
             "Wave parser error (offset 24): not a Microsoft WAVE file."),
     # FLAC on a WAVE line, decoded into the image and checked against flac's own decoding.
-    ok("FLAC 16-bit 44.1 kHz stereo", flac_make(), FLAC_D, tools=("flac", DECODING), suffix=".flac"),
+    ok("FLAC 16-bit 44.1 kHz stereo", flac_make(), FLAC_D, **FL),
     ok("FLAC that ends inside a sector", flac_make(extra=1000), FLAC_D, first="x.flac: warning: audio does not end at "
-       "a CD sector boundary, adding 1352 bytes of silence", tools=("flac", DECODING), suffix=".flac"),
+       "a CD sector boundary, adding 1352 bytes of silence", **FL),
     ok("FLAC without MD5", flac_make(edit=streaminfo(18, lambda b: bytes(16))), FLAC_D,
-       first="x.flac: warning: FLAC file has no MD5 signature: its decoded audio cannot be checked",
-       tools=("flac", DECODING), suffix=".flac"),
-    ok("FLAC behind an ID3 tag", flac_make(edit=lambda d: b"ID3\x04\0\0\0\0\0\x10" + bytes(16) + d), FLAC_D,
-       tools=("flac", DECODING), suffix=".flac"),
+       first="x.flac: warning: FLAC file has no MD5 signature: its decoded audio cannot be checked", **FL),
+    ok("FLAC behind an ID3 tag", flac_make(edit=lambda d: b"ID3\x04\0\0\0\0\0\x10" + bytes(16) + d), FLAC_D, **FL),
     refused("FLAC 24-bit", flac_make(bits=24), "x.flac: error: wrong sample width in FLAC file (24).",
-            "`sox in.flac -b 16 out.wav dither`", tools=("flac", DECODING), suffix=".flac"),
+            "`sox in.flac -b 16 out.wav dither`", **FL),
     refused("FLAC 48 kHz", flac_make(rate=48000), "x.flac: error: wrong sample rate in FLAC file (48000).",
-            "`sox in.flac -r 44100 out.wav`", tools=("flac", DECODING), suffix=".flac"),
+            "`sox in.flac -r 44100 out.wav`", **FL),
     refused("FLAC mono", flac_make(channels=1), "x.flac: error: wrong number of channels in FLAC file (1).",
-            "`sox in.flac -c 2 out.wav`", tools=("flac", DECODING), suffix=".flac"),
+            "`sox in.flac -c 2 out.wav`", **FL),
     refused("FLAC without its length", flac_make(edit=streaminfo(10, lambda b: b[:3] + bytes([b[3] & 0xF0]) +
                                                                  bytes(4) + b[8:])),
             "x.flac: error: FLAC file does not state its length (its STREAMINFO holds no sample count)",
-            "`flac -d in.flac -o out.wav`", tools=("flac", DECODING), suffix=".flac"),
+            "`flac -d in.flac -o out.wav`", **FL),
     # FLAC that fails its checks while it is copied: one diagnostic, no image.
     refused("FLAC cut short", flac_make(edit=lambda d: d[:len(d) * 2 // 3]),
-            re.compile(r"Error: x\.flac: FLAC stream ends early, after \d+ of its 220500 samples"), tools=("flac", DECODING), suffix=".flac"),
+            re.compile(r"Error: x\.flac: FLAC stream ends early, after \d+ of its 220500 samples"), **FL),
     refused("FLAC with one flipped byte", flac_make(edit=flip_middle), re.compile(r"Error: x\.flac: FLAC stream is damaged at "
-            r"sample \d+: .+"), tools=("flac", DECODING), suffix=".flac"),
+            r"sample \d+: .+"), **FL),
     refused("FLAC with a wrong MD5 signature", flac_make(edit=streaminfo(18, lambda b: b[::-1])),
-            "Error: x.flac: the decoded audio does not match the FLAC stream's MD5 signature: the file is damaged",
-            tools=("flac", DECODING), suffix=".flac"),
+            "Error: x.flac: the decoded audio does not match the FLAC stream's MD5 signature: the file is damaged", **FL),
     # Files that are not WAVE, named for what they are.
     refused("Ogg", sox_make("-r", "44100", "-c", "2", "-t", "ogg"), "x.wav: error: not a Microsoft WAVE file, but "
             "Ogg audio", "`sox in.ogg -b 16 -c 2 -r 44100 out.wav`", tools=("sox",)),

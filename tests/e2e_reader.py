@@ -15,7 +15,6 @@ import unittest
 from html.parser import HTMLParser
 
 import audio
-import cdtext_packs
 import ddp_layout as L
 from korvel_run import ScratchCase, content, edit, run, tool
 
@@ -209,49 +208,14 @@ FOREIGN_TEXTS = {0x80: ["Fremde Platte", "Eins", "Zw\xf6lf", "Drei"], 0x81: ["Di
 
 
 class ForeignFilesets(ReaderCase):
-    def build(self, name, split, lower, pq_name):
-        """A fileset in `name`: split per-track data files with DSS (or one image file with an offset), the PQ
-        file under `pq_name`, SSM 0; with `lower`, every name on disk in lower case."""
-        d = self.path(name)
-        os.mkdir(d)
-        disk = lambda n: os.path.join(d, n.lower() if lower else n)
-        image = audio.sectors(FOREIGN["lead_out"], seed=8)
-        packets = []
-        if split:
-            for n in range(1, 4):
-                start, end = L.sectors_of(FOREIGN, n)
-                audio.write(disk("IC%02d.TRK" % n), image[start * FRAME:end * FRAME])
-                packets.append(L.map_packet("D0", "IC%02d.TRK" % n, dsl=end - start, dss=start, mode="DA", ssm="0",
-                                            pre2=150 if n == 1 else 0, track=n))
-        else:
-            audio.write(disk("IMAGE.DAT"), b"HEAD" + image)
-            packets.append(L.map_packet("D0", "IMAGE.DAT", dsl=FOREIGN["lead_out"], mode="DA", ssm="0", pre1=150,
-                                        offset=4))
-        pq = L.pq_stream(FOREIGN, lead_in=split, lead_out_twice=split, isrc_on="00" if split else "both",
-                         zero_length_index0=not split)
-        audio.write(disk(pq_name), pq)
-        packets.insert(0, L.map_packet("S0", pq_name, dsl=len(pq), sub="PQ DESCR"))
-        # CD-Text with a 4-byte header before the packs and a NUL after them.
-        packs = cdtext_packs.block(FOREIGN_TEXTS)
-        cdtext = (len(packs) + 2).to_bytes(2, "big") + b"\0\0" + packs + b"\0"
-        audio.write(disk("CDTEXT.BIN"), cdtext)
-        if not split:
-            packets.insert(0, L.map_packet("S0", "CDTEXT.BIN", dsl=len(cdtext), sub="CDTEXT"))
-        audio.write(disk("DDPMS"), b"".join(packets))
-        audio.write(disk("DDPID"), L.ddpid(upc=FOREIGN["upc"], master="FOREIGN 1"))
-        if lower:  # md5sum's lines, with the names as the map gives them
-            audio.write(os.path.join(d, "checksum.md5"), "".join(
-                "%s *%s\n" % (hashlib.md5(content(disk(n))).hexdigest(), n)
-                for n in ("DDPID", "DDPMS", "IMAGE.DAT", pq_name, "CDTEXT.BIN")).encode())
-        return image
-
     def test_forms_of_other_programs_read_back_to_their_layout_and_extract(self):
         if shutil.which("sox") is None:
             self.skipTest("sox is not installed")
         for name, split, lower, pq_name in [("split", True, False, "PQDESCR"), ("lower", False, True, "PQ_DESCR"),
                                             ("named", False, False, "DDPPQ")]:
             with self.subTest(name):
-                image = self.build(name, split, lower, pq_name)
+                image = L.write_fileset(self.path(name), FOREIGN, FOREIGN_TEXTS, split, pq_name, lower,
+                                        md5_file="checksum.md5" if lower else None)
                 checked = run(["--check", name], self.dir)
                 self.assertEqual(checked.returncode, 0, checked.stderr.decode())
                 report = json.loads(run(["--check", "--json", name], self.dir).stdout)
