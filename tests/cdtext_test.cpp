@@ -73,43 +73,23 @@ const std::string example_packs = pack(0x80, 0, 0, 0, "Album Title\0"s) + pack(0
                                   pack(0x8F, 0, 4, 0, "\0\1\2\0\3\1"s) + pack(0x8F, 1, 5, 0, "\0\0\0\0\0\0\0\3\6"s) +
                                   pack(0x8F, 2, 6, 0, "\0\0\0\0\11"s);
 
-TEST(Packs, CrcEncodeDecodeAndRead)
+TEST(Packs, CrcAgainstTheCheckValueAndABitwiseComputationAndEveryByteOfAPack)
 {
+    // 0xCE3C is the check value of CRC-16/GSM in the catalogue of parametrised CRC algorithms.
     const std::string check = "123456789", data = test::generated_bytes(300, 11);
     EXPECT_EQ(crc_ccitt(reinterpret_cast<const std::uint8_t *>(check.data()), 9), 0xCE3C);
     EXPECT_EQ(bitwise_crc(check), 0xCE3C);
     EXPECT_EQ(crc_ccitt(reinterpret_cast<const std::uint8_t *>(data.data()), 300), bitwise_crc(data));
-    cdtext_pack_t p{.type = 0x87, .ext = 1, .track = 99, .seq = 42, .dbcc = 1, .block = 5, .charpos = 13};
-    std::memcpy(p.text.data(), "\0\5Baroque op", 12);
-    std::uint32_t seq = 0x1AB; // the counter, not the pack's own field, gives the sequence number: its low byte
-    std::uint8_t buf[18];
-    cdtp_encode(&p, buf, &seq);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 18), pack(0x87, 0xE3, 0xAB, 0xDD, "\0\5Baroque op"s));
-    EXPECT_EQ(seq, 0x1ACu);
-    cdtext_pack_t d;
-    cdtp_decode(&d, buf);
-    EXPECT_EQ((std::array<int, 9>{d.type, d.ext, d.track, d.seq, d.dbcc, d.block, d.charpos, d.crc, d.crc_ok}),
-              (std::array<int, 9>{0x87, 1, 99, 0xAB, 1, 5, 13, buf[16] << 8 | buf[17], 1}));
-    EXPECT_EQ(d.text, p.text);
-    for (int i = 0; i < 18; ++i) {
-        buf[i] ^= 0x10;
-        cdtp_decode(&d, buf);
-        buf[i] ^= 0x10;
+    // The CRC covers every byte of a pack, high byte first.
+    std::string p = pack(0x87, 0xE3, 0xAB, 0xDD, "\0\5Baroque op"s);
+    for (std::size_t i = 0; i < 18; ++i) {
+        cdtext_pack_t d;
+        cdtp_decode(&d, reinterpret_cast<const std::uint8_t *>(p.data()));
+        EXPECT_EQ(d.crc_ok, 1);
+        p[i] ^= 0x10;
+        cdtp_decode(&d, reinterpret_cast<const std::uint8_t *>(p.data()));
+        p[i] ^= 0x10;
         EXPECT_EQ(d.crc_ok, 0) << "byte " << i;
-    }
-    cdtp_clear(&p); // type and track 0xFF: not set
-    cdtp_encode(&p, buf, &seq);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 18), pack(0xFF, 0x7F, 0xAC, 0, ""));
-    const std::string two = example_packs.substr(0, 36); // one 0x00 after the packs, as some tools write, ends them
-    const std::pair<std::string, std::vector<int>> reads[] = {
-        {"", {-1, -1, -1, -1}}, {"\0"s, {-1, -1, -1, -1}}, {two, {0, 0, -1, -1}}, {two + '\0', {0, 0, -1, -1}},
-        {two + '\1', {0, 0, -2, -1}}, {two + "\0\0\0\0"s, {0, 0, -2, -1}},
-    };
-    for (const auto &[file, expected] : reads) {
-        auto f = stream_of(file);
-        std::vector<int> got(4);
-        std::generate(got.begin(), got.end(), [&] { return cdtp_read(&p, f.get()); });
-        EXPECT_EQ(got, expected) << file.size() << " bytes";
     }
 }
 

@@ -133,24 +133,20 @@ TEST(DdpFileList, NamesMappedFilesInMapOrderAndNothingWhereThereIsNoFileset)
     }
 }
 
-TEST(ChecksumWrite, WritesGoldenFilesInMapOrderThatMd5sumAndTheValidatorAccept)
+TEST(ChecksumWrite, FilesInMapOrderThatMd5sumPythonAndTheValidatorAccept)
 {
+    // The demo's test and the golden cases check the files of a whole fileset; here an empty file, and a text whose
+    // CRC-32 begins with a zero digit, against md5sum and python's zlib. The cue sheet is in no list.
     TempDir dir;
     const names_t names = {"DDPID", "DDPMS", "CDTEXT.BIN", "SD", "IMAGE.DAT"};
     write_fileset(dir, {"CDTEXT.BIN", "SD", "IMAGE.DAT"});
-    // An empty file, and a text whose CRC-32 begins with a zero digit; the cue sheet is in no list.
     test::write_file(dir.file("SD"), "");
     test::write_file(dir.file("CDTEXT.BIN"), "track 51");
     test::write_file(dir.file("IMAGE.cue"), "FILE \"IMAGE.DAT\" BINARY\n");
     const Expected e = expected_for(dir, "DDPID DDPMS CDTEXT.BIN SD IMAGE.DAT");
     EXPECT_EQ(write_sums(dir), "0\n" + written + e.table + e.md5_file + e.crc_file);
+    // md5sum's text mode, and digests in upper case, are validated as well.
     const std::string cd = "cd '" + dir.path().string() + "' && ";
-    EXPECT_EQ(test::run_command(cd + "md5sum -c CHECKSUM.MD5"),
-              "DDPID: OK\nDDPMS: OK\nCDTEXT.BIN: OK\nSD: OK\nIMAGE.DAT: OK\n");
-    // A second run overwrites both files and lists neither; silence keeps the table.
-    log_set_verbose(0);
-    EXPECT_EQ(write_sums(dir), "0\n" + e.table + e.md5_file + e.crc_file);
-    log_set_verbose(1);
     test::run_command(cd + "md5sum DDPID SD IMAGE.DAT > text.md5 && md5sum -b DDPMS SD | tr a-f A-F > binary.md5");
     for (const std::string failed : {"", "IMAGE.DAT"}) {
         EXPECT_EQ(validate(dir), blocks(dir, {{"CHECKSUM.TXT", "CRCs", names}, {"CHECKSUM.MD5", "MD5s", names},
