@@ -46,6 +46,11 @@ def sizes(riff=None, data=None, extra=b""):
     return bytes(w)
 
 
+def nested(levels):
+    """Empty lists, each in the one before."""
+    return chunk(b"LIST", b"TEST" + nested(levels - 1)) if levels else b""
+
+
 def sox_make(*options):
     """Five seconds of pink noise at the given options, written by sox."""
     return lambda path: tool("sox", "-n", *options, path, "synth", "5", "pinknoise", "vol", "0.5")
@@ -148,6 +153,19 @@ ROWS = [
        "cue chunk states 5 cue points, which its 28 bytes do not hold: its cue points are skipped"),
     ok("XTOC past the end of the file", data(audio.wave_bytes(AUDIO) + b"XTOC" + struct.pack("<I", 1 << 30)),
        first="failed to read XTOC chunk: Unexpected end of file"),
+    # Layouts that send a walk astray: a pad byte after an odd-sized chunk, lists nested 16 levels deep with the
+    # RIFF chunk (17 are refused), a chunk size running past 4 GiB, a second data chunk, RF64 beyond 4 GiB.
+    ok("odd-sized chunk before the data", data(sizes(extra=chunk(b"junk", b"xyz")))),
+    ok("lists 16 levels deep", data(sizes(extra=nested(15)))),
+    refused("lists 17 levels deep", data(sizes(extra=nested(16))),
+            "Wave parser error (offset 228): Container chunks nested deeper than 16 levels."),
+    ok("a chunk size past 4 GiB", data(audio.wave_bytes(AUDIO) + b"junk" + struct.pack("<I", 0xFFFFFFF8) + b"xxxx")),
+    refused("two data chunks", data(audio.wave_bytes(AUDIO) + chunk(b"data", b"abcd")),
+            "Wave parser error (offset %d): This parser supports only one data chunk within wave file." % (len(AUDIO) + 52)),
+    refused("RF64 of 5 GiB", data(b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + chunk(b"ds64", struct.pack(
+        "<QQQI", 0, 5 << 30, 0, 0)) + audio.wave_bytes(AUDIO)[12:36] + b"data" + struct.pack("<I", 0xFFFFFFFF) + AUDIO),
+            "Wave parser error (offset 80): RF64 data chunk of 5368709120 bytes: korvel reads up to 4 GiB of audio, a CD "
+            "holds less than 1 GiB."),
     # WAVE files that stay refused, with their message of before and a hint.
     refused("data size larger than the file", data(sizes(data=LONGER)), "x.wav: error: wave file is truncated: its "
             "data chunk holds %d bytes, but only %d are in the file" % (LONGER, len(AUDIO))),
