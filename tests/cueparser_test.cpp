@@ -75,7 +75,6 @@ TEST_F(CueTest, EveryCommandCheck)
         {"track 01 audio\n", W(1, "command ignored: 'track'") + E(1, "no TRACK command found")},
         // A line holds at most 254 characters; a longer comment is skipped, anything else refused.
         {rem254 + "\n" + body, ""},
-        {rem254 + "y\n" + body, W(1, "REM line is longer than 254 characters, skipped")},
         {"TITLE " + std::string(249, 'x') + "\n" + head, E(1, "line is too long, maximum is 254 characters")},
         {body + rem254 + "y", ""},
         {body + "TITLE " + std::string(250, 'x'), E(4, "line is too long, maximum is 254 characters")},
@@ -89,13 +88,10 @@ TEST_F(CueTest, EveryCommandCheck)
         {head + "CDTEXTFILE \"t.cdt\"\n", E(3, "found CDTEXTFILE command in track section")},
         {"CDTEXTFILE a.cdt\nCDTEXTFILE b.cdt\n", E(2, "multiple CDTEXTFILE commands found")},
         {"CDTEXTFILE \"\"\n", E(1, "missing filename after CDTEXTFILE command")},
-        {"CDTEXTFILE \"sub dir/t.cdt\"\n" + body,
-         file_error("sub dir/t.cdt", "cannot open CD text file (" + dir.file("sub dir/t.cdt") + ")")},
         // FILE
         {"FILE my song.wav\n", E(1, "file type not supported: song.wav")},
         {"FILE \"my song.wav WAVE\n", E(1, "missing file type after FILE command")},
         {"FILE \"\" WAVE\n", E(1, "missing filename after FILE command")},
-        {body + "FILE b.bin BINARY\n", file_error("b.bin", "can't open file, message: No such file or directory")},
         // TRACK
         {body + "TRACK 03 AUDIO\nINDEX 01 01:00:00\n", W(4, "wrong track number, found 03, expected 02")},
         {"FILE a.bin BINARY\nTRACK x AUDIO\nINDEX 01 00:00:00\n",
@@ -155,30 +151,20 @@ TEST_F(CueTest, EveryCommandCheck)
               file_error("a.bin", "audio stops in the middle of a sample frame, this files is broken, audio length: 2"));
 }
 
-TEST_F(CueTest, LimitsOfTracksAndIndexes)
+TEST_F(CueTest, LimitsOfTracksAndIndexesAndWhatTheCommandsStore)
 {
     raw();
-    std::string hundred = "FILE a.bin BINARY\n";
-    for (int t = 1; t <= 100; ++t) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "TRACK %02d AUDIO\nINDEX 01 00:%02d:%02d\n", t, t / 75, t % 75);
-        hundred += buf;
+    // 100 tracks, and a track of 101 index points: the last of each is refused before it is stored.
+    std::string tracks = "FILE a.bin BINARY\n", indexes = head;
+    for (int n = 0; n <= 100; ++n) {
+        char time[16];
+        std::snprintf(time, sizeof time, "00:%02d:%02d\n", n / 75, n % 75);
+        tracks += n < 100 ? "TRACK " + std::to_string(n + 1) + " AUDIO\nINDEX 01 " + time : "";
+        indexes += (n < 10 ? "INDEX 0" : "INDEX ") + std::to_string(n) + " " + time;
     }
-    hundred.replace(hundred.find("INDEX 01 00:00:01"), 17, "INDEX 01 00:00:00");
-    EXPECT_EQ(parse(hundred), W(200, "track number out of range: 100") + E(200, "more than 99 tracks found"));
+    EXPECT_EQ(parse(tracks), W(200, "track number out of range: 100") + E(200, "more than 99 tracks found"));
+    EXPECT_EQ(parse(indexes), E(103, "index 100 in track 01 is out of range, the last index is 99"));
 
-    // Index numbers run up to 99; the 101st INDEX of a track is refused before it is stored.
-    std::string many = head;
-    for (int i = 0; i <= 100; ++i) {
-        char buf[40];
-        std::snprintf(buf, sizeof buf, "INDEX %02d 00:%02d:%02d\n", i, i / 75, i % 75);
-        many += buf;
-    }
-    EXPECT_EQ(parse(many), E(103, "index 100 in track 01 is out of range, the last index is 99"));
-}
-
-TEST_F(CueTest, WhatTheCommandsStore)
-{
     raw("my song.bin");
     ASSERT_EQ(parse("CATALOG 400638133393\nTITLE \"Disc \"Live\" Album\"\nPERFORMER Band Name\nSONGWRITER \"\"\n"
                     "FILE \"my song.bin\" BINARY\nTRACK 01 AUDIO\nFLAGS PRE\nFLAGS 4CH SCMS\nFLAGS\n"
@@ -186,21 +172,17 @@ TEST_F(CueTest, WhatTheCommandsStore)
                     "TRACK 03 AUDIO\nINDEX 01 01:00:00\n"),
               W(1, "catalog number's check digit is wrong: 400638133393") +
                   W(14, "wrong track number, found 03, expected 02"));
+    // The catalog number stored with its wrong check digit; a quoted text up to the line's last quote, an unquoted
+    // one to the line's end; flags of several lines.
     const PQlist &pq = *cue.pq;
-    EXPECT_EQ(cue.files.at(0).path, dir.file("my song.bin"));
-    EXPECT_STREQ(pq.upc_ean.data(), "400638133393"); // stored even with a wrong check digit
-    EXPECT_EQ(*pq.title, "Disc \"Live\" Album");     // up to the last quote of the line
-    EXPECT_EQ(*pq.performer, "Band Name");           // unquoted text runs to the end of the line
-    EXPECT_EQ(*pq.songwriter, "");
     const PQtrack &t1 = *pq.tracks;
-    EXPECT_EQ(*t1.title, "Caf\xe9");
-    EXPECT_EQ(t1.flags, PQ_FLAG_PRE | PQ_FLAG_4CH | PQ_FLAG_SCMS);
-    EXPECT_STREQ(t1.isrc.data(), "USRC17607839");
+    EXPECT_EQ(std::tuple(cue.files.at(0).path, std::string(pq.upc_ean.data()), *pq.title, *pq.performer, *pq.songwriter,
+                         *t1.title, std::string(t1.isrc.data()), t1.flags),
+              std::tuple(dir.file("my song.bin"), "400638133393", "Disc \"Live\" Album", "Band Name", "", "Caf\xe9",
+                         "USRC17607839", PQ_FLAG_PRE | PQ_FLAG_4CH | PQ_FLAG_SCMS));
     // Track 1 brings its own pregap: nothing is inserted, and the third track is the second.
-    EXPECT_EQ(cue.pregap_size, 0);
-    EXPECT_EQ(t1.index[1], 150);
-    EXPECT_EQ(pq_num_tracks(pq), 2);
-    EXPECT_EQ(pq_get_track(pq, 2)->index[1], 4500);
+    EXPECT_EQ(std::tuple(cue.pregap_size, t1.index[1], pq_num_tracks(pq), pq_get_track(pq, 2)->index[1]),
+              std::tuple(0, 150, 2, 4500));
 }
 
 TEST_F(CueTest, NamedFilesThatAreNoRegularFilesAreRefusedBeforeTheyAreOpened)
@@ -221,25 +203,6 @@ TEST_F(CueTest, NamedFilesThatAreNoRegularFilesAreRefusedBeforeTheyAreOpened)
     // A link to a regular file is a regular file.
     std::filesystem::create_symlink(dir.file("a.bin"), dir.file("link.bin"));
     EXPECT_EQ(parse("FILE link.bin BINARY\n" + track), "");
-}
-
-TEST(CueImage, SwapExchangesEveryPairAtAnyLengthAndAddress)
-{
-    // Lengths around the eight-byte words the swap works in, at every offset
-    // within a word, against a plain pairwise exchange.
-    std::array<unsigned char, 80> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<unsigned char>(i * 37 + 11);
-    for (std::size_t offset = 0; offset < 8; ++offset) {
-        for (std::size_t n = 0; n <= 64; ++n) {
-            auto swapped = bytes, want = bytes;
-            const int result = buffer_swap16(swapped.data() + offset, n);
-            for (std::size_t i = offset; n % 2 == 0 && i < offset + n; i += 2)
-                std::swap(want[i], want[i + 1]);
-            EXPECT_EQ(result, static_cast<int>(n % 2)) << n << " bytes at offset " << offset;
-            EXPECT_EQ(swapped, want) << n << " bytes at offset " << offset;
-        }
-    }
 }
 
 TEST_F(CueTest, ImageCopyFailuresLeaveNoImage)

@@ -26,8 +26,7 @@ TempDir::~TempDir()
 
 void write_file(const std::string &path, const std::string &bytes)
 {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    if (!f.write(bytes.data(), static_cast<std::streamsize>(bytes.size())))
+    if (!std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size())))
         throw std::runtime_error("cannot write " + path);
 }
 
@@ -47,19 +46,18 @@ Output capture(const std::function<void()> &fn)
     std::fflush(stderr);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    Output o;
+    const auto collect = [] {
+        std::fflush(stdout);
+        std::string out = testing::internal::GetCapturedStdout();
+        return Output{out, testing::internal::GetCapturedStderr()};
+    };
     try {
         fn();
     } catch (...) {
-        std::fflush(stdout);
-        testing::internal::GetCapturedStdout();
-        testing::internal::GetCapturedStderr();
+        collect();
         throw;
     }
-    std::fflush(stdout);
-    o.out = testing::internal::GetCapturedStdout();
-    o.err = testing::internal::GetCapturedStderr();
-    return o;
+    return collect();
 }
 
 std::string run_command(const std::string &command)
@@ -80,10 +78,8 @@ std::string run_command(const std::string &command)
 std::string generated_bytes(std::size_t n, std::uint32_t seed)
 {
     std::string s(n, '\0');
-    for (auto &c : s) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
+    for (auto &c : s)
+        c = static_cast<char>((seed = seed * 1664525u + 1013904223u) >> 24);
     return s;
 }
 

@@ -16,7 +16,6 @@ public:
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
-
     const std::filesystem::path &path() const { return path_; }
     /// The path of `name` inside the folder, as text.
     std::string file(const std::string &name) const { return (path_ / name).string(); }
@@ -31,15 +30,12 @@ inline bool file_exists(const std::string &path) { return std::filesystem::exist
 
 /// What a call wrote to standard output and standard error.
 struct Output {
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 /// Runs `fn` with both standard streams captured.
 Output capture(const std::function<void()> &fn);
-
 /// Runs a shell command and returns what it printed; a failing command fails the test.
 std::string run_command(const std::string &command);
-
 /// `n` pseudo-random bytes from `seed`: data in which any shift or swap shows.
 std::string generated_bytes(std::size_t n, std::uint32_t seed);
 
