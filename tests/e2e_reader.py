@@ -122,6 +122,8 @@ CORRUPTIONS = [
     row("DSI naming a directory", "SD", replaced(os.mkdir), E, "SD", "", "is a directory, not a file"),
     row("DSI naming a symbolic link", "IMAGE.DAT", replaced(lambda p: os.symlink("/dev/zero", p)), E, "IMAGE.DAT",
         "", "is a symbolic link: korvel reads only files inside the fileset directory"),
+    row("DDPMS a symbolic link to a device", "DDPMS", replaced(lambda p: os.symlink("/dev/zero", p)), E, "DDPMS", "",
+        "is a symbolic link: korvel reads only files inside the fileset directory"),
     row("DSI naming a device", "IMAGE.DAT", replaced(lambda p: os.mknod(p, stat.S_IFCHR | 0o600, os.makedev(1, 5))),
         E, "IMAGE.DAT", "", "is a FIFO, device or socket, not a regular file"),
     row("DDPMS of 10,000 packets", "DDPMS", lambda p: audio.write(p, packet(p, 3) * 10000), E, "DDPMS", "",

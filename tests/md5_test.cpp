@@ -31,7 +31,7 @@ std::string md5_in_pieces(std::string_view data, const std::vector<std::size_t> 
     return hex;
 }
 
-TEST(Md5, Rfc1321TestSuiteHoweverTheMessageIsSplit)
+TEST(Md5, Rfc1321TestSuiteAndHashlibHoweverTheMessageIsSplit)
 {
     // RFC 1321, appendix A.5 "Test suite"; the split never changes the digest.
     constexpr std::string_view suite[][2] = {
@@ -45,26 +45,22 @@ TEST(Md5, Rfc1321TestSuiteHoweverTheMessageIsSplit)
         for (std::size_t a = 0; a <= text.size(); ++a)
             for (std::size_t b = a; b <= text.size(); ++b)
                 ASSERT_EQ(md5_in_pieces(text, {a, b, text.size()}), digest) << text << " split at " << a << ", " << b;
-}
-
-TEST(Md5, AgreesWithHashlibAndMd5sumAtAnyLengthAndAddress)
-{
-    // Lengths 0 to 200 put the padding at every place of a block (56 and 64 bytes need one more), at every
-    // offset, as whole blocks are read where they lie, also after a first piece that is kept in the buffer.
+    // Against python's hashlib, lengths 0 to 200 put the padding at every place of a block (56 and 64 bytes
+    // need one more), at every offset, as whole blocks are read where they lie, also after a first piece that
+    // is kept in the buffer.
     test::TempDir dir;
-    const std::string data = test::generated_bytes(4 * 1024 * 1024 + 3, 1321) + std::string(64, 'a');
+    const std::string data = test::generated_bytes(10264, 1321);
     test::write_file(dir.file("data"), data);
     std::istringstream lines(test::run_command(
-        "python3 -c 'import sys, hashlib\nd = open(sys.argv[1], \"rb\").read()\nfor o, n in [(len(d) - 64, 56), "
-        "(len(d) - 64, 64)] + [(o, n) for o in range(64) for n in [*range(201), 10000]]: "
-        "print(o, n, hashlib.md5(d[o:o + n]).hexdigest())' " + dir.file("data")));
+        "python3 -c 'import sys, hashlib\nd = open(sys.argv[1], \"rb\").read()\nfor o, n in "
+        "[(o, n) for o in range(64) for n in [*range(201), 10000]]: print(o, n, hashlib.md5(d[o:o + n]).hexdigest())' " +
+        dir.file("data")));
     std::size_t off = 0, n = 0, count = 0;
     for (std::string want; lines >> off >> n >> want; ++count)
         for (std::size_t first : {std::size_t{0}, off < n ? off : n})
             EXPECT_EQ(md5_in_pieces(std::string_view(data).substr(off, n), {first, n}), want)
                 << n << " bytes at offset " << off << ", first piece " << first;
-    EXPECT_EQ(count, 2 + 64 * 202u) << "digests from python"; // "a" * 56, "a" * 64, the lengths at each offset
-    EXPECT_EQ(md5_in_pieces(data, {data.size()}), test::run_command("md5sum " + dir.file("data")).substr(0, 32));
+    EXPECT_EQ(count, 64 * 202u) << "digests from python";
 }
 
 } // namespace

@@ -54,6 +54,13 @@ def write(path, data):
 def run_case(korvel, case, update):
     case, failures = os.path.abspath(case), []
     at = lambda name: os.path.join(case, name)
+
+    def compare(golden, actual, what):
+        if update:
+            write(golden, actual)
+        elif read(golden, b"") != actual:
+            failures.append(f"{what} differs: " + first_difference(read(golden, b""), actual))
+
     scratch = tempfile.mkdtemp(prefix="korvel-case-")
     try:
         for name in set(os.listdir(case)) - RESERVED:
@@ -67,33 +74,24 @@ def run_case(korvel, case, update):
         args = [os.fsencode(a) for a in shlex.split(read(at("cmd")).decode("utf-8", "surrogateescape"))]
         proc = subprocess.run([b"korvel"] + args, executable=korvel, cwd=scratch, env=env, input=read(at("stdin"), b""),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
-
         for stream, actual in (("stdout", proc.stdout), ("stderr", proc.stderr)):
-            if os.path.exists(at(stream + ".regex")):
-                if re.fullmatch(read(at(stream + ".regex")), actual, re.DOTALL) is None:
-                    failures.append(f"{stream} does not match {stream}.regex:\n{actual.decode(errors='replace')}")
-            elif update:
-                write(at(stream + ".exact"), actual)
-            elif read(at(stream + ".exact"), b"") != actual:
-                failures.append(f"{stream} differs: " + first_difference(read(at(stream + ".exact"), b""), actual))
+            if not os.path.exists(at(stream + ".regex")):
+                compare(at(stream + ".exact"), actual, stream)
+            elif re.fullmatch(read(at(stream + ".regex")), actual, re.DOTALL) is None:
+                failures.append(f"{stream} does not match {stream}.regex:\n{actual.decode(errors='replace')}")
         expected_exit = int(read(at("exit"), b"0").decode().strip() or "0")
         if update:
             write(at("exit"), f"{proc.returncode}\n".encode())
         elif proc.returncode != expected_exit:
             failures.append(f"exit status {proc.returncode}, expected {expected_exit}\n"
                             f"stderr: {proc.stderr.decode(errors='replace')}")
-
         for root, _, names in os.walk(at("expected")):
             for name in names:
-                golden = os.path.join(root, name)
-                rel = os.path.relpath(golden, at("expected"))
-                produced = os.path.join(scratch, rel)
-                if not os.path.exists(produced):
+                rel = os.path.relpath(os.path.join(root, name), at("expected"))
+                if not os.path.exists(os.path.join(scratch, rel)):
                     failures.append(f"{rel} was not written")
-                elif update:
-                    write(golden, read(produced))
-                elif read(golden) != read(produced):
-                    failures.append(f"{rel} differs: " + first_difference(read(golden), read(produced)))
+                else:
+                    compare(os.path.join(root, name), read(os.path.join(scratch, rel)), rel)
         failures += [f"{rel} exists but must not" for rel in read(at("absent"), b"").decode().split()
                      if os.path.lexists(os.path.join(scratch, rel))]
     finally:
