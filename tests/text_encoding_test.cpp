@@ -114,12 +114,4 @@ TEST(TextEncoding, Latin1AndWindows1252BecomeUtf8WithControlsAndUndefinedBytesRe
     EXPECT_TRUE(utf8_is_valid(windows1252_to_utf8(all)));
 }
 
-TEST(TextEncoding, Utf8ValidityKeepsToShortestFormsAndTheUnicodeRange)
-{
-    for (const auto &[text, valid] : std::initializer_list<std::pair<const char *, bool>>{
-             {"", true}, {"a\xC3\xA9\xE2\x80\x99\xF4\x8F\xBF\xBF", true}, {"\xE2\x82", false},
-             {"\xC0\xAF", false}, {"\xED\xA0\x80", false}, {"\xF4\x90\x80\x80", false}, {"\xBF", false}})
-        EXPECT_EQ(utf8_is_valid(text), valid) << testing::PrintToString(text);
-}
-
 } // namespace
