@@ -1,7 +1,6 @@
 #include "cueparser.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <array>
 #include <filesystem>
@@ -182,26 +181,6 @@ TEST_F(CueTest, LimitsOfTracksAndIndexesAndWhatTheCommandsStore)
     // Track 1 brings its own pregap: nothing is inserted, and the third track is the second.
     EXPECT_EQ(std::tuple(cue.pregap_size, t1.index[1], pq_num_tracks(pq), pq_get_track(pq, 2)->index[1]),
               std::tuple(0, 150, 2, 4500));
-}
-
-TEST_F(CueTest, NamedFilesThatAreNoRegularFilesAreRefusedBeforeTheyAreOpened)
-{
-    // /dev/zero never ends and stays at position 0: the WAVE walk and the CD-Text scan
-    // would read it for ever, and as raw audio it would pass for an empty file. A FIFO
-    // without a writer would block the open itself.
-    const std::string track = "TRACK 01 AUDIO\nINDEX 01 00:00:00\n";
-    for (const char *type : {"BINARY", "MOTOROLA", "WAVE"})
-        EXPECT_EQ(parse(std::string("FILE \"/dev/zero\" ") + type + "\n" + track),
-                  "/dev/zero: error: can't open file, message: Illegal seek\n")
-            << type;
-    ASSERT_EQ(mkfifo(dir.file("a.bin").c_str(), 0600), 0);
-    EXPECT_EQ(parse(body), file_error("a.bin", "can't open file, message: Illegal seek"));
-    std::filesystem::remove(dir.file("a.bin"));
-    raw();
-    EXPECT_EQ(parse("CDTEXTFILE /dev/zero\n" + body), "/dev/zero: error: cannot open CD text file (/dev/zero)\n");
-    // A link to a regular file is a regular file.
-    std::filesystem::create_symlink(dir.file("a.bin"), dir.file("link.bin"));
-    EXPECT_EQ(parse("FILE link.bin BINARY\n" + track), "");
 }
 
 TEST_F(CueTest, ImageCopyFailuresLeaveNoImage)

@@ -187,8 +187,14 @@ FAULTS = [
         "36864 (8 blocks of 256 packs)\n", options=T, disc=dict(cdtextfile="given.cdt"), cdt_size=9000000),
     row("catalog number with a letter", "disc.cue:1: error: malformed catalog number: 400638133393X, should be exactly "
         "13 digits\n", disc=dict(catalog="400638133393X")),
+    # Named files that never end (/dev/zero) or block the open (a FIFO) are refused before they are opened.
+    row("audio is a FIFO", CANNOT_OPEN % ("fifo.raw", "Illegal seek"), fifo="fifo.raw", disc=dict(data=None, name="fifo.raw")),
+    row("CD text file is /dev/zero", "dev/zero: error: cannot open CD text file (", options=T,
+        disc=dict(cdtextfile="/dev/zero")),
 ] + [row(kind + " audio is a directory", CANNOT_OPEN % ("folder.raw", "Is a directory"), mkdir="folder.raw",
          disc=dict(data=None, name="folder.raw", kind=kind)) for kind in ("BINARY", "WAVE", "MOTOROLA")
+] + [row(kind + " audio is /dev/zero", "dev/zero: error: can't open file, message: Illegal seek\n",
+         disc=dict(data=None, name="/dev/zero", kind=kind)) for kind in ("BINARY", "WAVE", "MOTOROLA")
 ] + [raw_cut(n) for n in sorted({0, 1, 2, 3, 4, 5, 588, 2352, 2354, TRACK2 - 4, TRACK2, SHORTEST - 4, SHORTEST,
                                  SHORTEST + 2, len(AUDIO) - 4, len(AUDIO) - 1, len(AUDIO)})
 ] + [row("wave cut at %d" % n, TRUNCATED % (len(AUDIO), n - 44) if n >= 44 else "Wave parser error (offset %d): " % n,
@@ -281,6 +287,7 @@ class FaultTest(unittest.TestCase):
         if "cdt_size" in f:
             os.truncate(self.dir / "given.cdt", f["cdt_size"])
         write_disc(self.dir, disc, "out/SD" if f.get("cue") == "out/SD" else "disc.cue")
+        "fifo" in f and os.mkfifo(self.dir / f["fifo"])
         if "mkdir" in f:
             with contextlib.suppress(FileNotFoundError):
                 os.remove(self.dir / f["mkdir"])

@@ -4,6 +4,8 @@
 
 #include "test_support.h"
 
+// Paths: the cue sheet's files found beside it, in the golden cases and tests/e2e_cuesheets.py.
+
 namespace {
 
 using Lines = std::vector<std::pair<int, std::string>>;
@@ -31,22 +33,6 @@ TEST(TolkFreadln, LineEndsOverlongLinesAndForbiddenBytes)
         while (got.back().first >= 0 && got.size() < 20);
         EXPECT_EQ(got, lines) << testing::PrintToString(bytes);
     }
-}
-
-TEST(TolkPaths, JoinDirectoryBasenameAndAbsoluteForms)
-{
-    for (const auto &[dir, name, joined] : std::initializer_list<std::tuple<const char *, const char *, const char *>>{
-             {"dir/", "f", "dir/f"}, {"dir", "f", "dir/f"}, {"", "f", "f"}, {"dir", "", "dir"}, {nullptr, "f", nullptr}})
-        EXPECT_EQ(tolk_path_join(dir, name), joined ? std::optional<std::string>(joined) : std::nullopt) << name;
-    for (const auto &[path, dir, base] : std::initializer_list<std::tuple<const char *, const char *, const char *>>{
-             {"a/b/c.cue", "a/b/", "c.cue"}, {"c.cue", "", "c.cue"}, {"/c.cue", "/", "c.cue"}, {"a/b/", "a/", ""},
-             {"", "", ""}, {"///", "", ""}}) {
-        EXPECT_EQ(tolk_path_get_dir(path), dir) << path;
-        EXPECT_STREQ(tolk_basename(path), base) << path;
-    }
-    for (const auto &[path, abs] : std::initializer_list<std::pair<const char *, int>>{
-             {"/x", 1}, {"D:\\x", 1}, {"d:\\x", 1}, {"\\\\host", 1}, {"D:/x", 0}, {"D:", 0}, {"x/y", 0}, {"", 0}})
-        EXPECT_EQ(tolk_path_is_abs(path), abs) << path;
 }
 
 TEST(TolkFiles, AWriteErrorIsReportedByTheCloseEvenWhenOnlyAnEarlierWriteSawIt)
