@@ -13,6 +13,7 @@
 
 #include "cdtext.h"
 #include "log.h"
+#include "safe_output.h"
 #include "waveparser.h"
 
 namespace {
@@ -22,6 +23,8 @@ constexpr int line_buffer_size = 256;
 constexpr const char *separators = "\n\r\t ";
 /// 150 frames of 2352 bytes: the silence the parser puts before track 1.
 constexpr long first_pregap_bytes = CD_FIRST_PREGAP_FRAMES * CD_FRAME_BYTES;
+/// The most a binary CD-Text file can hold: 8 blocks of 256 packs of 18 bytes.
+constexpr long cdtext_file_max_bytes = 8L * CDTEXT_MAX_PACKS * CDTEXT_PACK_SIZE;
 /// Audio is 16-bit stereo: a sample frame is 4 bytes.
 constexpr long sample_frame_bytes = 4;
 
@@ -198,6 +201,9 @@ void parser::catalog()
     const char *number = token();
     if (number == nullptr)
         error("no number found after CATALOG");
+    // A catalog number is digits only: a letter would reach SD and DDPID as it is.
+    if (!is_number(number))
+        error("malformed catalog number: %s, should be exactly 13 digits", number);
     const int valid = ean13_validate(number, nullptr);
     if (valid == 2)
         error("malformed catalog number: %s, should be exactly 13 digits", number);
@@ -618,6 +624,12 @@ void evaluate_cdtextfile(cuesheet_t *cue, const char *name)
     file_ptr fp = open_named_file(path);
     if (!fp)
         cue_err(path, 0, "cannot open CD text file (%s)", path);
+    // CD-Text holds at most 8 blocks of 256 packs; a larger file is not CD-Text, and its
+    // length would not fit the map packet that names it.
+    struct stat st;
+    if (fstat(fileno(fp.get()), &st) == 0 && st.st_size > cdtext_file_max_bytes)
+        cue_err(path, 0, "CD text file is too large: %lld bytes, but CD text holds at most %ld (8 blocks of %d packs)",
+                static_cast<long long>(st.st_size), cdtext_file_max_bytes, CDTEXT_MAX_PACKS);
     std::array<cdtext_block_info_t, 8> blocks{};
     errno = 0;
     const int scanned = cdtext_scan_blocks(fp.get(), blocks.data());
@@ -710,7 +722,9 @@ int cue_copy_audio(cuesheet_t *cue, const char *image_path)
         return 1;
     }
     const int swap = cue->filetype == CUE_FILETYPE_MOTOROLA ? 1 : 0;
-    file_ptr image = tolk_fopen(image_path, "wb");
+    // The image is written under a temporary name: the audio data file may be this
+    // fileset's own IMAGE.DAT, read to its end while its successor is written.
+    staged_file image(image_path);
     if (!image) {
         log_err("%s: %s\n", image_path, std::strerror(errno));
         return 1;
@@ -725,25 +739,21 @@ int cue_copy_audio(cuesheet_t *cue, const char *image_path)
     if (result == copy_result::ok)
         result = copy_data(nullptr, image.get(), static_cast<std::uint64_t>(cue->padding_size), 0);
 
-    bool ok = result == copy_result::ok;
     if (result == copy_result::swap_refused) {
         log_err("Can't swap endianess of buffer");
     } else if (result == copy_result::short_read && !std::ferror(cue->fp.get())) {
         // The audio file ended early: there is no system error to show.
         log_err("%s: %s\n", image_path, "the audio data file ended before all of its audio was read");
-    } else if (!ok) {
+    } else if (result != copy_result::ok) {
         log_err("%s: %s\n", image_path, std::strerror(errno != 0 ? errno : EIO));
-    } else if (!close_checked(image)) {
+    } else if (!image.commit()) {
         log_err("%s: %s\n", image_path, std::strerror(errno));
-        ok = false;
+    } else {
+        return 0;
     }
-    if (!ok) {
-        // Never leave a partial image that could be taken for a complete one.
-        image.reset();
-        std::remove(image_path);
-        return 1;
-    }
-    return 0;
+    // A partial image never gets its final name, where it could be taken for a complete one.
+    image.discard();
+    return 1;
 }
 
 // ---- The summary ----

@@ -13,6 +13,7 @@
 #include "crc.h"
 #include "log.h"
 #include "md5.h"
+#include "safe_output.h"
 #include "tolk_utils.h"
 
 namespace {
@@ -330,17 +331,16 @@ const char *ok_or_failed(const char *expected, const char *computed)
 bool write_checksum_file(const ddpf_list_t *list, const char *name,
                          void (*write_lines)(const ddpf_list_t *, std::FILE *))
 {
-    const std::string path = path_of(list, name);
-    file_ptr out = tolk_fopen(path.c_str(), "w");
+    // A checksum file cut short would still vouch for the files it lists: it gets its name
+    // only when whole.
+    staged_file out(path_of(list, name));
     if (!out) {
-        report_errno(path, failure_errno());
+        report_errno(out.path(), failure_errno());
         return false;
     }
     write_lines(list, out.get());
-    if (!close_checked(out)) {
-        report_errno(path, failure_errno());
-        // A checksum file cut short would still vouch for the files it lists.
-        std::remove(path.c_str());
+    if (!out.commit()) {
+        report_errno(out.path(), failure_errno());
         return false;
     }
     return true;

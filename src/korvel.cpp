@@ -17,6 +17,7 @@
 #include "log.h"
 #include "miniddp.h"
 #include "pqlist.h"
+#include "safe_output.h"
 #include "tolk_utils.h"
 
 #ifndef KORVEL_VERSION
@@ -97,10 +98,26 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
     std::exit(finish_stdout(0));
 }
 
+/// The files a run reads, which it must never write over.
+ddp_inputs_t inputs_of(const cuesheet_t &cue)
+{
+    ddp_inputs_t inputs;
+    if (*cue.cuefile != "-")
+        inputs.cuesheet = *cue.cuefile;
+    inputs.audio.push_back(*cue.datafile);
+    inputs.cdtext = cue.cdtextfile.value_or("");
+    return inputs;
+}
+
 /// Parses, summarises and checks the cue sheet and, with a directory, writes the fileset.
 /// 0 only when everything asked for was written completely.
 int run(const char *cuefile, const char *ddpdir, const char *master_id, bool combi_master, bool include_cdtext)
 {
+    // One run at a time writes into a directory: a second one stops before it does anything.
+    output_lock lock;
+    if (ddpdir != nullptr && lock.acquire(ddpdir) == 1)
+        return 1;
+
     log_msg(1, "Parsing cue sheet '%s'...\n", cuefile);
     cuesheet_t cue;
     cue_open(cuefile, &cue);
@@ -120,6 +137,9 @@ int run(const char *cuefile, const char *ddpdir, const char *master_id, bool com
         log_warn("'-t' option set, but no CD text found in cue sheet.\n");
         include_cdtext = false;
     }
+    const ddp_inputs_t inputs = inputs_of(cue);
+    if (ddp_prepare(ddpdir, inputs, combi_master, include_cdtext) != 0)
+        return 1;
 
     log_msg(1, "Writing DDP fileset...\n");
     log_msg(1, "Copying audio data\n");
@@ -135,7 +155,7 @@ int run(const char *cuefile, const char *ddpdir, const char *master_id, bool com
     log_msg(1, "  %ld sectors written (%ld bytes).\n", cue.pq->lead_out, cue.pq->lead_out * CD_FRAME_BYTES);
 
     // From here on every writer reports its own failures; the run goes on so that the
-    // user sees all of them, and ends with status 1 if any stream is incomplete.
+    // user sees all of them.
     int status = 0;
     if (ddp_write(ddpdir, *cue.pq, master_id) != 0)
         status = 1;
@@ -147,6 +167,12 @@ int run(const char *cuefile, const char *ddpdir, const char *master_id, bool com
     }
     if (combi_master && ddp_write_cuesheet(ddpdir, *cue.pq) != 0)
         status = 1;
+    // Checksum files vouch for a fileset: never for an incomplete one.
+    if (status != 0) {
+        log_err("no checksum files written: the fileset is incomplete\n");
+        return 1;
+    }
+    ddp_remove_stale(ddpdir, inputs, combi_master, include_cdtext);
 
     log_msg(1, "Calculating checksums...\n");
     if (ddp_checksum_write(ddpdir) != 0)
@@ -228,8 +254,15 @@ int main(int argc, char *argv[])
         suggest_help();
         return 1;
     }
+    // An empty name (an unset variable in a script) would write into the current directory.
+    if (ddpdir != nullptr && *ddpdir == '\0') {
+        log_err("The DDP directory name is empty.");
+        suggest_help();
+        return 1;
+    }
 
     log_set_verbose(verbose);
+    output_install_signal_handlers();
     int status;
     try {
         status = run(cuefile, ddpdir, master_id, combi_master != 0, include_cdtext != 0);

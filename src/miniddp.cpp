@@ -4,9 +4,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "cdtext.h"
 #include "log.h"
 #include "pqlist.h"
+#include "safe_output.h"
 #include "tolk_utils.h"
 
 namespace {
@@ -22,36 +26,32 @@ constexpr std::uint8_t lead_out_track = 170;
 
 std::string path_in(const char *dir, const char *name) { return tolk_path_join(dir, name).value_or(name); }
 
-/// Creates `name` in the fileset directory for binary writing; reports a failure.
-file_ptr create_stream(const std::string &path)
+/// Starts `name` in the fileset directory under its temporary name; reports a failure.
+bool create_stream(staged_file &file)
 {
-    file_ptr fp = tolk_fopen(path.c_str(), "wb");
-    if (!fp)
-        log_err("%s: %s\n", path.c_str(), std::strerror(errno));
-    return fp;
+    if (!file)
+        log_err("%s: %s\n", file.path().c_str(), std::strerror(errno));
+    return static_cast<bool>(file);
 }
 
-/// Opens a stream whose "Writing ... " line is already shown; a failure completes that
-/// line and is reported with the path.
-file_ptr open_announced(const std::string &path, const char *mode)
+/// The same for a stream whose "Writing ... " line is already shown: a failure completes that line.
+bool open_announced(staged_file &file)
 {
-    file_ptr fp = tolk_fopen(path.c_str(), mode);
-    if (!fp) {
+    if (!file) {
+        const int err = errno;
         log_msg(1, "failed.\n");
-        log_err("%s: %s\n", path.c_str(), std::strerror(errno));
+        errno = err;
     }
-    return fp;
+    return create_stream(file);
 }
 
-/// Flushes and closes a stream we wrote; reports a write error with the path and removes
-/// the file: a stream cut short must not stay in the fileset, where the checksum files
-/// would vouch for it and a plant could take it for whole.
-bool finish_stream(file_ptr &fp, const std::string &path)
+/// Puts a stream we wrote in place under its final name. A stream cut short never gets
+/// there: the checksum files would vouch for it and a plant could take it for whole.
+bool finish_stream(staged_file &file)
 {
-    if (close_checked(fp))
+    if (file.commit())
         return true;
-    log_err("%s: %s\n", path.c_str(), std::strerror(errno));
-    std::remove(path.c_str());
+    log_err("%s: %s\n", file.path().c_str(), std::strerror(errno));
     return false;
 }
 
@@ -118,31 +118,25 @@ bool is_pq_descriptor_packet(const char *packet)
            std::memcmp(packet + 30, "PQ DESCR", 8) == 0;
 }
 
-} // namespace
-
-int ddp_link_cdtext_file(const char *dir, const char *cdtext_name, int size)
+/// Replaces DDPMS by a copy with one more packet: before the PQ descriptor packet with
+/// `before_pq` (none added when the map has no such packet), else at the end. 0 when the new
+/// map is in place; 1 otherwise, and the old map is untouched.
+int rewrite_map(const char *dir, bool before_pq, const char *dst, const char *sub, const char *dsi, int dsl,
+                int track)
 {
     const std::string ms_path = path_in(dir, "DDPMS");
-    const std::string tmp_path = path_in(dir, "DDPMS_");
-
-    file_ptr in = tolk_fopen(ms_path.c_str(), "r+b");
+    file_ptr in = tolk_fopen(ms_path.c_str(), "rb");
     if (!in) {
         log_err("%s: %s\n", ms_path.c_str(), std::strerror(errno));
         return 1;
     }
-    file_ptr out = tolk_fopen(tmp_path.c_str(), "wb");
-    if (!out) {
-        log_err("%s: %s\n", tmp_path.c_str(), std::strerror(errno));
+    // The new map is written beside the old one and replaces it in one step, so that
+    // either the old DDPMS or the whole new one exists.
+    staged_file out(ms_path);
+    if (!create_stream(out))
         return 1;
-    }
-    auto fail = [&]() {
-        in.reset();
-        out.reset();
-        std::remove(tmp_path.c_str());
-        return 1;
-    };
 
-    bool linked = false;
+    bool added = false;
     std::array<char, map_packet_size> packet;
     for (;;) {
         const std::size_t n = std::fread(packet.data(), 1, packet.size(), in.get());
@@ -151,46 +145,41 @@ int ddp_link_cdtext_file(const char *dir, const char *cdtext_name, int size)
         if (n != packet.size()) {
             // A map stream is whole packets; a torn one is not ours to rewrite.
             log_err("%s: %s\n", ms_path.c_str(), std::strerror(errno != 0 ? errno : EIO));
-            return fail();
+            return 1;
         }
-        if (is_pq_descriptor_packet(packet.data())) {
-            // CD-Text is a subcode stream that the plant reads before the PQ descriptor.
-            ddp_write_ms_packet(out.get(), "S0", "CDTEXT  ", cdtext_name, size, -1, "", ' ', ' ', 0);
-            linked = true;
+        if (before_pq && !added && is_pq_descriptor_packet(packet.data())) {
+            ddp_write_ms_packet(out.get(), dst, sub, dsi, dsl, -1, "", ' ', ' ', track);
+            added = true;
         }
         if (std::fwrite(packet.data(), 1, packet.size(), out.get()) != packet.size()) {
             log_err("%s: %s\n", ms_path.c_str(), std::strerror(errno));
-            return fail();
+            return 1;
         }
     }
     if (std::ferror(in.get())) {
         log_err("%s: %s\n", ms_path.c_str(), std::strerror(errno));
-        return fail();
+        return 1;
     }
-    if (!linked)
-        return fail();
-    in.reset();
-    if (!close_checked(out)) {
-        log_err("%s: %s\n", tmp_path.c_str(), std::strerror(errno));
-        return fail();
+    if (!before_pq) {
+        ddp_write_ms_packet(out.get(), dst, sub, dsi, dsl, -1, "", ' ', ' ', track);
+        added = true;
     }
-    // Replace the map stream in one step: either the old DDPMS or the new one exists.
-    if (std::rename(tmp_path.c_str(), ms_path.c_str()) != 0) {
-        log_err("%s: %s\n", ms_path.c_str(), std::strerror(errno));
-        return fail();
-    }
-    return 0;
+    if (!added)
+        return 1;
+    return finish_stream(out) ? 0 : 1;
+}
+
+} // namespace
+
+int ddp_link_cdtext_file(const char *dir, const char *cdtext_name, int size)
+{
+    // CD-Text is a subcode stream that the plant reads before the PQ descriptor.
+    return rewrite_map(dir, true, "S0", "CDTEXT  ", cdtext_name, size, 0);
 }
 
 void ddp_add_file(const char *dir, const char *dst, const char *sub, const char *dsi, int dsl, int track)
 {
-    const std::string ms_path = path_in(dir, "DDPMS");
-    file_ptr fp = tolk_fopen(ms_path.c_str(), "ab");
-    if (!fp)
-        return;
-    ddp_write_ms_packet(fp.get(), dst, sub, dsi, dsl, -1, "", ' ', ' ', track);
-    if (!close_checked(fp))
-        log_err("%s: %s\n", ms_path.c_str(), std::strerror(errno));
+    rewrite_map(dir, false, dst, sub, dsi, dsl, track);
 }
 
 // ---- SD ----
@@ -238,17 +227,16 @@ int ddp_write_sd_stream(std::FILE *out, const PQlist &pq)
 
 int ddp_write(const char *dir, const PQlist &pq, const char *master_id)
 {
-    if (!pq_check(pq))
+    if (!pq_check(pq, 0))
         return 1;
     int status = 0;
 
     int sd_size = 0;
-    const std::string sd_path = path_in(dir, "SD");
-    if (file_ptr fp = create_stream(sd_path)) {
+    if (staged_file sd(path_in(dir, "SD")); create_stream(sd)) {
         log_msg(1, "Writing %s file... ", "SD");
-        sd_size = ddp_write_sd_stream(fp.get(), pq);
+        sd_size = ddp_write_sd_stream(sd.get(), pq);
         log_msg(1, "%d bytes written.\n", sd_size);
-        if (!finish_stream(fp, sd_path))
+        if (!finish_stream(sd))
             status = 1;
     } else {
         status = 1;
@@ -257,30 +245,47 @@ int ddp_write(const char *dir, const PQlist &pq, const char *master_id)
     const PQtrack &first = *pq.tracks;
     const long pregap = first.index[1] - first.index[0];
 
-    const std::string ms_path = path_in(dir, "DDPMS");
-    if (file_ptr fp = create_stream(ms_path)) {
+    if (staged_file ms(path_in(dir, "DDPMS")); create_stream(ms)) {
         log_msg(1, "Writing %s file... ", "DDPMS");
-        const int written = ddp_write_ms_stream(fp.get(), "IMAGE.DAT", static_cast<int>(pq.lead_out), "SD", sd_size,
+        const int written = ddp_write_ms_stream(ms.get(), "IMAGE.DAT", static_cast<int>(pq.lead_out), "SD", sd_size,
                                                 static_cast<int>(pregap));
         log_msg(1, "%d bytes written.\n", written);
-        if (!finish_stream(fp, ms_path))
+        if (!finish_stream(ms))
             status = 1;
     } else {
         status = 1;
     }
 
-    const std::string id_path = path_in(dir, "DDPID");
-    if (file_ptr fp = create_stream(id_path)) {
+    if (staged_file id(path_in(dir, "DDPID")); create_stream(id)) {
         log_msg(1, "Writing %s file... ", "DDPID");
-        const int written = ddp_write_id_stream(fp.get(), pq, master_id, "");
+        const int written = ddp_write_id_stream(id.get(), pq, master_id, "");
         log_msg(1, "%d bytes written.\n", written);
-        if (!finish_stream(fp, id_path) || written != ddpid_record_size)
+        if (written != ddpid_record_size || !finish_stream(id))
             status = 1;
     } else {
         status = 1;
     }
     return status;
 }
+
+namespace {
+
+/// Puts a finished CDTEXT.BIN of `size` bytes in place: DDPMS names it first, and only then
+/// does it replace an older CDTEXT.BIN, so that a failure leaves the old file as it was.
+bool link_and_finish(const char *dir, staged_file &cdtext, long size)
+{
+    if (std::fflush(cdtext.get()) != 0 || std::ferror(cdtext.get())) {
+        log_err("%s: %s\n", cdtext.path().c_str(), std::strerror(errno != 0 ? errno : EIO));
+        return false;
+    }
+    if (ddp_link_cdtext_file(dir, "CDTEXT.BIN", static_cast<int>(size)) != 0) {
+        log_err("linking CD text file faild.\n");
+        return false;
+    }
+    return finish_stream(cdtext);
+}
+
+} // namespace
 
 int ddp_write_cdtext(const char *dir, const PQlist &pq)
 {
@@ -292,27 +297,16 @@ int ddp_write_cdtext(const char *dir, const PQlist &pq)
         return -3;
     }
     log_msg(1, "Writing %s file... ", "CDTEXT.BIN");
-    const std::string path = path_in(dir, "CDTEXT.BIN");
-    file_ptr fp = open_announced(path, "wb");
-    if (!fp)
+    staged_file out(path_in(dir, "CDTEXT.BIN"));
+    if (!open_announced(out))
         return -1;
-    if (pq_write_cdtext(pq, fp.get()) != 0) {
+    if (pq_write_cdtext(pq, out.get()) != 0) {
         log_msg(1, "nothing to write, no CD text found, removing file.\n");
-        fp.reset();
-        std::remove(path.c_str());
         return -2;
     }
-    const long size = std::ftell(fp.get());
+    const long size = std::ftell(out.get());
     log_msg(1, "%ld bytes written.\n", size);
-    if (!finish_stream(fp, path)) {
-        std::remove(path.c_str());
-        return -1;
-    }
-    if (ddp_link_cdtext_file(dir, "CDTEXT.BIN", static_cast<int>(size)) != 0) {
-        log_err("linking CD text file faild.\n");
-        return 1;
-    }
-    return 0;
+    return link_and_finish(dir, out, size) ? 0 : 1;
 }
 
 int ddp_write_cdtext_from_file(const char *dir, const char *path)
@@ -320,25 +314,19 @@ int ddp_write_cdtext_from_file(const char *dir, const char *path)
     std::printf("Writing %s file ", "CDTEXT.BIN");
     std::printf("(source: %s)...\n", path);
 
-    const std::string dest_path = path_in(dir, "CDTEXT.BIN");
-    file_ptr src = tolk_fopen(path, "rb");
-    file_ptr dest;
-    auto fail = [&]() {
+    auto fail = []() {
         log_err("No CD text written!\n");
-        src.reset();
-        if (dest) {
-            dest.reset();
-            std::remove(dest_path.c_str());
-        }
         return 1;
     };
+    file_ptr src = tolk_fopen(path, "rb");
     if (!src) {
         log_err("Can't open file: '%s' (%s)\n", path, std::strerror(errno));
         return fail();
     }
-    dest = tolk_fopen(dest_path.c_str(), "wb");
+    // The source may be this fileset's own CDTEXT.BIN: it is read to its end before the copy replaces it.
+    staged_file dest(path_in(dir, "CDTEXT.BIN"));
     if (!dest) {
-        log_err("Can't open file: '%s' (%s)\n", dest_path.c_str(), std::strerror(errno));
+        log_err("Can't open file: '%s' (%s)\n", dest.path().c_str(), std::strerror(errno));
         return fail();
     }
 
@@ -350,7 +338,7 @@ int ddp_write_cdtext_from_file(const char *dir, const char *path)
         if (n == 0)
             break;
         if (std::fwrite(piece.data(), 1, n, dest.get()) != n) {
-            log_err("%s: writing file (%s)\n", dest_path.c_str(), std::strerror(errno));
+            log_err("%s: writing file (%s)\n", dest.path().c_str(), std::strerror(errno));
             return fail();
         }
         total += n;
@@ -359,14 +347,14 @@ int ddp_write_cdtext_from_file(const char *dir, const char *path)
         log_err("%s: error reading file (%s)\n", path, std::strerror(errno));
         return fail();
     }
-    // The copy must be complete on disk before DDPMS names it.
-    if (!close_checked(dest)) {
-        log_err("%s: writing file (%s)\n", dest_path.c_str(), std::strerror(errno));
-        std::remove(dest_path.c_str());
+    if (std::fflush(dest.get()) != 0) {
+        log_err("%s: writing file (%s)\n", dest.path().c_str(), std::strerror(errno));
         return fail();
     }
-    if (ddp_link_cdtext_file(dir, "CDTEXT.BIN", static_cast<int>(total)) != 0) {
-        std::remove(dest_path.c_str());
+    if (ddp_link_cdtext_file(dir, "CDTEXT.BIN", static_cast<int>(total)) != 0)
+        return fail();
+    if (!dest.commit()) {
+        log_err("%s: writing file (%s)\n", dest.path().c_str(), std::strerror(errno));
         return fail();
     }
     log_msg(1, "%lu bytes written.\n", total);
@@ -376,15 +364,70 @@ int ddp_write_cdtext_from_file(const char *dir, const char *path)
 int ddp_write_cuesheet(const char *dir, const PQlist &pq)
 {
     log_msg(1, "Writing %s file... ", "IMAGE.cue");
-    const std::string path = path_in(dir, "IMAGE.cue");
-    file_ptr fp = open_announced(path, "w");
-    if (!fp)
+    staged_file out(path_in(dir, "IMAGE.cue"));
+    if (!open_announced(out))
         return -1;
-    const int refused = pq_write_cuesheet(pq, "IMAGE.DAT", "BINARY", 0, nullptr, fp.get());
-    log_msg(1, "%ld bytes written.\n", std::ftell(fp.get()));
-    if (!finish_stream(fp, path) || refused != 0)
+    const int refused = pq_write_cuesheet(pq, "IMAGE.DAT", "BINARY", 0, nullptr, out.get());
+    log_msg(1, "%ld bytes written.\n", std::ftell(out.get()));
+    if (refused != 0)
         return -1;
+    return finish_stream(out) ? 0 : -1;
+}
+
+// ---- The run around the fileset ----
+
+int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet, bool with_cdtext)
+{
+    std::vector<std::string> outputs;
+    for (const char *name : {"IMAGE.DAT", "SD", "DDPMS", "DDPID", "CHECKSUM.MD5", "CHECKSUM.TXT"})
+        outputs.push_back(path_in(dir, name));
+    if (with_cdtext)
+        outputs.push_back(path_in(dir, "CDTEXT.BIN"));
+    if (with_cuesheet)
+        outputs.push_back(path_in(dir, "IMAGE.cue"));
+
+    std::vector<output_input_t> checked;
+    if (!inputs.cuesheet.empty())
+        checked.push_back({inputs.cuesheet, path_in(dir, "IMAGE.cue")});
+    for (const auto &audio : inputs.audio)
+        checked.push_back({audio, path_in(dir, "IMAGE.DAT")});
+    if (!inputs.cdtext.empty())
+        checked.push_back({inputs.cdtext, path_in(dir, "CDTEXT.BIN")});
+    if (output_check_inputs(checked, outputs) != 0)
+        return 1;
+
+    output_remove_leftovers(dir);
+    for (const char *name : {"CHECKSUM.MD5", "CHECKSUM.TXT"}) {
+        const std::string path = path_in(dir, name);
+        if (unlink(path.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
+            log_err("%s: %s\n", path.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
     return 0;
+}
+
+void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool wrote_cuesheet, bool wrote_cdtext)
+{
+    auto is_input = [&](const std::string &path) {
+        bool read = output_same_file(inputs.cuesheet.c_str(), path.c_str()) ||
+                    output_same_file(inputs.cdtext.c_str(), path.c_str());
+        for (const auto &audio : inputs.audio)
+            read = read || output_same_file(audio.c_str(), path.c_str());
+        return read;
+    };
+    for (const auto &[name, wrote] : {std::pair{"IMAGE.cue", wrote_cuesheet}, std::pair{"CDTEXT.BIN", wrote_cdtext}}) {
+        if (wrote)
+            continue;
+        const std::string path = path_in(dir, name);
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || is_input(path))
+            continue;
+        if (unlink(path.c_str()) == 0)
+            log_msg(1, "Removed %s of an earlier run: it does not describe this disc.\n", path.c_str());
+        else
+            log_warn("%s, left by an earlier run, could not be removed: %s\n", path.c_str(), std::strerror(errno));
+    }
 }
 
 std::optional<std::string> ddp_get_data_path(const char *dir) { return tolk_path_join(dir, "IMAGE.DAT"); }

@@ -9,8 +9,26 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct PQlist;
+
+/// What a run reads. A fileset regenerated from its own files reads its IMAGE.cue, IMAGE.DAT
+/// and CDTEXT.BIN while it replaces them; every other file of the fileset is no input.
+struct ddp_inputs_t {
+    std::string cuesheet;           ///< empty for standard input
+    std::vector<std::string> audio; ///< the audio data files
+    std::string cdtext;             ///< the CD-Text file, empty for none
+};
+
+/// Before anything is written into `dir`: refuses an input that is a file the run replaces,
+/// removes what a killed run left and the old checksum files, which would vouch for a mixture
+/// of two filesets should this run stop half-way. 0 when the run may write; 1 after an error.
+int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet, bool with_cdtext);
+
+/// After a complete fileset: removes an IMAGE.cue or CDTEXT.BIN that an earlier run left and
+/// this one neither wrote nor reads, with one progress line each.
+void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool wrote_cuesheet, bool wrote_cdtext);
 
 /// Writes SD, DDPMS and DDPID (in that order: SD's size goes into DDPMS) after the
 /// Red Book check. 0 when all three were written completely; 1 when the check failed
@@ -18,12 +36,12 @@ struct PQlist;
 int ddp_write(const char *dir, const PQlist &pq, const char *master_id);
 
 /// Writes CDTEXT.BIN from the list's texts and links it into DDPMS. 0 written and linked;
-/// 1 written but not linked (CDTEXT.BIN stays); -1 not written; -2 no CD-Text in the list
-/// (the file is removed again); -3 the texts do not fit into one CD-Text block (nothing written).
+/// 1 written but not linked or not put in place; -1 not written; -2 no CD-Text in the list;
+/// -3 the texts do not fit into one CD-Text block. Unless 0, an older CDTEXT.BIN is untouched.
 int ddp_write_cdtext(const char *dir, const PQlist &pq);
 
-/// Copies a binary CD-Text file into the fileset as CDTEXT.BIN and links it into DDPMS.
-/// 0 on success; 1 on failure, after which no CDTEXT.BIN remains.
+/// Copies a binary CD-Text file (which may be the fileset's own CDTEXT.BIN) into the fileset as
+/// CDTEXT.BIN and links it into DDPMS. 0 on success; 1 on failure, which replaces nothing.
 int ddp_write_cdtext_from_file(const char *dir, const char *path);
 
 /// Writes IMAGE.cue describing IMAGE.DAT as raw little-endian audio. 0 when written
@@ -35,10 +53,10 @@ std::optional<std::string> ddp_get_data_path(const char *dir);
 
 /// Inserts a CD-Text map packet before the PQ descriptor packet of the directory's DDPMS.
 /// DDPMS is replaced in one step (rename), so a failure leaves the old one intact.
-/// 0 when linked, 1 otherwise.
+/// 0 when linked, 1 otherwise (reported, except a map without a PQ descriptor packet).
 int ddp_link_cdtext_file(const char *dir, const char *cdtext_name, int size);
 
-/// Appends one map packet to the directory's DDPMS; does nothing when DDPMS cannot be opened.
+/// Appends one map packet to the directory's DDPMS, replacing it in one step; a failure is reported.
 void ddp_add_file(const char *dir, const char *dst, const char *sub, const char *dsi, int dsl, int track);
 
 // ---- The streams, shared with the tests ----

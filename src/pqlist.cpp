@@ -32,6 +32,13 @@ long msf2frames(std::uint8_t m, std::uint8_t s, std::uint8_t f)
     return (m * 60L + s) * CD_FRAMES_PER_SECOND + f;
 }
 
+char *disc_time(long frames, char *buf, std::size_t size)
+{
+    const long seconds = frames / CD_FRAMES_PER_SECOND;
+    std::snprintf(buf, size, "%02ld:%02ld:%02ld", seconds / 60, seconds % 60, frames % CD_FRAMES_PER_SECOND);
+    return buf;
+}
+
 char *frames2str(long frames, char *buf)
 {
     std::uint8_t m, s, f;
@@ -271,7 +278,7 @@ long pq_remove_pregap(PQlist &pq)
 
 // ---- Red Book check ----
 
-int pq_check(const PQlist &pq)
+int pq_check(const PQlist &pq, int warn)
 {
     const PQtrack *first = pq.tracks.get();
     if (first == nullptr) {
@@ -290,7 +297,9 @@ int pq_check(const PQlist &pq)
     }
     const std::size_t catalog_len = std::strlen(pq.upc_ean.data());
     if (catalog_len != 0 && catalog_len != 13) {
-        log_err("PQ list: UPC/EAN shorter than 13 digits ('%s')\n", pq.upc_ean.data());
+        // A UPC-A code has 12 digits: as an EAN-13 it gets a leading 0.
+        log_err("PQ list: UPC/EAN shorter than 13 digits ('%s')%s\n", pq.upc_ean.data(),
+                catalog_len == 12 ? "; a 12-digit UPC-A is written as a 13-digit EAN with a leading 0" : "");
         return 0;
     }
     int n = 1;
@@ -309,6 +318,18 @@ int pq_check(const PQlist &pq)
             return 0;
         }
     }
+    // The Q subcode counts minutes in two BCD digits, and 90:00:00 is where the lead-out area's
+    // addresses begin: the program area must end before it.
+    char length[32];
+    if (pq.lead_out > CD_LAST_FRAME) {
+        log_err("PQ list: disc too long: the lead-out at %s is past 89:59:74, the last position a CD can address\n",
+                disc_time(pq.lead_out, length, sizeof length));
+        return 0;
+    }
+    // 80 minutes is what a standard disc holds; longer ones need the plant's consent.
+    if (warn && pq.lead_out > CD_STANDARD_FRAMES)
+        log_warn("PQ list: the disc is %s long, more than 79:59:74: confirm with the plant that it can press it\n",
+                 disc_time(pq.lead_out, length, sizeof length));
     return 1;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -17,6 +18,10 @@ constexpr long CD_FRAME_BYTES = 2352;
 constexpr long CD_FRAMES_PER_SECOND = 75;
 /// The two seconds of silence that lead into track 1 when a cue sheet starts it at 00:00:00.
 constexpr long CD_FIRST_PREGAP_FRAMES = 150;
+/// 89:59:74, the last position a disc can address.
+constexpr long CD_LAST_FRAME = 90L * 60 * CD_FRAMES_PER_SECOND - 1;
+/// 79:59:74, the end of an 80-minute disc, the longest that plants press without asking.
+constexpr long CD_STANDARD_FRAMES = 80L * 60 * CD_FRAMES_PER_SECOND - 1;
 
 /// Track flags. The low four bits are the Q-subcode CONTROL nibble.
 enum : std::uint8_t {
@@ -60,6 +65,8 @@ struct PQlist {
 void frames2msf(long frames, std::uint8_t *m, std::uint8_t *s, std::uint8_t *f);
 /// Frames of an MSF position, or -1 when a part is out of range (89:59:74 is the last).
 long msf2frames(std::uint8_t m, std::uint8_t s, std::uint8_t f);
+/// The true "mm:ss:ff" of any length (minutes may exceed 99) into `buf` of `size` bytes; returns it.
+char *disc_time(long frames, char *buf, std::size_t size);
 /// Writes "mm:ss:ff" into `buf` (9 bytes) and returns it.
 char *frames2str(long frames, char *buf);
 /// Frames of a "m:s:f" text (one to three digits per field), or -1 when it is not a valid time.
@@ -112,7 +119,8 @@ long pq_remove_pregap(PQlist &pq);
 // ---- Red Book check ----
 
 /// 1 when the layout may be mastered as an audio CD; 0 after logging the first broken rule.
-int pq_check(const PQlist &pq);
+/// With `warn`, a disc longer than 80 minutes gets a warning.
+int pq_check(const PQlist &pq, int warn = 1);
 
 // ---- Listings ----
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "log.h"
+#include "safe_output.h"
 #include "test_support.h"
 
 // The whole-run behaviour of the parser (the worked example, the summary, the
@@ -395,13 +396,14 @@ TEST_F(CueTest, ImageCopyFailuresLeaveNoImage)
     EXPECT_EQ(o.err, "Error: " + dir.file("IMAGE.DAT") + ": the audio data file ended before all of its audio was read\n");
     EXPECT_FALSE(test::file_exists(dir.file("IMAGE.DAT")));
 
-    // A disk that fills up (through a link, so that removing the failed image
-    // removes the link, not the device).
+    // An image that cannot take its name: the finished copy goes, and nothing is left behind.
     ASSERT_EQ(parse(body), "");
-    std::filesystem::create_symlink("/dev/full", dir.file("full"));
-    o = test::capture([&] { EXPECT_EQ(cue_copy_audio(&cue, dir.file("full").c_str()), 1); });
-    EXPECT_EQ(o.err, "Error: " + dir.file("full") + ": No space left on device\n");
-    EXPECT_FALSE(test::file_exists(dir.file("full")));
+    std::filesystem::create_directory(dir.file("IMAGE.DAT"));
+    o = test::capture([&] { EXPECT_EQ(cue_copy_audio(&cue, dir.file("IMAGE.DAT").c_str()), 1); });
+    EXPECT_EQ(o.err, "Error: " + dir.file("IMAGE.DAT") + ": Is a directory\n");
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_FALSE(is_unfinished_name(entry.path().filename().c_str())) << entry.path();
+    std::filesystem::remove(dir.file("IMAGE.DAT"));
 
     cue.audio_size += 4;
     o = test::capture([&] { EXPECT_EQ(cue_copy_audio(&cue, dir.file("IMAGE.DAT").c_str()), 1); });

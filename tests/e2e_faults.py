@@ -78,7 +78,7 @@ FAULTS = [
     disk("CHECKSUM.MD5", "\nmnt/out/CHECKSUM.MD5: %s\n", HEAD),
     disk("CHECKSUM.TXT", "\nmnt/out/CHECKSUM.TXT: %s\n", HEAD + ["CHECKSUM.MD5"]),
     disk("CDTEXT.BIN", "Error: mnt/out/CDTEXT.BIN: %s\n", HEAD, TC, "cdtext", "old"),
-    disk("DDPMS_", "Error: mnt/out/DDPMS_: %s\nError: linking CD text file faild.\n", HEAD + ["CDTEXT.BIN"], TC,
+    disk("DDPMS_", "Error: mnt/out/DDPMS: %s\nError: linking CD text file faild.\n", HEAD + ["IMAGE.cue"], TC,
          "cdtext", "old"),
     disk("CHECKSUM.MD5", "\nmnt/out/CHECKSUM.MD5: %s\n", HEAD + ["CDTEXT.BIN", "IMAGE.cue"], TC, "cdtext", "new"),
     # Alone: with CD-Text, the page that the new map frees is what the cue sheet gets.

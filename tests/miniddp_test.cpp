@@ -6,6 +6,7 @@
 
 #include "log.h"
 #include "pqlist.h"
+#include "safe_output.h"
 #include "test_support.h"
 #include "tolk_utils.h"
 
@@ -93,27 +94,30 @@ TEST_F(MiniDdpTest, StreamFieldsAreFilledToTheirWidthAndLongerTextsCut)
     pq->lead_out = 2000;
     EXPECT_EQ(write_fileset().err, "");
     EXPECT_EQ(read("SD"), tracks + sd_entry("AA01", "002650", "01") + sd_entry("AA01", "002650", "01"));
+    // The last position a disc can address, and one past it, which is never written.
+    pq->lead_out = 404999;
+    EXPECT_EQ(write_fileset().err, "");
+    EXPECT_EQ(read("SD"), tracks + sd_entry("AA01", "895974", "01") + sd_entry("AA01", "895974", "01"));
     pq->lead_out = 405000;
-    EXPECT_EQ(write_fileset().err, "Warning: frames2msf(): minutes out of range (90)\n"
-                                   "Warning: frames2msf(): minutes out of range (90)\n");
-    EXPECT_EQ(read("SD"), tracks + sd_entry("AA01", "990000", "01") + sd_entry("AA01", "990000", "01"));
+    EXPECT_EQ(write_fileset(1).err, "Error: PQ list: disc too long: the lead-out at 90:00:00 is past 89:59:74, "
+                                    "the last position a CD can address\n");
+    EXPECT_EQ(read("SD"), tracks + sd_entry("AA01", "895974", "01") + sd_entry("AA01", "895974", "01"));
 }
 
 // Without any DDPMS, see the two CD-Text writers.
-TEST_F(MiniDdpTest, FailedLinkingLeavesDdpmsAsItWasAndNoDdpms_)
+TEST_F(MiniDdpTest, FailedLinkingLeavesDdpmsAsItWasAndNothingBehind)
 {
     const auto refused = [&](const std::string &map) {
         test::write_file(file("DDPMS"), map);
         const auto o = test::capture([&] { EXPECT_EQ(ddp_link_cdtext_file(d(), "CDTEXT.BIN", 36), 1); });
         EXPECT_EQ(read("DDPMS"), map);
-        EXPECT_FALSE(fs::is_regular_file(file("DDPMS_")));
+        for (const auto &entry : fs::directory_iterator(dir.path()))
+            EXPECT_FALSE(is_unfinished_name(entry.path().filename().c_str())) << entry.path();
         return o.err;
     };
     EXPECT_EQ(refused(plain_map.substr(128)), ""); // no PQ descriptor to link before
     // A torn last packet: the message ends in whatever errno says.
     EXPECT_EQ(refused(plain_map + plain_map.substr(0, 100)).rfind("Error: " + file("DDPMS") + ": ", 0), 0u);
-    fs::create_directory(file("DDPMS_"));
-    EXPECT_EQ(refused(plain_map), "Error: " + file("DDPMS_") + ": Is a directory\n");
 }
 
 TEST_F(MiniDdpTest, CdTextFromFileIsCopiedWholeAndLinkedBeforeThePqDescriptorOrLeavesNothingBehind)
@@ -136,11 +140,11 @@ TEST_F(MiniDdpTest, CdTextFromFileIsCopiedWholeAndLinkedBeforeThePqDescriptorOrL
     o = test::capture([&] { EXPECT_EQ(ddp_write_cdtext_from_file(d(), file("empty.cdt").c_str()), 0); });
     EXPECT_EQ(o.out, "Writing CDTEXT.BIN file (source: " + file("empty.cdt") + ")...\n");
     EXPECT_EQ(read("CDTEXT.BIN") + read("DDPMS"), cdtext_packet(0) + plain_map);
-    // Nothing to link into, or nothing to copy.
+    // Nothing to link into, or nothing to copy: the CDTEXT.BIN there stays as it was.
     fs::remove(file("DDPMS"));
     o = test::capture([&] { EXPECT_EQ(ddp_write_cdtext_from_file(d(), file("texts.cdt").c_str()), 1); });
     EXPECT_EQ(o.err, "Error: " + file("DDPMS") + ": No such file or directory\nError: No CD text written!\n");
-    EXPECT_FALSE(test::file_exists(file("CDTEXT.BIN")));
+    EXPECT_EQ(read("CDTEXT.BIN"), "");
     o = test::capture([&] { EXPECT_EQ(ddp_write_cdtext_from_file(d(), file("missing.cdt").c_str()), 1); });
     EXPECT_EQ(o.err, "Error: Can't open file: '" + file("missing.cdt") +
                          "' (No such file or directory)\nError: No CD text written!\n");
@@ -166,11 +170,12 @@ TEST_F(MiniDdpTest, CdTextFromTheListIsWrittenAndLinkedUnlessThereIsNoneOrTooMuc
     o = test::capture([&] { EXPECT_EQ(ddp_write_cdtext(d(), *pq), 0); });
     EXPECT_EQ(o.out, "Writing CDTEXT.BIN file... 72 bytes written.\n");
     EXPECT_EQ(read("DDPMS"), cdtext_packet(72) + plain_map);
-    // Without a map stream the file stays, but the failure is reported.
+    // Without a map stream the failure is reported and the CDTEXT.BIN there is not replaced.
     fs::remove(file("DDPMS"));
+    pq->title = "Another album";
     o = test::capture([&] { EXPECT_EQ(ddp_write_cdtext(d(), *pq), 1); });
     EXPECT_EQ(o.err, "Error: " + file("DDPMS") + ": No such file or directory\nError: linking CD text file faild.\n");
-    EXPECT_TRUE(test::file_exists(file("CDTEXT.BIN")));
+    EXPECT_EQ(read("CDTEXT.BIN").size(), 72u);
 }
 
 TEST_F(MiniDdpTest, AFailedCheckWritesNothingTheCueSheetDescribesTheImageAndStreamsThatCannotBeCreatedAreSkipped)
@@ -193,7 +198,8 @@ TEST_F(MiniDdpTest, AFailedCheckWritesNothingTheCueSheetDescribesTheImageAndStre
     fs::create_directory(file("SD"));
     o = write_fileset(1);
     EXPECT_EQ(o.err, "Error: " + file("SD") + ": Is a directory\n");
-    EXPECT_EQ(o.out, "Writing DDPMS file... 256 bytes written.\nWriting DDPID file... 128 bytes written.\n");
+    EXPECT_EQ(o.out, "Writing SD file... 320 bytes written.\nWriting DDPMS file... 256 bytes written.\n"
+                     "Writing DDPID file... 128 bytes written.\n");
     EXPECT_TRUE(fs::is_directory(file("SD")));
 }
 
