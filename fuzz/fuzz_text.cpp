@@ -1,6 +1,8 @@
 // Fuzz target: the small text checks that every cue sheet line meets (disc
-// times, catalog numbers, ISRCs) and the strict line reader of the checksum
-// files, each with invariants that must hold for any input.
+// times, catalog numbers, ISRCs), the strict line reader of the checksum
+// files, and the text encoding conversions, each with invariants that must
+// hold for any input.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +10,7 @@
 
 #include "fuzz_support.h"
 #include "pqlist.h"
+#include "text_encoding.h"
 #include "tolk_utils.h"
 
 namespace {
@@ -113,6 +116,83 @@ void check_lines(const std::uint8_t *data, std::size_t size, int max)
     }
 }
 
+bool has_control(const std::string &text)
+{
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b < 0x20 || b == 0x7F;
+    });
+}
+
+std::size_t count_of(const std::string &text, char c) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), c)); }
+
+/// Characters in valid UTF-8: the bytes that are no continuation bytes.
+std::size_t utf8_length(const std::string &text)
+{
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+void check_sheet_decoding(const std::string &bytes)
+{
+    const decoded_sheet sheet = decode_cue_sheet(bytes);
+    switch (sheet.bom) {
+    case byte_order_mark::none: {
+        const bool high = std::any_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; });
+        const bool utf8 = high && utf8_is_valid(bytes);
+        if (sheet.text != bytes || sheet.encoding != (utf8 ? text_encoding::utf8 : text_encoding::windows_1252))
+            __builtin_trap();
+        break;
+    }
+    case byte_order_mark::utf8:
+        if (sheet.text != bytes.substr(3) || sheet.encoding != text_encoding::utf8)
+            __builtin_trap();
+        break;
+    case byte_order_mark::utf16le:
+    case byte_order_mark::utf16be:
+        // Two bytes give at most three of UTF-8 (four give four); an odd last byte gives three.
+        if (!utf8_is_valid(sheet.text) || sheet.encoding != text_encoding::utf8 ||
+            sheet.text.size() > (bytes.size() - 2) / 2 * 3 + 3)
+            __builtin_trap();
+        break;
+    }
+}
+
+void check_latin1(const std::string &text, text_encoding from)
+{
+    const latin1_text out = to_latin1(text, from);
+    // UTF-8 never grows ("..." for U+2026 takes its three bytes); one Windows-1252 byte gives at most three.
+    const std::size_t bound = from == text_encoding::utf8 ? text.size() : 3 * text.size();
+    if (out.text.size() > bound || !utf8_is_valid(out.unrepresentable))
+        __builtin_trap();
+    for (const char c : out.text)
+        if (static_cast<unsigned char>(c) >= 0x80 && static_cast<unsigned char>(c) <= 0x9F)
+            __builtin_trap();
+    // Each character that could not be held is one "?", and only those are added.
+    if (count_of(out.text, '?') != count_of(text, '?') + utf8_length(out.unrepresentable))
+        __builtin_trap();
+    // Nothing folded or lost: the Latin-1 text reads back as the original.
+    if (!out.folded && out.unrepresentable.empty() && !has_control(text)) {
+        const std::string original = from == text_encoding::utf8 ? text : windows1252_to_utf8(text);
+        if (latin1_to_utf8(out.text) != original)
+            __builtin_trap();
+    }
+}
+
+void check_to_utf8(const std::string &text)
+{
+    // One character per byte, valid UTF-8, and from Latin-1 no control character at all:
+    // neither a C0 byte or DEL nor a C1 code point (C2 80 to C2 9F).
+    const std::string latin1 = latin1_to_utf8(text), windows = windows1252_to_utf8(text);
+    if (!utf8_is_valid(latin1) || !utf8_is_valid(windows) || utf8_length(latin1) != text.size() ||
+        utf8_length(windows) != text.size() || latin1.size() > 3 * text.size() || windows.size() > 3 * text.size() ||
+        has_control(latin1))
+        __builtin_trap();
+    for (std::size_t i = 0; i + 1 < latin1.size(); ++i)
+        if (latin1[i] == '\xC2' && static_cast<unsigned char>(latin1[i + 1]) <= 0x9F)
+            __builtin_trap();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -124,5 +204,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check_isrc(text.c_str());
     check_lines(data, size, 100);
     check_lines(data, size, 1);
+    check_sheet_decoding(text);
+    check_latin1(text, text_encoding::utf8);
+    check_latin1(text, text_encoding::windows_1252);
+    check_to_utf8(text);
     return 0;
 }

@@ -82,6 +82,12 @@ TEXT_SEEDS = {
     "isrc": "DEA121500001",
     "lines": "first line\r\nsecond\tline\rthird\n\nlast",
     "control": "text\x01more\n",
+    "utf8-bom": b"\xef\xbb\xbfTITLE \"Caf\xc3\xa9 \xe2\x80\x94 \xe2\x80\x9cLive\xe2\x80\x9d\xe2\x80\xa6\"\r\n",
+    "utf8-other": "PERFORMER \"\u0418\u0432\u0430\u043d \u6771\u4eac \U0001F600\u2009\"\n".encode("utf-8"),
+    "utf8-invalid": b"TITLE \"\xe2\x82\xed\xa0\x80\xf4\x90\x80\x80\xc0\xaf\xc2\x85\"\n",
+    "cp1252": b"TITLE \"\x93Caf\xe9\x94 \x96 \x85 \x80\x81\x8d\x8f\x90\x9d\"\r",
+    "utf16le": b"\xff\xfe" + "TITLE \"\U0001F600\u00e9\"\r\n".encode("utf-16-le") + b"\x3d\xd8A\x00\x00\xdcB",
+    "utf16be": b"\xfe\xff" + "TITLE \"\U0001F600\u00e9\"\r\n".encode("utf-16-be") + b"\xd8\x3d\x00A\xdc\x00B",
 }
 
 

@@ -14,6 +14,7 @@
 #include "cdtext.h"
 #include "log.h"
 #include "safe_output.h"
+#include "text_encoding.h"
 #include "waveparser.h"
 
 namespace {
@@ -79,6 +80,28 @@ int number_value(const char *text)
     return static_cast<int>(v);
 }
 
+/// 1 for a code of zeros only, as rippers write for a disc or track without one.
+bool is_zeros(const char *text)
+{
+    return text[0] != '\0' && text[std::strspn(text, "0")] == '\0';
+}
+
+/// A well-formed time ("m:s:f", one to three digits each, seconds below 60 and frames
+/// below 75) whose minutes lie past the 89 a disc can address.
+bool is_time_past_disc_end(const char *text)
+{
+    int values[3] = {};
+    const char *p = text;
+    for (int field = 0; field < 3; ++field) {
+        const std::size_t digits = std::strspn(p, "0123456789");
+        if (digits == 0 || digits > 3 || p[digits] != (field < 2 ? ':' : '\0'))
+            return false;
+        values[field] = std::atoi(p);
+        p += digits + (field < 2 ? 1 : 0);
+    }
+    return values[0] > 89 && values[1] < 60 && values[2] < 75;
+}
+
 /// A name from the cue sheet resolved against the cue sheet's directory.
 std::string resolve(const std::string &cuefile, const char *name)
 {
@@ -92,7 +115,7 @@ std::string resolve(const std::string &cuefile, const char *name)
 
 class parser {
 public:
-    parser(cuesheet_t *cue, const char *path) : cue_(cue), path_(path) {}
+    parser(cuesheet_t *cue, const char *path, text_encoding encoding) : cue_(cue), path_(path), encoding_(encoding) {}
 
     void read_lines(std::FILE *fp);
     void finish();
@@ -113,9 +136,16 @@ private:
     void index();
     void text(const char *command, std::optional<std::string> PQlist::*disc, std::optional<std::string> PQtrack::*track,
               const char *disc_message, const char *track_message);
+    std::string latin1(const char *command, const char *value);
+    char *code();
+    void report_unholdable_texts();
 
     cuesheet_t *cue_;
     const char *path_;
+    text_encoding encoding_;
+    /// Texts with characters that ISO 8859-1 cannot hold, reported once the sheet is read,
+    /// when it is known whether CD-Text will be made from them: the line and the message.
+    std::vector<std::pair<int, std::string>> unholdable_;
     std::array<char, line_buffer_size> line_{};
     char *cursor_ = nullptr;
     int line_number_ = 0;
@@ -151,9 +181,14 @@ void parser::read_lines(std::FILE *fp)
         if (got == 0)
             return;
         ++line_number_;
+        const char *word = next_token(line_.data(), separators, 0, &cursor_);
+        // A long comment is no reason to refuse a sheet; any other line cut short would be.
+        if (got < 0 && word != nullptr && std::strcmp(word, "REM") == 0) {
+            warning("REM line is longer than %d characters, skipped", line_buffer_size - 2);
+            continue;
+        }
         if (got < 0)
             error("line is too long, maximum is %d characters", line_buffer_size - 2);
-        const char *word = next_token(line_.data(), separators, 0, &cursor_);
         if (word == nullptr || std::strcmp(word, "REM") == 0)
             continue;
         command(word);
@@ -198,9 +233,14 @@ void parser::catalog()
     PQlist &pq = *cue_->pq;
     if (pq.upc_ean[0] != '\0')
         error("multiple CATALOG commands found");
-    const char *number = token();
+    const char *number = code();
     if (number == nullptr)
         error("no number found after CATALOG");
+    // Rippers write zeros for a disc that has no catalog number.
+    if (is_zeros(number)) {
+        warning("catalog number %s is all zeros, no catalog number is written", number);
+        return;
+    }
     // A catalog number is digits only: a letter would reach SD and DDPID as it is.
     if (!is_number(number))
         error("malformed catalog number: %s, should be exactly 13 digits", number);
@@ -280,12 +320,26 @@ void parser::isrc()
         error("ISRC command before first TRACK command");
     if (track_->isrc[0] != '\0')
         error("multiple ISRC commands found in track %02d", track_number_);
-    const char *code = token();
-    if (code == nullptr)
+    const char *isrc = code();
+    if (isrc == nullptr)
         error("missing argument for ISRC command in track %02d", track_number_);
-    if (!isrc_is_valid(code))
-        error("malformed ISRC code in track %02d: %s", track_number_, code);
-    tolk_strcpy(track_->isrc.data(), code, track_->isrc.size());
+    if (is_zeros(isrc)) {
+        warning("ISRC of track %02d is all zeros, no ISRC is written", track_number_);
+        return;
+    }
+    if (!isrc_is_valid(isrc))
+        error("malformed ISRC code in track %02d: %s", track_number_, isrc);
+    tolk_strcpy(track_->isrc.data(), isrc, track_->isrc.size());
+}
+
+/// The code after CATALOG or ISRC, without the quotes and hyphens people write around
+/// and between its parts ("USSM1-23-45678"), or null when there is none.
+char *parser::code()
+{
+    char *text = token(1);
+    if (text != nullptr)
+        *std::remove(text, text + std::strlen(text), '-') = '\0';
+    return text;
 }
 
 void parser::flags()
@@ -335,6 +389,9 @@ void parser::index()
     if (time == nullptr)
         error("no time given for index %02d in track %02d", n, track_number_);
     const long position = str2frames(time);
+    if (position < 0 && is_time_past_disc_end(time))
+        error("time for index %02d in track %02d is %s, past 89:59:74, the last position a CD can address", n,
+              track_number_, time);
     if (position < 0)
         error("malformed time for index %02d in track %02d: %s, should be formatted as mm:ss:ff", n, track_number_,
               time);
@@ -352,7 +409,18 @@ void parser::index()
 void parser::text(const char *command, std::optional<std::string> PQlist::*disc,
                   std::optional<std::string> PQtrack::*track, const char *disc_message, const char *track_message)
 {
-    const char *value = token(1);
+    // A quoted text, or else the rest of the line: TITLE My Great Album is one title.
+    const char *value = nullptr;
+    if (char *rest = cursor_ + std::strspn(cursor_, separators); *rest == '"') {
+        value = token(1);
+    } else if (*rest != '\0') {
+        char *end = rest + std::strlen(rest);
+        while (std::strchr(separators, end[-1]) != nullptr)
+            --end;
+        *end = '\0';
+        cursor_ = end;
+        value = rest;
+    }
     // A command without any text is a slip in the cue sheet, not an empty title:
     // an empty title is written "".
     if (value == nullptr)
@@ -360,12 +428,47 @@ void parser::text(const char *command, std::optional<std::string> PQlist::*disc,
     if (in_track_section()) {
         if (track_->*track)
             error(track_message, track_number_);
-        track_->*track = value;
+        track_->*track = latin1(command, value);
     } else {
         if (cue_->pq.get()->*disc)
             error("%s", disc_message);
-        cue_->pq.get()->*disc = value;
+        cue_->pq.get()->*disc = latin1(command, value);
     }
+}
+
+/// A text of the sheet in ISO 8859-1, the character set CD-Text declares, once for CD-Text,
+/// IMAGE.cue and the listings alike.
+std::string parser::latin1(const char *command, const char *value)
+{
+    const latin1_text converted = to_latin1(value, encoding_);
+    char where[32] = "of the disc";
+    if (in_track_section())
+        std::snprintf(where, sizeof where, "of track %02d", track_number_);
+    if (converted.folded)
+        warning("%s %s has typographic marks that ISO 8859-1 lacks, written as \"%s\"", command, where,
+                latin1_to_utf8(converted.text).c_str());
+    if (!converted.unrepresentable.empty()) {
+        const std::string shown = encoding_ == text_encoding::utf8 ? std::string(value) : windows1252_to_utf8(value);
+        char message[1024];
+        std::snprintf(message, sizeof message, "%s %s has characters that CD-Text in ISO 8859-1 cannot hold: \"%s\" (%s)",
+                      command, where, shown.c_str(), converted.unrepresentable.c_str());
+        unholdable_.emplace_back(line_number_, message);
+    }
+    return converted.text;
+}
+
+/// Texts that CD-Text cannot hold: errors when CD-Text is to be made from them, else warnings.
+void parser::report_unholdable_texts()
+{
+    const bool fatal = cue_->cdtext_from_texts && !cdtext_name_;
+    for (const auto &[line, message] : unholdable_) {
+        if (fatal)
+            std::fprintf(stderr, "%s:%d: error: %s\n", path_, line, message.c_str());
+        else
+            std::fprintf(stderr, "%s:%d: warning: %s; shown as \"?\"\n", tolk_basename(path_), line, message.c_str());
+    }
+    if (fatal && !unholdable_.empty())
+        throw fatal_error(1);
 }
 
 void parser::finish()
@@ -376,10 +479,22 @@ void parser::finish()
     if (track_->index[1] == -1)
         error("missing INDEX 01 track %02d", track_number_);
 
+    report_unholdable_texts();
+
     // A first track that starts right at 00:00:00 has its pause there too.
     PQtrack &first = *pq.tracks;
     if (first.index[0] == -1 && first.index[1] == 0)
         first.index[0] = 0;
+    // Rippers such as EAC write a track 1 that starts less than two seconds into its file
+    // (INDEX 00 00:00:00, INDEX 01 00:00:33): the original disc's pregap was longer by the
+    // two seconds before the file began. They are added, and the disc keeps its timing.
+    bool short_pregap = first.index[0] == 0 && first.index[1] > 0 && first.index[1] < CD_FIRST_PREGAP_FRAMES;
+    if (short_pregap) {
+        char pregap[9];
+        cue_warn(path_, 0, "track 01 starts %s into its file, less than the two seconds before it on a disc: "
+                           "two seconds of silence are added before the audio",
+                 frames2str(first.index[1], pregap));
+    }
 
     if (cdtext_name_) {
         const std::string name = std::move(*cdtext_name_);
@@ -388,7 +503,7 @@ void parser::finish()
     }
 
     // Without a pregap in the data file, the image gets two seconds of silence before track 1.
-    if (pq_get_first_pregap(pq) == 0) {
+    if (pq_get_first_pregap(pq) == 0 || short_pregap) {
         pq_add_pregap(pq, CD_FIRST_PREGAP_FRAMES);
         cue_->pregap_size = first_pregap_bytes;
     }
@@ -481,6 +596,32 @@ int is_number(const char *text)
 
 // ---- The cue sheet object ----
 
+namespace {
+
+/// A cue sheet of 99 tracks with every index, text and comment is some tens of kilobytes:
+/// anything this large is not one (a device such as /dev/zero would never end).
+constexpr std::size_t cue_sheet_max_bytes = 4 * 1024 * 1024;
+
+/// The whole cue sheet, or nullopt (errno set) when it cannot be read; EFBIG when it is too large.
+std::optional<std::string> read_sheet(std::FILE *fp)
+{
+    std::string bytes;
+    std::array<char, 65536> block;
+    std::size_t n;
+    while ((n = std::fread(block.data(), 1, block.size(), fp)) > 0) {
+        bytes.append(block.data(), n);
+        if (bytes.size() > cue_sheet_max_bytes) {
+            errno = EFBIG;
+            return std::nullopt;
+        }
+    }
+    if (std::ferror(fp))
+        return std::nullopt;
+    return bytes;
+}
+
+} // namespace
+
 void cue_open(const char *path, cuesheet_t *cue)
 {
     cue->pq = pq_new();
@@ -498,8 +639,24 @@ void cue_open(const char *path, cuesheet_t *cue)
         cue_err(path, 0, "can't open file, message: %s", std::strerror(errno));
     cue->cuefile = path;
 
-    parser p(cue, path);
-    p.read_lines(fp.get());
+    // The sheet is read whole, for its encoding is a property of all of it: a byte-order mark,
+    // UTF-16, or else UTF-8 when every byte sequence is valid UTF-8.
+    errno = 0;
+    const auto bytes = read_sheet(fp.get());
+    if (!bytes)
+        cue_err(path, 0, "can't read file, message: %s",
+                errno == EFBIG ? "too large for a cue sheet" : std::strerror(errno != 0 ? errno : EIO));
+    decoded_sheet sheet = decode_cue_sheet(*bytes);
+    // A line ends at a line feed, a carriage return and line feed, or a carriage return alone
+    // (classic Mac OS).
+    for (std::size_t i = 0; i < sheet.text.size(); ++i)
+        if (sheet.text[i] == '\r' && (i + 1 == sheet.text.size() || sheet.text[i + 1] != '\n'))
+            sheet.text[i] = '\n';
+    file_ptr lines(sheet.text.empty() ? nullptr : fmemopen(sheet.text.data(), sheet.text.size(), "r"));
+
+    parser p(cue, path, sheet.encoding);
+    if (lines)
+        p.read_lines(lines.get());
     p.finish();
 }
 

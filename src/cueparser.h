@@ -23,6 +23,9 @@ enum : int {
 
 /// The parsed cue sheet. Complete and consistent once cue_open returns.
 struct cuesheet_t {
+    /// Set before cue_open: CD-Text will be made from the sheet's texts, so a text that
+    /// ISO 8859-1 cannot hold is an error rather than a warning.
+    bool cdtext_from_texts = false;
     std::optional<std::string> cuefile;    ///< as passed to cue_open ("-" for standard input)
     std::unique_ptr<PQlist> pq;            ///< the disc
     std::optional<std::string> cdtextfile; ///< resolved path of the CDTEXTFILE, if any

@@ -327,19 +327,13 @@ const char *ok_or_failed(const char *expected, const char *computed)
     return tolk_stricmp(expected, computed) == 0 ? "OK" : "FAILED";
 }
 
-// Writes one checksum file into the list's directory; false after reporting a failure.
-bool write_checksum_file(const ddpf_list_t *list, const char *name,
+// Writes one checksum file under its temporary name; false after reporting a failure.
+bool write_checksum_file(const ddpf_list_t *list, staged_file &out,
                          void (*write_lines)(const ddpf_list_t *, std::FILE *))
 {
-    // A checksum file cut short would still vouch for the files it lists: it gets its name
-    // only when whole.
-    staged_file out(path_of(list, name));
-    if (!out) {
-        report_errno(out.path(), failure_errno());
-        return false;
-    }
-    write_lines(list, out.get());
-    if (!out.commit()) {
+    if (out)
+        write_lines(list, out.get());
+    if (!out || !out.finish()) {
         report_errno(out.path(), failure_errno());
         return false;
     }
@@ -549,14 +543,29 @@ int ddp_checksum_write(const char *dir)
     // Every checksum is computed before either file is created, so neither
     // checksum file ever lists itself or an older checksum file.
     int result = ddpf_calc(&list, 1, 1);
-    if (write_checksum_file(&list, "CHECKSUM.MD5", ddpf_write_md5))
-        log_msg(1, "MD5 checksums written to \"%s\".\n", "CHECKSUM.MD5");
-    else
-        result = 1;
-    if (write_checksum_file(&list, "CHECKSUM.TXT", ddpf_write_crc32))
-        log_msg(1, "CRC32 checksums written to \"%s\".\n", "CHECKSUM.TXT");
-    else
-        result = 1;
+    if (result != 0) {
+        // Checksum files without a file of the fileset would vouch for an incomplete one.
+        log_err("no checksum files written: not every file of the fileset could be read\n");
+    } else {
+        // The two files go in place together or not at all.
+        staged_file md5(path_of(&list, "CHECKSUM.MD5"));
+        staged_file crc(path_of(&list, "CHECKSUM.TXT"));
+        const bool md5_ok = write_checksum_file(&list, md5, ddpf_write_md5);
+        const bool crc_ok = write_checksum_file(&list, crc, ddpf_write_crc32);
+        if (!md5_ok || !crc_ok) {
+            result = 1;
+        } else if (!md5.commit()) {
+            report_errno(md5.path(), failure_errno());
+            result = 1;
+        } else if (!crc.commit()) {
+            report_errno(crc.path(), failure_errno());
+            std::remove(md5.path().c_str());
+            result = 1;
+        } else {
+            log_msg(1, "MD5 checksums written to \"%s\".\n", "CHECKSUM.MD5");
+            log_msg(1, "CRC32 checksums written to \"%s\".\n", "CHECKSUM.TXT");
+        }
+    }
     ddpf_print(&list);
     ddpf_free(&list);
     return result;

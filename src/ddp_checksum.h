@@ -39,7 +39,8 @@ const char *dfi_next(dfi_iter_t *it);
 
 /// Computes the checksums of every file the fileset in `dir` names, writes
 /// CHECKSUM.MD5 and CHECKSUM.TXT there and prints the table. 0 when every listed
-/// file was read whole and both files were written completely; 1 otherwise.
+/// file was read whole and both files were put in place; 1 otherwise, and then
+/// neither file is written.
 int ddp_checksum_write(const char *dir);
 
 /// Checks every checksum file found in `dir` against freshly computed checksums,

@@ -120,6 +120,7 @@ int run(const char *cuefile, const char *ddpdir, const char *master_id, bool com
 
     log_msg(1, "Parsing cue sheet '%s'...\n", cuefile);
     cuesheet_t cue;
+    cue.cdtext_from_texts = include_cdtext && ddpdir != nullptr;
     cue_open(cuefile, &cue);
     log_msg(1, "done.\n");
 

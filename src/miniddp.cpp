@@ -81,7 +81,6 @@ int ddp_write_id_stream(std::FILE *out, const PQlist &pq, const char *master_id,
 void ddp_write_ms_packet(std::FILE *out, const char *dst, const char *sub, const char *dsi, int dsl, int pregap,
                          const char *mode, char mode1, char mode2, int track)
 {
-    const long before = std::ftell(out);
     // Blank fields stay blank; numbers are formatted only when present.
     std::array<char, 16> pregap_text{};
     std::array<char, 16> track_text{};
@@ -91,13 +90,18 @@ void ddp_write_ms_packet(std::FILE *out, const char *dst, const char *sub, const
         std::snprintf(pregap_text.data(), pregap_text.size(), "%d", pregap);
     if (track >= 0)
         std::snprintf(track_text.data(), track_text.size(), "%02d", track);
-    // VVVM, DST, DSL, SUB, mode, pregap, track, DSI length 17, DSI: 128 bytes.
-    std::fprintf(out,
-                 "VVVM%-2.2s        %8d        %-8.8s%-2.2s%c%c    %4s     %-2.2s               17%-17.17s"
-                 "                                     ",
-                 dst, dsl, sub, mode, mode1, mode2, pregap_text.data(), track_text.data(), dsi);
-    if (std::ftell(out) - before != map_packet_size)
+    // VVVM, DST, DSL, SUB, mode, pregap, track, DSI length 17, DSI: 128 bytes. A number too wide
+    // for its field would shift every field after it: such a packet is never written.
+    std::array<char, 2 * map_packet_size> packet{};
+    const int length = std::snprintf(packet.data(), packet.size(),
+                                     "VVVM%-2.2s        %8d        %-8.8s%-2.2s%c%c    %4s     %-2.2s               17"
+                                     "%-17.17s                                     ",
+                                     dst, dsl, sub, mode, mode1, mode2, pregap_text.data(), track_text.data(), dsi);
+    if (length != map_packet_size) {
         log_err("Internal error wile writing map strem packet\nDST=%s, SUB=%s, DSI=%s, DSL=%d\n", dst, sub, dsi, dsl);
+        return;
+    }
+    std::fwrite(packet.data(), 1, map_packet_size, out);
 }
 
 int ddp_write_ms_stream(std::FILE *out, const char *image_name, int image_sectors, const char *pq_name, int pq_size,
@@ -250,7 +254,7 @@ int ddp_write(const char *dir, const PQlist &pq, const char *master_id)
         const int written = ddp_write_ms_stream(ms.get(), "IMAGE.DAT", static_cast<int>(pq.lead_out), "SD", sd_size,
                                                 static_cast<int>(pregap));
         log_msg(1, "%d bytes written.\n", written);
-        if (!finish_stream(ms))
+        if (written != 2 * map_packet_size || !finish_stream(ms))
             status = 1;
     } else {
         status = 1;

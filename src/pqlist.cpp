@@ -295,6 +295,14 @@ int pq_check(const PQlist &pq, int warn)
         log_err("PQ list: first track's pregap shorter than 2 seconds (%ld frames)\n", pregap);
         return 0;
     }
+    // The DDP map gives the pregap of the audio stream in four digits.
+    if (pregap > CD_MAX_FIRST_PREGAP_FRAMES) {
+        char length[9];
+        log_err("PQ list: first track's pregap of %ld frames (%s) is longer than the %ld frames a DDP map can "
+                "describe\n",
+                pregap, frames2str(pregap, length), CD_MAX_FIRST_PREGAP_FRAMES);
+        return 0;
+    }
     const std::size_t catalog_len = std::strlen(pq.upc_ean.data());
     if (catalog_len != 0 && catalog_len != 13) {
         // A UPC-A code has 12 digits: as an EAN-13 it gets a leading 0.

@@ -18,6 +18,8 @@ constexpr long CD_FRAME_BYTES = 2352;
 constexpr long CD_FRAMES_PER_SECOND = 75;
 /// The two seconds of silence that lead into track 1 when a cue sheet starts it at 00:00:00.
 constexpr long CD_FIRST_PREGAP_FRAMES = 150;
+/// The longest first pregap a DDP map stream can give: its field has four digits.
+constexpr long CD_MAX_FIRST_PREGAP_FRAMES = 9999;
 /// 89:59:74, the last position a disc can address.
 constexpr long CD_LAST_FRAME = 90L * 60 * CD_FRAMES_PER_SECOND - 1;
 /// 79:59:74, the end of an 80-minute disc, the longest that plants press without asking.

@@ -201,15 +201,21 @@ int output_check_inputs(const std::vector<output_input_t> &inputs, const std::ve
 
 staged_file::staged_file(std::string path) : path_(std::move(path)), temp_(temp_path_of(path_))
 {
+    // Known to the signal handler before it exists, so that no signal can come between.
+    slot_ = register_temp(temp_);
     int fd = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno == EEXIST) {
         // Our own process number: a file of a process long gone that had the same one.
         unlink(temp_.c_str());
         fd = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     }
-    if (fd < 0)
+    if (fd < 0) {
+        const int err = errno;
+        unregister_temp(slot_);
+        slot_ = -1;
+        errno = err;
         return;
-    slot_ = register_temp(temp_);
+    }
     fp_.reset(fdopen(fd, "wb"));
     if (!fp_) {
         const int err = errno;
@@ -221,12 +227,14 @@ staged_file::staged_file(std::string path) : path_(std::move(path)), temp_(temp_
 
 staged_file::~staged_file()
 {
-    if (fp_ || slot_ >= 0)
+    if (fp_ || finished_ || slot_ >= 0)
         discard();
 }
 
-bool staged_file::commit()
+bool staged_file::finish()
 {
+    if (finished_)
+        return true;
     if (!fp_) {
         errno = EBADF;
         return false;
@@ -239,19 +247,28 @@ bool staged_file::commit()
         ok = false;
         err = errno;
     }
-    if (ok && std::rename(temp_.c_str(), path_.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
     if (!ok) {
-        unlink(temp_.c_str());
-        unregister_temp(slot_);
-        slot_ = -1;
+        discard();
+        errno = err;
+        return false;
+    }
+    finished_ = true;
+    return true;
+}
+
+bool staged_file::commit()
+{
+    if (!finish())
+        return false;
+    if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
+        const int err = errno;
+        discard();
         errno = err;
         return false;
     }
     unregister_temp(slot_);
     slot_ = -1;
+    finished_ = false;
     return true;
 }
 
@@ -262,5 +279,6 @@ void staged_file::discard()
     unlink(temp_.c_str());
     unregister_temp(slot_);
     slot_ = -1;
+    finished_ = false;
     errno = err;
 }

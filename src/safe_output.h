@@ -74,8 +74,11 @@ public:
     /// The temporary path.
     const std::string &temp_path() const { return temp_; }
 
-    /// Closes the stream with a check and renames the file over its final name. true when the
-    /// file is in place; false (errno tells why) and the temporary file is gone otherwise.
+    /// Flushes the stream, syncs the data to the disk and closes it, with a check: true when the
+    /// whole file is written; false (errno tells why) and the temporary file is gone otherwise.
+    [[nodiscard]] bool finish();
+    /// Finishes the file when that is still to be done and renames it over its final name. true
+    /// when the file is in place; false (errno tells why) and the temporary file is gone otherwise.
     [[nodiscard]] bool commit();
     /// Closes and removes the temporary file; the final name is untouched.
     void discard();
@@ -85,4 +88,5 @@ private:
     std::string temp_;
     file_ptr fp_;
     int slot_ = -1;
+    bool finished_ = false;
 };

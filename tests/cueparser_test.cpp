@@ -127,9 +127,10 @@ TEST_F(CueTest, EveryCommandCheck)
         {"REM one\n\n   \nREM two\n", E(4, "no TRACK command found")},
         {"track 01 audio\n", W(1, "command ignored: 'track'") + E(1, "no TRACK command found")},
         {rem254 + "\n" + body, ""},
-        {rem254 + "y\n" + head, E(1, "line is too long, maximum is 254 characters")},
+        {rem254 + "y\n" + body, W(1, "REM line is longer than 254 characters, skipped")},
+        {"TITLE " + std::string(249, 'x') + "\n" + head, E(1, "line is too long, maximum is 254 characters")},
         {body + rem254 + "y", ""},
-        {body + rem254 + "yz", E(4, "line is too long, maximum is 254 characters")},
+        {body + "TITLE " + std::string(250, 'x'), E(4, "line is too long, maximum is 254 characters")},
         {"FILE a.bin BINARY\r\nTRACK 01 AUDIO\r\nINDEX 01 00:00:00\r\n", ""},
         // CATALOG
         {"CATALOG 4006381333931\n" + body, ""},
@@ -171,7 +172,7 @@ TEST_F(CueTest, EveryCommandCheck)
         {"ISRC USRC17607839\n", E(1, "ISRC command before first TRACK command")},
         {head + "ISRC USRC17607839\nISRC USRC17607839\n", E(4, "multiple ISRC commands found in track 01")},
         {head + "ISRC\n", E(3, "missing argument for ISRC command in track 01")},
-        {head + "ISRC US-RC1-76-07839\n", E(3, "malformed ISRC code in track 01: US-RC1-76-07839")},
+        {head + "ISRC US-RC1-76-0783\n", E(3, "malformed ISRC code in track 01: USRC1760783")},
         // FLAGS
         {head + "FLAGS DATA PRE\nINDEX 01 00:00:00\n", W(3, "unknown flag in track 01: DATA")},
         {"FLAGS PRE\n", E(1, "FLAGS command before first TRACK command")},
@@ -247,7 +248,7 @@ TEST_F(CueTest, WhatTheCommandsStore)
     EXPECT_EQ(*cue.datafile, dir.file("my song.bin"));
     EXPECT_STREQ(pq.upc_ean.data(), "400638133393"); // stored even with a wrong check digit
     EXPECT_EQ(*pq.title, "Disc \"Live\" Album");     // up to the last quote of the line
-    EXPECT_EQ(*pq.performer, "Band");                // unquoted text ends at a blank
+    EXPECT_EQ(*pq.performer, "Band Name");           // unquoted text runs to the end of the line
     EXPECT_EQ(*pq.songwriter, "");
     const PQtrack &t1 = *pq.tracks;
     EXPECT_EQ(*t1.title, "Caf\xe9");

@@ -231,16 +231,17 @@ TEST(ChecksumWrite, FilesThatCannotBeReadOrWrittenAreReportedAndFailTheRun)
     fs::create_symlink("/proc/self/mem", dir.file("SD"));
     Expected e = expected_for(dir, "DDPID DDPMS");
     const auto no_sums = [](const std::string &name) { return name + std::string(61 - name.size(), ' ') + "\n"; };
-    EXPECT_EQ(write_sums(dir), "1\n" + written + e.table + no_sums("SD") + no_sums("IMAGE.DAT") +
-                                   "stderr:\n@/SD: Input/output error\n@/IMAGE.DAT: No such file or directory\n" +
-                                   e.md5_file + e.crc_file);
-    // A checksum file that cannot take its name is reported; the other one is still written.
+    // Checksum files without them would vouch for an incomplete fileset: none is written.
+    EXPECT_EQ(write_sums(dir), "1\n" + e.table + no_sums("SD") + no_sums("IMAGE.DAT") +
+                                   "stderr:\n@/SD: Input/output error\n@/IMAGE.DAT: No such file or directory\n"
+                                   "Error: no checksum files written: not every file of the fileset could be read\n"
+                                   "(none)\n(none)\n");
+    // A checksum file that cannot take its name is reported, and the other one is not put in place either.
     TempDir full;
     write_fileset(full);
     e = expected_for(full, "DDPID DDPMS SD IMAGE.DAT");
-    fs::create_directory(full.file("CHECKSUM.MD5"));
-    EXPECT_EQ(write_sums(full), "1\nCRC32 checksums written to \"CHECKSUM.TXT\".\n" + e.table +
-                                    "stderr:\n@/CHECKSUM.MD5: Is a directory\n(none)\n" + e.crc_file);
+    fs::create_directory(full.file("CHECKSUM.TXT"));
+    EXPECT_EQ(write_sums(full), "1\n" + e.table + "stderr:\n@/CHECKSUM.TXT: Is a directory\n(none)\n(none)\n");
 }
 
 // Reads `path` at verbosity 4: the result, what the reader printed, and the entries it added.

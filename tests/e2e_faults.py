@@ -1,17 +1,22 @@
-"""Fault injection, end to end: each row of FAULTS is a fault (a full disk at one file of the fileset, a
-file-size limit, a standard output that cannot be written, audio cut short, an input that is a directory
-or unreadable), the options, a fragment of standard error and the files that must remain. Every row also
-checks what must hold whatever happens: status 0 only for a complete fileset that md5sum -c vouches for,
-no stream cut short (each one left is what a clean run writes), DDPMS the old map or the new one, and the
-inputs unchanged. A full disk is a tmpfs in a private mount namespace, sized from clean runs."""
+"""Fault injection, end to end: each row of FAULTS is a fault or a hostile but realistic use (a full disk at
+one file of the fileset, a file-size limit, a standard output that cannot be written, audio cut short, inputs
+that are directories, unreadable or the fileset's own files, a signal or SIGKILL part-way, a second run into
+the same directory, a directory holding an older fileset or a hard-linked backup of one), the options, a
+fragment of standard error and what must be left. Every row also checks what must hold whatever happens:
+the inputs are unchanged; status 0 means md5sum -c passes and the fileset is what a clean run of the sheet
+writes; otherwise no checksum file vouches for anything but a fileset that is wholly old or wholly new; no
+file under a final name is cut short; no unfinished file is left (but by SIGKILL, after which the next run
+removes it). A full disk is a tmpfs in a private mount namespace, sized from clean runs."""
 
 import contextlib
 import os
+import re
 import resource
 import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -22,7 +27,7 @@ ENV = {"LC_ALL": "C.UTF-8", "PATH": os.environ["PATH"]}
 FRAME = audio.FRAME_BYTES
 AUDIO = audio.sectors(750) + audio.pattern(FRAME // 2, seed=9)  # ten seconds and half a sector: the image gets padding
 IMAGE, WAVE = bytes(150 * FRAME) + AUDIO + bytes(FRAME // 2), audio.wave_bytes(AUDIO)
-DISC = """CATALOG 4006381333931
+DISC = """CATALOG {catalog}
 TITLE "Fault Disc"
 PERFORMER "The Testers"
 {cdtextfile}FILE "{name}" {kind}
@@ -35,28 +40,52 @@ PERFORMER "The Testers"
     INDEX 00 00:04:00
     INDEX 01 00:05:00
 """
+ONE_TRACK = 'FILE "{name}" {kind}\n  TRACK 01 AUDIO\n{title}    INDEX 01 00:00:00\n'
+LONG = 5 * 60 * 75 * FRAME  # a 5-minute disc, long enough to stop a run at any phase
 TRACK2, SHORTEST = 375 * FRAME, 675 * FRAME  # track 2 starts 5 s into the audio and must last 4 s
 # The order in which korvel writes a fileset: DDPMS_, the new map while CD-Text is linked in, replaces DDPMS.
 WRITE_ORDER = ["IMAGE.DAT", "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "DDPMS_", "IMAGE.cue", "CHECKSUM.MD5", "CHECKSUM.TXT"]
-STREAMS = {"IMAGE.DAT", "SD", "DDPID", "CDTEXT.BIN", "IMAGE.cue"}
+SUMS = {"CHECKSUM.MD5", "CHECKSUM.TXT"}
 HEAD, T, TC = ["IMAGE.DAT", "SD", "DDPMS", "DDPID"], ["-t"], ["-t", "-c"]
 TRUNCATED = "disc.wav: error: wave file is truncated: its data chunk holds %d bytes, but only %d are in the file\n"
 CANNOT_OPEN = "%s: error: can't open file, message: %s\n"
 NO_CD_TEXT = "{0}: error: cannot open CD text file ({0})\n"
+REPLACES = "Error: the input %s is the file %s, which this run would replace"
+INCOMPLETE = "Error: no checksum files written: the fileset is incomplete\n"
+INTERRUPTED = "korvel: interrupted; unfinished files removed\n"
+TOO_LONG = "Error: PQ list: disc too long: the lead-out at %s is past 89:59:74, the last position a CD can address\n" \
+           "Error: PQ data is not Red Book compatible\n"
 # Mounts a tmpfs of $1 pages on mnt, runs the rest with the fileset in mnt/out, copies what it left to out/.
 IN_TMPFS = 'mount -t tmpfs -o size=$(($1 * 4096)) tmpfs mnt || exit 97; mkdir mnt/out; shift; "$@"; s=$?; ' \
            'cp -a mnt/out/. out/; exit $s'
+# Reference filesets, from clean runs in setUpClass: name -> (sheet fields, options).
+SHORT = dict(data=AUDIO, name="disc.raw", kind="BINARY", cdtextfile=None, catalog="4006381333931")
+OTHER = dict(SHORT, data=audio.sectors(900, seed=5), catalog="4006381333948")
+LONG_DISC = dict(sheet=ONE_TRACK, sparse=LONG, head=audio.sectors(75, seed=3), name="long.raw", title="")
+REFERENCES = {
+    "plain": (SHORT, []), "cuesheet": (SHORT, ["-c"]), "cdtext": (SHORT, TC), "other": (OTHER, TC),
+    "cdtextfile": (dict(SHORT, cdtextfile="given.cdt"), T),  # given.cdt is the CDTEXT.BIN of "cdtext"
+    "wrapped": (dict(SHORT, data=IMAGE, name="image.raw"), []),  # an old IMAGE.DAT as the audio of a new disc
+    "long": (LONG_DISC, []), "long-tc": (dict(LONG_DISC, title='    TITLE "New"\n'), TC),
+    "long-other": (dict(LONG_DISC, head=audio.sectors(75, seed=4), title='    TITLE "Old"\n'), TC),
+}
+
+
+def msf(frames):
+    return "%02d:%02d:%02d" % (frames // 4500, frames // 75 % 60, frames % 75)
 
 
 def row(name, fragment="", remains=(), **kw):
-    """A row that expects `fragment` on standard error fails with status 1 and leaves `remains`; one that
-    expects nothing succeeds. None for `remains` is the whole fileset of the reference run `ref`."""
-    return dict(name=name, fragment=fragment, status=1 if fragment else 0, remains=remains if fragment else None, **kw)
+    """A row that expects `fragment` on standard error fails with status 1 and leaves the names `remains`, by
+    default the directory as it was; one that expects nothing succeeds and leaves the fileset of its reference
+    run `ref`. None for `remains` leaves it to the invariants."""
+    return dict(dict(name=name, fragment=fragment, status=1 if fragment else 0, remains=remains if fragment else None,
+                     ref="plain"), **kw)
 
 
-def disk(victim, fragment, remains, options=(), ref="plain", ddpms=None, **kw):
+def disk(victim, fragment, remains, options=(), ref="plain", **kw):
     return row("full disk at " + " ".join([victim] + list(options)), fragment % "No space left on device", remains,
-               fault=("disk", victim), options=list(options), ref=ref, ddpms=ddpms, **kw)
+               fault=("disk", victim), options=list(options), ref=ref, **kw)
 
 
 def raw_cut(n):
@@ -65,6 +94,21 @@ def raw_cut(n):
                "error: not enough audio data, file ends at " if audible < TRACK2 else
                "Error: PQ data is not Red Book compatible\n" if audible < SHORTEST else "",
                disc=dict(data=AUDIO[:n], image=bytes(150 * FRAME) + AUDIO[:n] + bytes(audible - n)))
+
+
+def length(frames, fragment, status=None):
+    """A one-track disc of `frames` (with its two-second pregap), as a sparse file: only parse mode reads it."""
+    return row("lead-out at " + msf(frames), fragment, status=status if status is not None else 1 if "Error" in fragment
+               else 0, disc=dict(sheet=ONE_TRACK, name="long.raw", title="", sparse=(frames - 150) * FRAME), out=None,
+               ref=None)
+
+
+def killed(when, old):
+    """SIGKILL at a share of a clean run's time, or as soon as the unfinished file of a stream is seen."""
+    at = "%d%% of a run" % (when * 100) if isinstance(when, float) else "the sight of " + when
+    return row("SIGKILL at %s%s" % (at, " over an older fileset" if old else ""), status=None, fault=("kill", when),
+               disc=dict(LONG_DISC, title='    TITLE "New"\n'), options=TC, ref="long-tc", old=old,
+               also="long")  # the map before CD-Text is linked in
 
 
 FAULTS = [
@@ -76,20 +120,23 @@ FAULTS = [
     disk("DDPID", "Error: mnt/out/DDPID: %s\n", HEAD[:3]),
     # The checksum writer reports in the perror form, without a prefix.
     disk("CHECKSUM.MD5", "\nmnt/out/CHECKSUM.MD5: %s\n", HEAD),
-    disk("CHECKSUM.TXT", "\nmnt/out/CHECKSUM.TXT: %s\n", HEAD + ["CHECKSUM.MD5"]),
-    disk("CDTEXT.BIN", "Error: mnt/out/CDTEXT.BIN: %s\n", HEAD, TC, "cdtext", "old"),
-    disk("DDPMS_", "Error: mnt/out/DDPMS: %s\nError: linking CD text file faild.\n", HEAD + ["IMAGE.cue"], TC,
-         "cdtext", "old"),
-    disk("CHECKSUM.MD5", "\nmnt/out/CHECKSUM.MD5: %s\n", HEAD + ["CDTEXT.BIN", "IMAGE.cue"], TC, "cdtext", "new"),
+    disk("CHECKSUM.TXT", "\nmnt/out/CHECKSUM.TXT: %s\n", HEAD),  # the two go in place together or not at all
+    disk("CDTEXT.BIN", "Error: mnt/out/CDTEXT.BIN: %s\n", HEAD, TC, "cdtext", also="plain"),
+    disk("DDPMS_", "Error: mnt/out/DDPMS: %s\nError: linking CD text file faild.\n", HEAD + ["IMAGE.cue"], TC, "cdtext",
+         also="plain"),  # the map as it was before CD-Text was linked in
+    disk("CHECKSUM.MD5", "\nmnt/out/CHECKSUM.MD5: %s\n", HEAD + ["CDTEXT.BIN", "IMAGE.cue"], TC, "cdtext"),
     # Alone: with CD-Text, the page that the new map frees is what the cue sheet gets.
     disk("IMAGE.cue", "Error: mnt/out/IMAGE.cue: %s\n", HEAD, ["-c"], "cuesheet"),
     disk("CDTEXT.BIN", "Error: mnt/out/CDTEXT.BIN: writing file (%s)\nError: No CD text written!\n", HEAD, TC, "cdtext",
-         "old", disc={"cdtextfile": "given.cdt"}),  # the sheet's own CD text file, copied
+         also="plain", disc={"cdtextfile": "given.cdt"}),  # the sheet's own CD text file, copied
     row("file-size limit a byte short of the image", "Error: out/IMAGE.DAT: File too large\n"
         "Error: Error while writing DDP data file\n", fault=("fsize", len(IMAGE) - 1)),
     row("file-size limit at the image's size", fault=("fsize", len(IMAGE))),
+    # Only the report was lost: the fileset is whole and vouched for, the status says what failed.
     row("standard output on /dev/full", "korvel: write error on standard output: No space left on device\n", None,
-        fault=("stdout", None), last=True),  # the fileset is whole and vouched for; only the report was lost
+        fault=("stdout", None), last=True),
+    row("standard output a closed pipe", "korvel: write error on standard output: Broken pipe\n", None,
+        fault=("pipe", None), last=True),
     row("data chunk claiming more than the file", TRUNCATED % (len(AUDIO) + 4000, len(AUDIO)), disc=dict(
         data=WAVE[:40] + (len(AUDIO) + 4000).to_bytes(4, "little") + WAVE[44:], name="disc.wav", kind="WAVE")),
     row("whole wave", disc=dict(data=WAVE, name="disc.wav", kind="WAVE")),
@@ -100,6 +147,47 @@ FAULTS = [
     row("unreadable audio", CANNOT_OPEN % ("disc.raw", "Permission denied"), unreadable="disc.raw", options=T),
     row("unreadable CD text file", NO_CD_TEXT.format("given.cdt"), options=T, unreadable="given.cdt",
         disc={"cdtextfile": "given.cdt"}),
+    # A fileset regenerated from its own files, by name or through links, is whole and as a clean run writes it.
+    row("regenerated from its own IMAGE.cue", options=TC, cue="out/IMAGE.cue", old="cdtext", ref="cdtext"),
+    row("regenerated from its own IMAGE.cue without -c, which is kept", options=T, cue="out/IMAGE.cue", old="cdtext",
+        ref="cdtext"),
+    row("its own CDTEXT.BIN as CDTEXTFILE", options=T, old="cdtext", ref="cdtextfile",
+        disc={"cdtextfile": "out/CDTEXT.BIN"}),
+    row("a sheet naming its own IMAGE.DAT", old="plain", ref="wrapped", disc=dict(data=None, name="out/IMAGE.DAT")),
+    row("a sheet naming a symlink to IMAGE.DAT", old="plain", ref="wrapped", disc=dict(data=None, name="link.raw"),
+        link=("symlink", "out/IMAGE.DAT", "link.raw")),
+    row("a sheet naming a hard link to IMAGE.DAT", old="plain", ref="wrapped", disc=dict(data=None, name="hard.raw"),
+        link=("hardlink", "out/IMAGE.DAT", "hard.raw")),
+    # Any other input that is a file the run writes is refused before anything is written.
+    row("cue sheet named SD in the fileset", REPLACES % ("out/SD", "out/SD"), cue="out/SD"),
+    row("audio named CHECKSUM.MD5 in the fileset", REPLACES % ("out/CHECKSUM.MD5", "out/CHECKSUM.MD5"),
+        disc=dict(name="out/CHECKSUM.MD5")),
+    row("audio hard-linked as the DDPID of an older fileset", REPLACES % ("disc.raw", "out/DDPID"), old="other",
+        link=("hardlink", "disc.raw", "out/DDPID")),
+    # An older fileset in the directory: replaced, never rewritten in place, never mixed or left stale.
+    row("over an older fileset with a hard-linked backup", old="other", backup=True),
+    row("over an older fileset with IMAGE.cue and CDTEXT.BIN", old="other", says=[
+        "Removed out/IMAGE.cue of an earlier run", "Removed out/CDTEXT.BIN of an earlier run"]),
+    row("over an older fileset whose DDPID cannot be replaced", "Error: out/DDPID: Is a directory\n" + INCOMPLETE,
+        old="other", mkdir="out/DDPID", remains=None),
+    row("a second run while the first writes", "Error: out is being written by another korvel run\n", remains=None,
+        fault=("concurrent", None), final="long"),
+    *[row("%s during the copy" % sig.name, INTERRUPTED, status=-sig, remains=None, fault=("signal", sig), disc=LONG_DISC,
+          old=old, last=True) for sig, old in ((signal.SIGINT, None), (signal.SIGTERM, "other"), (signal.SIGHUP, None))],
+    *[killed(when, old) for old in (None, "long-other") for when in (
+        0.02, 0.15, 0.3, "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "IMAGE.cue", "CHECKSUM.MD5", 0.9)],
+    # Discs no plant can press are refused before anything is written; long ones need the plant's word.
+    length(405000, TOO_LONG % "90:00:00"),
+    dict(length(405000, TOO_LONG % "90:00:00"), name="lead-out at 90:00:00, writing", out="out"),
+    length(-(-4 * 2**30 // FRAME) + 150, TOO_LONG % msf(-(-4 * 2**30 // FRAME) + 150)),  # a 4 GiB raw file
+    length(404999, "Warning: PQ list: the disc is 89:59:74 long, more than 79:59:74: confirm with the plant", 0),
+    length(360000, "Warning: PQ list: the disc is 80:00:00 long, more than 79:59:74: confirm with the plant", 0),
+    length(359999, ""),
+    row("empty directory name", "Error: The DDP directory name is empty.", out=""),
+    row("CD text file of 9 MB", "given.cdt: error: CD text file is too large: 9000000 bytes, but CD text holds at most "
+        "36864 (8 blocks of 256 packs)\n", options=T, disc=dict(cdtextfile="given.cdt"), cdt_size=9000000),
+    row("catalog number with a letter", "disc.cue:1: error: malformed catalog number: 400638133393X, should be exactly "
+        "13 digits\n", disc=dict(catalog="400638133393X")),
 ] + [row(kind + " audio is a directory", CANNOT_OPEN % ("folder.raw", "Is a directory"), mkdir="folder.raw",
          disc=dict(data=None, name="folder.raw", kind=kind)) for kind in ("BINARY", "WAVE", "MOTOROLA")
 ] + [raw_cut(n) for n in sorted({0, 1, 2, 3, 4, 5, 588, 2352, 2354, TRACK2 - 4, TRACK2, SHORTEST - 4, SHORTEST,
@@ -110,7 +198,23 @@ FAULTS = [
 
 
 def files(folder):
-    return {p.name: p.read_bytes() for p in Path(folder).iterdir() if p.is_file()}
+    """The regular files of a folder by name: their bytes, a symlink's target, and for the sparse files of the long
+    discs (gigabytes of holes) their size and time of last change, which any write moves."""
+    def state(p):
+        if p.is_symlink():
+            return ("->" + os.readlink(p)).encode()
+        st = p.stat()
+        return p.read_bytes() if st.st_size < 2**26 else ("%d %d" % (st.st_size, st.st_mtime_ns)).encode()
+    return {p.name: state(p) for p in Path(folder).iterdir() if p.is_file()}
+
+
+def differs(have, want):
+    """The names whose files differ, for a message short enough to read."""
+    return sorted(n for n in set(have) | set(want) if have.get(n) != want.get(n))
+
+
+def unfinished(folder):
+    return [n for n in os.listdir(folder) if re.fullmatch(r"\..+\.korvel-\d+", n)]
 
 
 def budget(victim, files):
@@ -122,21 +226,48 @@ def budget(victim, files):
     return sum(pages[n] for n in WRITE_ORDER[:WRITE_ORDER.index(victim)] if n != "DDPMS_") + pages[victim] - 1
 
 
+def write_disc(folder, disc, sheet_name="disc.cue"):
+    """The sheet and its audio (sparse where the row says so) in `folder`; the sheet names its files relative to
+    its own folder."""
+    folder = Path(folder)
+    relative = lambda name: os.path.relpath(folder / name, (folder / sheet_name).parent)
+    if disc.get("sparse"):
+        with open(folder / disc["name"], "wb") as f:
+            f.write(disc.get("head", b""))
+            f.truncate(disc["sparse"])
+    elif disc.get("data") is not None:
+        audio.write(folder / disc["name"], disc["data"])
+    cdtextfile = 'CDTEXTFILE "%s"\n' % relative(disc["cdtextfile"]) if disc.get("cdtextfile") else ""
+    sheet = disc.get("sheet", DISC).format(**dict(SHORT, **dict(disc, cdtextfile=cdtextfile, name=relative(disc["name"]))))
+    audio.write(folder / sheet_name, sheet.encode())
+
+
+def md5sum(folder):
+    return subprocess.run(["md5sum", "-c", "--strict", "CHECKSUM.MD5"], cwd=folder, capture_output=True)
+
+
 class FaultTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        # Clean runs give the size of every file and the map with and without CD-Text.
-        cls.reference = {}
-        with tempfile.TemporaryDirectory(prefix="korvel-ref-") as d:
-            audio.write(os.path.join(d, "disc.raw"), AUDIO)
-            audio.write(os.path.join(d, "disc.cue"), DISC.format(cdtextfile="", name="disc.raw", kind="BINARY").encode())
-            for name, args in (("plain", []), ("cuesheet", ["-c"]), ("cdtext", TC)):
-                os.mkdir(os.path.join(d, name))
-                subprocess.run([KORVEL] + args + ["disc.cue", name], cwd=d, env=ENV, capture_output=True, check=True)
-                cls.reference[name] = files(os.path.join(d, name))
+        # Clean runs: the fileset of every sheet the rows use, and how long a long disc takes.
+        cls.reference, cls.work = {}, tempfile.TemporaryDirectory(prefix="korvel-ref-")
+        for name, (disc, options) in REFERENCES.items():
+            d = Path(cls.work.name) / name
+            os.makedirs(d / "out")
+            if disc.get("cdtextfile"):
+                audio.write(d / disc["cdtextfile"], cls.reference["cdtext"]["CDTEXT.BIN"])
+            write_disc(d, disc)
+            start = time.monotonic()
+            subprocess.run([KORVEL] + options + ["disc.cue", "out"], cwd=d, env=ENV, capture_output=True, check=True)
+            if name == "long":
+                cls.long_run = time.monotonic() - start
+            cls.reference[name] = files(d / "out")
         assert cls.reference["plain"]["IMAGE.DAT"] == IMAGE
-        cls.maps = {"old": cls.reference["plain"]["DDPMS"], "new": cls.reference["cdtext"]["DDPMS"]}
-        assert cls.maps["old"] != cls.maps["new"]
+        assert cls.reference["wrapped"]["IMAGE.DAT"] == bytes(150 * FRAME) + IMAGE
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
 
     def test_every_fault(self):
         for f in FAULTS:
@@ -144,57 +275,137 @@ class FaultTest(unittest.TestCase):
                 self.dir = Path(d)
                 self.check(f, *self.run_fault(f))
 
+    def place_old(self, name):
+        for n, data in self.reference[name].items():
+            audio.write(self.dir / "out" / n, data)
+
     def run_fault(self, f):
-        """Writes the row's inputs and runs korvel under its fault: korvel's result and the inputs it was given."""
-        disc = dict(dict(data=AUDIO, name="disc.raw", kind="BINARY", cdtextfile=None), **f.get("disc", {}))
-        line = 'CDTEXTFILE "%s"\n' % disc["cdtextfile"] if disc["cdtextfile"] else ""
-        for name in ["out", "mnt"] + ([f["mkdir"]] if "mkdir" in f else []):
+        """Writes the row's inputs and runs korvel under its fault: korvel's result and what was there before."""
+        disc, kind = dict(SHORT, **f.get("disc", {})), f.get("fault", (None,))[0]
+        for name in ["out", "mnt"]:
             os.mkdir(self.dir / name)
-        for name, data in (("given.cdt", self.reference["cdtext"]["CDTEXT.BIN"]), (disc["name"], disc["data"]),
-                           ("disc.cue", DISC.format(cdtextfile=line, name=disc["name"], kind=disc["kind"]).encode())):
-            if data is not None:
-                audio.write(self.dir / name, data)
-        command = [KORVEL] + f.get("options", []) + [f.get("cue", "disc.cue")]
+        f.get("old") and self.place_old(f["old"])
+        audio.write(self.dir / "given.cdt", self.reference["cdtext"]["CDTEXT.BIN"])
+        if "cdt_size" in f:
+            os.truncate(self.dir / "given.cdt", f["cdt_size"])
+        write_disc(self.dir, disc, "out/SD" if f.get("cue") == "out/SD" else "disc.cue")
+        if "mkdir" in f:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(self.dir / f["mkdir"])
+            os.mkdir(self.dir / f["mkdir"])
+        if kind == "concurrent":
+            write_disc(self.dir, LONG_DISC, "long.cue")
+        if "link" in f:
+            how, target, name = f["link"]
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(self.dir / name)
+            os.symlink(target, self.dir / name) if how == "symlink" else os.link(self.dir / target, self.dir / name)
+        f.get("backup") and shutil.copytree(self.dir / "out", self.dir / "backup", copy_function=os.link)
+        out, (kind, arg) = f.get("out", "out"), f.get("fault", (None, None))
+        command = [KORVEL] + f.get("options", []) + [f.get("cue", "disc.cue")] + ([] if out is None else [out])
         if "unreadable" in f and os.geteuid() == 0:  # root reads a file of mode 000: run as nobody
             shutil.which("setpriv") or self.skipTest("running as root without setpriv")
             subprocess.run(["chown", "-R", "65534:65534", self.dir], check=True)
             command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + command
-        kind, arg = f.get("fault", (None, None))
         if kind == "disk":
             shutil.which("unshare") or self.skipTest("unshare is not installed")
             namespace = ["unshare", "-m"] if os.geteuid() == 0 else ["unshare", "-rm"]
-            command = namespace + ["sh", "-c", IN_TMPFS, "sh", str(budget(arg, self.reference[f["ref"]]))] + command
+            command = namespace + ["sh", "-c", IN_TMPFS, "sh", str(budget(arg, self.reference[f["ref"]]))]
+            command += [KORVEL] + f.get("options", []) + ["disc.cue", "mnt/out"]
         kind != "stdout" or os.path.exists("/dev/full") or self.skipTest("no /dev/full")
         # Under a file-size limit korvel must see the failed write, not die of the signal.
         limit = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN), resource.setrlimit(resource.RLIMIT_FSIZE, (arg, arg)))
-        before = files(self.dir)
+        before = (files(self.dir), files(self.dir / "out"))
         "unreadable" in f and os.chmod(self.dir / f["unreadable"], 0)
-        with open("/dev/full", "w") if kind == "stdout" else contextlib.nullcontext(subprocess.PIPE) as stdout:
-            r = subprocess.run(command + ["mnt/out" if kind == "disk" else "out"], cwd=self.dir, env=ENV, stdout=stdout,
-                               stderr=subprocess.PIPE, preexec_fn=limit if kind == "fsize" else None)
+        if kind in ("signal", "kill", "concurrent"):
+            r = self.interrupt(kind, arg, command)
+        else:
+            with self.stdout(kind) as stdout:
+                r = subprocess.run(command, cwd=self.dir, env=ENV, stdout=stdout, stderr=subprocess.PIPE,
+                                   preexec_fn=limit if kind == "fsize" else None)
         "unreadable" in f and os.chmod(self.dir / f["unreadable"], 0o600)
         if kind == "disk" and (r.returncode == 97 or r.stderr.startswith(b"unshare:")):
             self.skipTest("cannot mount a tmpfs here: " + r.stderr.decode().strip())
         return r, before
 
-    def check(self, f, r, before):
-        err, expected = r.stderr.decode(), self.reference[f.get("ref", "plain")]
-        self.assertEqual(r.returncode, f["status"], err)
-        self.assertTrue(err.endswith(f["fragment"]) if f.get("last") else f["fragment"] in err, err)
-        left = files(self.dir / "out")
-        self.assertEqual(sorted(left), sorted(expected if f["remains"] is None else f["remains"]), err)
-        # No stream is ever cut short: each one left is whole.
-        whole = {"IMAGE.DAT": f["disc"]["image"]} if "image" in f.get("disc", {}) else expected
-        for n in STREAMS & set(left) & set(whole):
-            self.assertTrue(left[n] == whole[n], n + " is not what a clean run writes")
-        if "DDPMS" in left and whole is expected:  # a shorter image has a map of its own
-            maps = [self.maps[f["ddpms"]]] if f.get("ddpms") else list(self.maps.values())
-            self.assertIn(left["DDPMS"], maps, "DDPMS is not the old map nor the new one the row expects")
-        if f["remains"] is None:
-            md5sum = subprocess.run(["md5sum", "-c", "--strict", "CHECKSUM.MD5"], cwd=self.dir / "out", capture_output=True)
-            self.assertEqual(md5sum.returncode, 0, md5sum.stdout + md5sum.stderr)
-        self.assertTrue(files(self.dir) == before, "an input file was changed")
+    @contextlib.contextmanager
+    def stdout(self, kind):
+        if kind == "stdout":
+            with open("/dev/full", "w") as full:
+                yield full
+        elif kind == "pipe":  # a reader that has gone, as after `korvel ... | head`
+            read, write = os.pipe()
+            os.close(read)
+            yield write
+            os.close(write)
+        else:
+            yield subprocess.PIPE
 
+    def interrupt(self, kind, arg, command):
+        """Starts the run and stops it from outside: a signal once the copy is under way, SIGKILL at a share of
+        a clean run's time, or a second run (of the short disc) into the same directory during the copy."""
+        if kind == "concurrent":
+            command = command[:-2] + ["long.cue", "out"]
+        p = subprocess.Popen(command, cwd=self.dir, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if kind == "kill" and isinstance(arg, float):
+            time.sleep(arg * self.long_run)
+        else:  # watch the directory for the stream's unfinished file (a kill that misses it lands a little later)
+            stream = arg if kind == "kill" else "IMAGE.DAT"
+            while not any(n.startswith("." + stream + ".korvel-") for n in os.listdir(self.dir / "out")):
+                if p.poll() is not None:
+                    self.assertEqual(kind, "kill", "the run ended before its copy was seen")
+                    break
+        if kind == "concurrent":
+            second = subprocess.run([KORVEL, "disc.cue", "out"], cwd=self.dir, env=ENV, capture_output=True)
+            self.assertEqual(p.wait(), 0, p.stderr.read())
+            p.stderr.close()
+            return second
+        p.send_signal(signal.SIGKILL if kind == "kill" else arg)
+        return subprocess.CompletedProcess(command, p.wait(), b"", p.communicate()[1])
+
+    def check(self, f, r, before):
+        err, kind = r.stderr.decode(), f.get("fault", (None,))[0]
+        old, new = before[1], self.reference[f.get("final") or f["ref"]] if f["ref"] else {}
+        if f["status"] is not None:
+            self.assertEqual(r.returncode, f["status"], err)
+            self.assertTrue(err.endswith(f["fragment"]) if f.get("last") else f["fragment"] in err, err)
+        for says in f.get("says", []):
+            self.assertIn(says, r.stdout.decode())
+        left = {n: data for n, data in files(self.dir / "out").items() if n not in unfinished(self.dir / "out")}
+        if f["remains"] == ():
+            self.assertFalse(differs(left, old), "the directory was changed: " + err)
+        elif f["remains"] is not None:
+            self.assertEqual(sorted(left), sorted(f["remains"]), err)
+        whole = kind in ("stdout", "pipe") or f.get("final") or r.returncode == 0
+        image = f.get("disc", {}).get("image")  # audio cut short: the image is known, the other streams follow it
+        if whole and f["ref"] and not image:
+            self.assertFalse(differs(left, new), "not the fileset a clean run writes: " + err)
+        # No file under a final name is cut short: each one is the old one or what a clean run writes.
+        for n, data in left.items():
+            candidates = [old.get(n), image if n == "IMAGE.DAT" and image else new.get(n),
+                          self.reference.get(f.get("also"), {}).get(n)]
+            self.assertTrue(data in candidates or image and n != "IMAGE.DAT", n + " is neither old nor whole")
+        # A checksum file vouches for nothing but a fileset that is wholly old or wholly new; after a failure
+        # there is none, unless nothing was changed at all.
+        if SUMS & set(left) and left != old:
+            self.assertTrue(whole or kind == "kill", "a failed run left checksum files beside a changed fileset")
+            self.assertEqual(md5sum(self.dir / "out").returncode, 0, err)
+            listed = re.findall(r"\*(\S+)", left.get("CHECKSUM.MD5", b"").decode())
+            self.assertTrue(image or all(left[n] == old.get(n) for n in listed) or all(left[n] == new[n] for n in listed))
+        self.assertFalse(differs(files(self.dir), before[0]), "an input file was changed")
+        if f.get("backup"):
+            self.assertFalse(differs(files(self.dir / "backup"), old), "the hard-linked backup was changed")
+        if kind != "kill":
+            self.assertEqual(unfinished(self.dir / "out"), [], "an unfinished file was left")
+        elif r.returncode != 0:
+            # After SIGKILL the next run removes what was left and writes the whole fileset.
+            left_over = unfinished(self.dir / "out")
+            again = subprocess.run([KORVEL] + f["options"] + ["disc.cue", "out"], cwd=self.dir, env=ENV,
+                                   capture_output=True)
+            self.assertEqual(again.returncode, 0, again.stderr)
+            self.assertEqual(b"unfinished file" in again.stdout, bool(left_over), again.stdout)
+            self.assertFalse(differs(files(self.dir / "out"), new), again.stdout)
+            self.assertEqual(unfinished(self.dir / "out"), [])
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,0 +1,49 @@
+// Text encodings at korvel's edges. Cue sheets arrive as UTF-8 (with or
+// without a byte-order mark), UTF-16 or Windows-1252; CD-Text holds ISO 8859-1;
+// JSON output and file names want UTF-8. Pure functions: no I/O, no messages.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+/// The encoding of a cue sheet's text once any UTF-16 has been decoded.
+/// A sheet of plain ASCII counts as Windows-1252: both read it the same.
+enum class text_encoding { utf8, windows_1252 };
+
+/// The byte-order mark a cue sheet began with.
+enum class byte_order_mark { none, utf8, utf16le, utf16be };
+
+struct decoded_sheet {
+    std::string text;                            ///< the sheet without its mark, in `encoding`
+    text_encoding encoding = text_encoding::utf8;
+    byte_order_mark bom = byte_order_mark::none; ///< utf16le/utf16be: `text` was decoded from UTF-16
+};
+
+/// The whole sheet with a leading byte-order mark removed and UTF-16 decoded to UTF-8;
+/// line ends and every other byte stay as they are. Without a mark, valid UTF-8 holding
+/// a multi-byte sequence is UTF-8 and anything else Windows-1252. Never fails: a broken
+/// UTF-16 unit (unpaired surrogate, odd last byte) becomes U+FFFD.
+decoded_sheet decode_cue_sheet(std::string_view bytes);
+
+struct latin1_text {
+    std::string text;            ///< ISO 8859-1 bytes: ASCII and A0-FF, never 80-9F
+    bool folded = false;         ///< a typographic mark became its ASCII form (’ to ', – to -, … to ...)
+    std::string unrepresentable; ///< UTF-8, each character written as "?", in the order met
+};
+
+/// One text of a sheet (TITLE, PERFORMER, SONGWRITER) in ISO 8859-1 for CD-Text. Characters
+/// Latin-1 lacks become their ASCII form when they are typographic marks and "?" otherwise;
+/// C1 controls, invalid UTF-8 (one "?" per maximal invalid subsequence, listed as U+FFFD)
+/// and Windows-1252's five undefined bytes (listed as U+FFFD) become "?" too.
+latin1_text to_latin1(std::string_view text, text_encoding from);
+
+/// ISO 8859-1 as UTF-8; the control bytes 00-1F and 7F-9F become U+FFFD, so that the
+/// result is always printable, valid UTF-8 (a damaged field cannot break JSON output).
+std::string latin1_to_utf8(std::string_view text);
+
+/// Windows-1252 as UTF-8 (for looking up a file name a Windows-1252 sheet gives);
+/// the undefined bytes 81, 8D, 8F, 90 and 9D become U+FFFD, everything else maps 1:1.
+std::string windows1252_to_utf8(std::string_view text);
+
+/// True when the bytes are well-formed UTF-8: shortest forms, no surrogates, nothing past U+10FFFF.
+bool utf8_is_valid(std::string_view text);
