@@ -144,10 +144,10 @@ void copy_image(benchmark::State &state, const char *filetype)
     disc_folder disc(filetype);
     cuesheet_t cue;
     cue_open(disc.file("disc.cue").c_str(), &cue);
-    const long first_audio_byte = std::ftell(cue.fp.get());
+    const long first_audio_byte = std::ftell(cue.files.front().input.stream());
     const std::string image = disc.file("IMAGE.DAT");
     for (auto _ : state) {
-        std::fseek(cue.fp.get(), first_audio_byte, SEEK_SET);
+        std::fseek(cue.files.front().input.stream(), first_audio_byte, SEEK_SET);
         if (cue_copy_audio(&cue, image.c_str()) != 0)
             state.SkipWithError("cue_copy_audio failed");
     }

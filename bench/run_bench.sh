@@ -11,9 +11,16 @@
 # and prints the medians, A/B and A/C, and korvel's peak resident memory for a
 # 1-minute and an 80-minute disc. When the build has korvel_bench, it then
 # sets md5_append's throughput beside md5sum's (from C) and crc32_update's
-# beside zlib's crc32. Every big file lives in the temporary folder
-# (under $TMPDIR, else /tmp; about 2.6 GB at once), which is removed on exit,
-# also on failure or interruption.
+# beside zlib's crc32. Last, when flac and sox are installed and korvel
+# decodes FLAC, it makes the same disc as FLAC (pink noise from sox, which
+# flac compresses as it does music), checks that korvel's IMAGE.DAT is what
+# `flac -d` decodes, and times, in alternation and REPS times:
+#   D  korvel -c album.cue DIR    the fileset from the FLAC file
+#   E  flac -d -c album.flac > /dev/null
+# and prints the medians, D/E and korvel's peak resident memory for it.
+# Every big file lives in the temporary folder (under $TMPDIR, else /tmp;
+# about 2.6 GB at once), which is removed on exit, also on failure or
+# interruption.
 #
 # Before every timed command the page cache is put in the same state: nothing
 # dirty (sync, cheap because each run's outputs are deleted first), the WAVE
@@ -167,3 +174,71 @@ if [[ -x $bench_bin ]]; then
     echo "  zlib crc32               $(mib "$(rate BM_zlib_crc32)")"
     echo "  md5_append/md5sum = $(ratio "$(rate BM_md5_append)" "$md5sum_rate")   crc32_update/zlib = $(ratio "$(rate BM_crc32_update)" "$(rate BM_zlib_crc32)")   portable/zlib = $(ratio "$(rate BM_crc32_update_portable)" "$(rate BM_zlib_crc32)")"
 fi
+
+# ---- FLAC: the decode on the way, against flac's own decoder ----
+flac_skip() { echo; echo "FLAC: skipped ($1)"; exit 0; }
+command -v flac >/dev/null 2>&1 || flac_skip "flac is not installed"
+command -v sox >/dev/null 2>&1 || flac_skip "sox is not installed"
+# The WAVE disc's files are done with: the FLAC disc takes their place.
+rm -rf "$work/disc.wav" "$work/ref" "$work/short.wav"
+echo
+echo "Making a ${minutes}-minute FLAC disc ..."
+sox -n -r 44100 -c 2 -b 16 "$work/album.wav" synth $((minutes * 60)) pinknoise vol 0.4
+flac -s "$work/album.wav" -o "$work/album.flac"
+rm -f "$work/album.wav"
+sed 's/"disc.wav" WAVE/"album.flac" WAVE/' "$work/disc.cue" >"$work/album.cue"
+summary=$("$korvel" -v 0 "$work/album.cue" 2>&1 || true)
+[[ $summary == *$'\nFile type: FLAC\n'* ]] || flac_skip "this korvel was built without FLAC decoding"
+echo "FLAC: $(stat -c %s "$work/album.flac") bytes"
+
+# The image is the pregap, then what flac decodes (80 whole minutes: no padding).
+mkdir "$work/ref"
+"$korvel" -c "$work/album.cue" "$work/ref" >/dev/null
+want=$({ head -c 352800 /dev/zero; flac -s -d -c --force-raw-format --endian=little --sign=signed "$work/album.flac"; } |
+    md5sum | cut -d' ' -f1)
+got=$(md5sum <"$work/ref/IMAGE.DAT" | cut -d' ' -f1)
+if [[ $want != "$got" ]]; then
+    echo "run_bench: korvel's IMAGE.DAT ($got) is not the pregap and what flac -d decodes ($want)" >&2
+    exit 1
+fi
+rm -rf "$work/ref"
+echo "IMAGE.DAT: MD5 $got, the pregap and what flac -d decodes"
+
+settle_flac() {
+    sync
+    cat "$work/album.flac" >/dev/null
+}
+
+run_d() {
+    local out=$work/d
+    rm -rf "$out" && mkdir "$out"
+    settle_flac
+    local t0; t0=$(now)
+    "$korvel" -c "$work/album.cue" "$out" >/dev/null
+    local t1; t1=$(now)
+    rm -rf "$out"
+    elapsed "$t0" "$t1"
+}
+
+run_e() {
+    settle_flac
+    local t0; t0=$(now)
+    flac -d -c "$work/album.flac" >/dev/null 2>&1
+    local t1; t1=$(now)
+    elapsed "$t0" "$t1"
+}
+
+d=() e=()
+for ((i = 0; i < reps; i++)); do
+    if ((i % 2 == 0)); then d+=("$(run_d)"); e+=("$(run_e)"); else e+=("$(run_e)"); d+=("$(run_d)"); fi
+    echo "repetition $((i + 1)): D ${d[i]} s, E ${e[i]} s"
+done
+md=$(median "${d[@]}")
+me=$(median "${e[@]}")
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 minutes) after the FLAC runs"
+echo
+echo "Medians of $reps repetitions, ${minutes}-minute FLAC disc:"
+echo "  D  korvel -c (FLAC)                $md s"
+echo "  E  flac -d -c > /dev/null          $me s"
+echo "  D/E = $(ratio "$md" "$me")"
+echo "Peak resident memory of korvel -c, ${minutes}-minute FLAC disc: $(peak_rss "$work/album.cue" "$work/m") KiB"

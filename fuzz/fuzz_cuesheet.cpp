@@ -106,10 +106,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             __builtin_trap();
         return 0;
     }
-    // A parsed sheet is complete: an open data file, a lead-out that holds every index point.
-    if (!cue.pq || !cue.pq->tracks || !cue.fp || !cue.datafile || cue.pq->lead_out < 0 ||
-        cue.pq->lead_out * CD_FRAME_BYTES != cue.pregap_size + cue.audio_size + cue.padding_size)
+    // A parsed sheet is complete: open data files, an image that is the lead-out's whole sectors,
+    // and index positions that rise to it.
+    long image = 0;
+    for (const auto &piece : cue.image)
+        image += static_cast<long>(piece.bytes);
+    if (!cue.pq || !cue.pq->tracks || cue.files.empty() || cue.pq->lead_out < 0 ||
+        cue.pq->lead_out * CD_FRAME_BYTES != image || image < cue.pregap_size + cue.audio_size + cue.padding_size)
         __builtin_trap();
+    for (const auto &file : cue.files)
+        if (!file.input)
+            __builtin_trap();
+    long previous = -1;
+    for (const PQtrack *t = cue.pq->tracks.get(); t != nullptr; t = t->next.get())
+        for (long position : t->index)
+            if (position != -1 && (position <= previous || position > cue.pq->lead_out))
+                __builtin_trap();
+            else if (position != -1)
+                previous = position;
     cue_summary(&cue);
     pq_check(*cue.pq);
     cue_close(&cue);

@@ -10,6 +10,7 @@ of a korvel binary; existing seeds of the same name are replaced.
 
 import hashlib
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -117,6 +118,48 @@ def wave_seeds():
     put("fuzz_wave", "data-claims-more.wav", claim[:40] + struct.pack("<I", 0xFFFFFFF0) + claim[44:])
 
 
+def flac_bytes(work, pcm, *options, channels=2, rate=44100, bits=16):
+    """`pcm` encoded by the flac tool with small blocks, so that a seed holds several frames."""
+    src, out = os.path.join(work, "in.wav"), os.path.join(work, "out.flac")
+    audio.write_wave(src, pcm, channels=channels, rate=rate, bits=bits)
+    subprocess.run(["flac", "-s", "-f", "-b", "576", *options, src, "-o", out], check=True)
+    with open(out, "rb") as f:
+        return f.read()
+
+
+def audio_seeds(work):
+    """Files named on a WAVE line: WAVE as writers really make it, FLAC, and the formats korvel names."""
+    small = audio.tone(2000)
+    plain = audio.wave_bytes(small)
+    put("fuzz_audio", "plain.wav", plain)
+    guid = struct.pack("<I", 1) + bytes.fromhex("000010008000" "00aa00389b71")
+    ext_fmt = struct.pack("<HHIIHHHHI", 0xFFFE, 2, 44100, 176400, 4, 16, 22, 16, 3) + guid
+    body = b"WAVE" + chunk(b"fmt ", ext_fmt) + chunk(b"fact", struct.pack("<I", 2000)) + chunk(b"data", small)
+    put("fuzz_audio", "extensible-pcm.wav", b"RIFF" + struct.pack("<I", len(body)) + body)
+    put("fuzz_audio", "piped.wav", plain[:4] + b"\xff\xff\xff\xff" + plain[8:40] + b"\xff\xff\xff\xff" + plain[44:])
+    put("fuzz_audio", "piped-sox.wav", plain[:4] + b"\0\0\0\0" + plain[8:40] + b"\x00\xf0\xff\x7f" + plain[44:])
+    ds64 = chunk(b"ds64", struct.pack("<QQQI", 36 + 28 + len(small), len(small), 2000, 0))
+    rf64 = b"WAVE" + ds64 + plain[12:36] + b"data\xff\xff\xff\xff" + small
+    put("fuzz_audio", "rf64.wav", b"RF64\xff\xff\xff\xff" + rf64)
+    put("fuzz_audio", "short-bext.wav", audio.wave_bytes(small, extra_chunks=chunk(b"bext", bytes(100)) +
+                                                         chunk(b"cue ", struct.pack("<I", 9) + bytes(24))))
+    put("fuzz_audio", "ogg", b"OggS\0\2" + bytes(20) + b"\x01vorbis")
+    put("fuzz_audio", "mp3", b"ID3\4\0\0\0\0\0\x05" + bytes(5) + b"\xff\xfb\x90\x64" + bytes(40))
+    put("fuzz_audio", "aiff", b"FORM\0\0\0\x2eAIFFCOMM\0\0\0\x12\0\2" + bytes(34))
+    if shutil.which("flac") is None:
+        print("make_seeds: flac is not installed, no FLAC seeds", file=sys.stderr)
+        return
+    f = flac_bytes(work, small)
+    put("fuzz_audio", "cd.flac", f)
+    put("fuzz_audio", "id3-before.flac", b"ID3\4\0\0\0\0\0\x04" + bytes(4) + f)
+    put("fuzz_audio", "no-md5.flac", f[:26] + bytes(16) + f[42:])
+    put("fuzz_audio", "cut.flac", f[:len(f) * 2 // 3])
+    put("fuzz_audio", "flipped.flac", f[:len(f) // 2] + bytes([f[len(f) // 2] ^ 0x10]) + f[len(f) // 2 + 1:])
+    put("fuzz_audio", "verbatim.flac", flac_bytes(work, audio.pattern(8000), "-0", "--disable-constant-subframes",
+                                                  "--disable-fixed-subframes"))
+    put("fuzz_audio", "mono-24.flac", flac_bytes(work, audio.pattern(3000), channels=1, bits=24))
+
+
 def cdtext_seeds(korvel, work):
     for name, text in (("one-title.bin", b"One\0"), ("long-title.bin", b"A" * 40 + b"\0")):
         packs = pack(0x80, 0, 0, 0, 0, b"Disc\0" + text[:7])
@@ -169,6 +212,8 @@ def main():
     checksum_seeds()
     with tempfile.TemporaryDirectory() as work:
         cdtext_seeds(korvel, work)
+    with tempfile.TemporaryDirectory() as work:
+        audio_seeds(work)
 
 
 if __name__ == "__main__":

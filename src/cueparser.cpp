@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -15,7 +16,6 @@
 #include "log.h"
 #include "safe_output.h"
 #include "text_encoding.h"
-#include "waveparser.h"
 
 namespace {
 
@@ -102,6 +102,57 @@ bool is_time_past_disc_end(const char *text)
     return values[0] > 89 && values[1] < 60 && values[2] < 75;
 }
 
+/// Each UTF-8 character of the text once, in the order met, separated by blanks.
+std::string distinct_characters(const std::string &text)
+{
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t n = 1;
+        while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
+            ++n;
+        std::string character = text.substr(i, n);
+        if (std::find(seen.begin(), seen.end(), character) == seen.end())
+            seen.push_back(std::move(character));
+        i += n;
+    }
+    std::string list;
+    for (const auto &character : seen)
+        list += (list.empty() ? "" : " ") + character;
+    return list;
+}
+
+/// The highest index position of the last track.
+long last_index_position(const PQlist &pq)
+{
+    const PQtrack *last = pq.tracks.get();
+    while (last->next)
+        last = last->next.get();
+    long position = -1;
+    for (long p : last->index)
+        if (p != -1)
+            position = p;
+    return position;
+}
+
+/// The silence that PREGAP and POSTGAP put into the image.
+long silence_bytes(const cuesheet_t *cue)
+{
+    long bytes = -cue->pregap_size - cue->padding_size;
+    for (const auto &piece : cue->image)
+        if (piece.file < 0)
+            bytes += static_cast<long>(piece.bytes);
+    return bytes;
+}
+
+/// The image's bytes: silence and audio.
+long image_bytes(const cuesheet_t *cue)
+{
+    long bytes = 0;
+    for (const auto &piece : cue->image)
+        bytes += static_cast<long>(piece.bytes);
+    return bytes;
+}
+
 /// A name from the cue sheet resolved against the cue sheet's directory.
 std::string resolve(const std::string &cuefile, const char *name)
 {
@@ -134,11 +185,16 @@ private:
     void isrc();
     void flags();
     void index();
+    void gap(const char *command);
     void text(const char *command, std::optional<std::string> PQlist::*disc, std::optional<std::string> PQtrack::*track,
               const char *disc_message, const char *track_message);
     std::string latin1(const char *command, const char *value);
+    void place_audio();
+    void lead_into_first_track();
+    void finish_image();
     char *code();
     void report_unholdable_texts();
+    std::string locate(const std::string &name) const;
 
     cuesheet_t *cue_;
     const char *path_;
@@ -152,9 +208,27 @@ private:
     int track_number_ = 0;
     PQtrack *track_ = nullptr;
     int last_index_ = -1;
+    /// The last index time in the current file; -1 before the sheet's first index, -2 before
+    /// the first index in a later file.
     long last_position_ = -1;
-    std::optional<std::string> data_name_;
     std::optional<std::string> cdtext_name_;
+
+    /// A FILE command: the name as the sheet gives it and the kind.
+    struct file_command {
+        std::string name;
+        int filetype;
+    };
+    std::vector<file_command> files_;
+    /// An index point: frames into a file until the files are measured.
+    struct index_point {
+        PQtrack *track;
+        int index;
+        int file;
+        long frames;
+    };
+    std::vector<index_point> points_;
+    /// Each track's PREGAP and POSTGAP in frames, -1 for none.
+    std::vector<std::pair<long, long>> gaps_;
 };
 
 void parser::error(const char *format, ...)
@@ -221,7 +295,7 @@ void parser::command(const char *word)
         text("SONGWRITER", &PQlist::songwriter, &PQtrack::songwriter,
              "Multiple 'SONGWRITER' commands in global section", "Multiple 'SONGWRITER' commands for track %d");
     else if (std::strcmp(word, "PREGAP") == 0 || std::strcmp(word, "POSTGAP") == 0)
-        error("%s command is not supported", word);
+        gap(word);
     else
         warning("command ignored: '%s'", word);
 }
@@ -266,28 +340,33 @@ void parser::cdtextfile()
 
 void parser::file()
 {
-    if (in_track_section() || data_name_)
-        error("multiple FILE commands are not suppurted");
+    // Several files are joined in order; a new one may begin between a track's indexes,
+    // where a ripper wrote one file per track with each pause at the end of the file before.
     const char *name = token(1);
     if (name == nullptr || *name == '\0')
         error("missing filename after FILE command");
-    data_name_ = name;
+    const std::string file_name = name;
     const char *type = token();
     if (type == nullptr)
         error("missing file type after FILE command");
+    int filetype = 0;
     if (std::strcmp(type, "BINARY") == 0)
-        cue_->filetype = CUE_FILETYPE_BINARY;
+        filetype = CUE_FILETYPE_BINARY;
     else if (std::strcmp(type, "WAVE") == 0)
-        cue_->filetype = CUE_FILETYPE_WAVE;
+        filetype = CUE_FILETYPE_WAVE;
     else if (std::strcmp(type, "MOTOROLA") == 0)
-        cue_->filetype = CUE_FILETYPE_MOTOROLA;
+        filetype = CUE_FILETYPE_MOTOROLA;
     else
         error("file type not supported: %s", type);
+    files_.push_back({file_name, filetype});
+    // Times count from the start of each file.
+    if (last_position_ != -1)
+        last_position_ = -2;
 }
 
 void parser::track()
 {
-    if (!data_name_)
+    if (files_.empty())
         error("missing FILE command before first TRACK command");
     const char *number = token();
     if (number == nullptr)
@@ -312,6 +391,7 @@ void parser::track()
     if (track_number_ > 99)
         error("more than 99 tracks found");
     track_ = new_track(*cue_->pq);
+    gaps_.emplace_back(-1, -1);
 }
 
 void parser::isrc()
@@ -384,6 +464,10 @@ void parser::index()
     // A track has index points 00 to 99 and no more.
     if (n >= PQ_MAX_INDEX)
         error("index %02d in track %02d is out of range, the last index is 99", n, track_number_);
+    if (n == 0 && gaps_.back().first >= 0)
+        error("PREGAP and INDEX 00 both give track %02d a pregap", track_number_);
+    if (gaps_.back().second >= 0)
+        error("INDEX command after POSTGAP in track %02d", track_number_);
     last_index_ = n;
     const char *time = token();
     if (time == nullptr)
@@ -398,12 +482,39 @@ void parser::index()
     if (last_position_ == -1) {
         if (position > 0)
             error("first index in first track must be at 00:00:00, found %s", time);
-    } else if (position <= last_position_) {
+    } else if (last_position_ >= 0 && position <= last_position_) {
         char previous[9];
         error("index at %s should be later than pervious index  at %s", time, frames2str(last_position_, previous));
     }
+    // A time in the file until the files are measured and joined.
     track_->index[n] = position;
+    points_.push_back({track_, n, static_cast<int>(files_.size()) - 1, position});
     last_position_ = position;
+}
+
+void parser::gap(const char *command)
+{
+    if (!in_track_section())
+        error("%s command before first TRACK command", command);
+    const char *time = token();
+    if (time == nullptr)
+        error("no time given for %s in track %02d", command, track_number_);
+    const long frames = str2frames(time);
+    if (frames < 0)
+        error("malformed time for %s in track %02d: %s, should be formatted as mm:ss:ff", command, track_number_,
+              time);
+    auto &[pregap, postgap] = gaps_.back();
+    const bool pre = std::strcmp(command, "PREGAP") == 0;
+    if ((pre ? pregap : postgap) >= 0)
+        error("multiple %s commands in track %02d", command, track_number_);
+    if (pre && track_->index[0] != -1)
+        error("PREGAP and INDEX 00 both give track %02d a pregap", track_number_);
+    // The pause comes before the track's audio, the silence after it after all of it.
+    if (pre && track_->index[1] != -1)
+        error("PREGAP command after INDEX 01 in track %02d", track_number_);
+    if (!pre && track_->index[1] == -1)
+        error("POSTGAP command before INDEX 01 in track %02d", track_number_);
+    (pre ? pregap : postgap) = frames;
 }
 
 void parser::text(const char *command, std::optional<std::string> PQlist::*disc,
@@ -451,10 +562,39 @@ std::string parser::latin1(const char *command, const char *value)
         const std::string shown = encoding_ == text_encoding::utf8 ? std::string(value) : windows1252_to_utf8(value);
         char message[1024];
         std::snprintf(message, sizeof message, "%s %s has characters that CD-Text in ISO 8859-1 cannot hold: \"%s\" (%s)",
-                      command, where, shown.c_str(), converted.unrepresentable.c_str());
+                      command, where, shown.c_str(), distinct_characters(converted.unrepresentable).c_str());
         unholdable_.emplace_back(line_number_, message);
     }
     return converted.text;
+}
+
+/// The name under which a file the sheet names is found: as it is written; for a Windows-1252
+/// sheet, in UTF-8, as file names are on this system; or, for a Windows path that names no file
+/// here ("C:\Music\album.wav"), its last component in the sheet's folder. Otherwise as written,
+/// for its evaluation to say that it is not there.
+std::string parser::locate(const std::string &name) const
+{
+    const auto exists = [&](const std::string &candidate) {
+        struct stat st;
+        return candidate == "-" || stat(resolve(*cue_->cuefile, candidate.c_str()).c_str(), &st) == 0;
+    };
+    if (exists(name))
+        return name;
+    if (encoding_ == text_encoding::windows_1252) {
+        const std::string utf8 = windows1252_to_utf8(name);
+        if (exists(utf8))
+            return utf8;
+    }
+    const bool windows = name.find('\\') != std::string::npos ||
+                         (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])));
+    if (windows) {
+        const std::string last = name.substr(name.find_last_of("\\/:") + 1);
+        if (!last.empty() && exists(last)) {
+            cue_warn(name.c_str(), -1, "not found, using %s in the cue sheet's folder", last.c_str());
+            return last;
+        }
+    }
+    return name;
 }
 
 /// Texts that CD-Text cannot hold: errors when CD-Text is to be made from them, else warnings.
@@ -473,44 +613,141 @@ void parser::report_unholdable_texts()
 
 void parser::finish()
 {
-    PQlist &pq = *cue_->pq;
     if (track_ == nullptr)
         error("no TRACK command found");
     if (track_->index[1] == -1)
         error("missing INDEX 01 track %02d", track_number_);
 
     report_unholdable_texts();
+    if (cdtext_name_) {
+        const std::string name = locate(*cdtext_name_);
+        cdtext_name_.reset();
+        evaluate_cdtextfile(cue_, name.c_str());
+    }
+    for (const auto &file : files_)
+        evaluate_datafile(cue_, locate(file.name).c_str(), file.filetype);
+    place_audio();
+    lead_into_first_track();
+    finish_image();
+}
 
+/// Joins the files with the silence of PREGAP and POSTGAP, and turns every index time in a
+/// file into its position on the disc.
+void parser::place_audio()
+{
+    std::vector<std::uint64_t> sizes;
+    for (const auto &file : cue_->files)
+        sizes.push_back(static_cast<std::uint64_t>(file.size));
+    // Each track's points, in the order of the sheet: a PREGAP goes before the track's INDEX 01,
+    // a POSTGAP before the next track's first index, or at the end of the last file.
+    std::vector<image_gap_t> gaps;
+    const auto at = [](const index_point &p, long frames) {
+        return image_gap_t{p.file, static_cast<std::uint64_t>(p.frames) * CD_FRAME_BYTES, frames};
+    };
+    std::size_t first = 0;
+    for (std::size_t t = 0; t < gaps_.size(); ++t) {
+        std::size_t next = first;
+        while (next < points_.size() && points_[next].track == points_[first].track)
+            ++next;
+        const auto [pregap, postgap] = gaps_[t];
+        for (std::size_t i = first; i < next && pregap > 0; ++i)
+            if (points_[i].index == 1)
+                gaps.push_back(at(points_[i], pregap));
+        if (postgap > 0)
+            gaps.push_back(next < points_.size() ? at(points_[next], postgap)
+                                                 : image_gap_t{static_cast<int>(sizes.size()) - 1, sizes.back(), postgap});
+        first = next;
+    }
+
+    const image_layout layout(sizes, gaps);
+    for (const auto &point : points_)
+        point.track->index[point.index] = layout.position(point.file, point.frames);
+    // A PREGAP is the track's pause: index 0 where its silence begins.
+    PQtrack *track = cue_->pq->tracks.get();
+    for (const auto &[pregap, postgap] : gaps_) {
+        if (pregap > 0)
+            track->index[0] = track->index[1] - pregap;
+        track = track->next.get();
+    }
+    for (std::size_t k = 0; k < cue_->files.size(); ++k) {
+        cue_->files[k].start = static_cast<long>(layout.file_start(static_cast<int>(k)));
+        cue_->files[k].end = static_cast<long>(layout.file_end(static_cast<int>(k)));
+    }
+    cue_->image = layout.pieces();
+}
+
+/// The first track's pause: at least the two seconds of silence that lead into every disc.
+void parser::lead_into_first_track()
+{
+    PQlist &pq = *cue_->pq;
     // A first track that starts right at 00:00:00 has its pause there too.
     PQtrack &first = *pq.tracks;
     if (first.index[0] == -1 && first.index[1] == 0)
         first.index[0] = 0;
     // Rippers such as EAC write a track 1 that starts less than two seconds into its file
     // (INDEX 00 00:00:00, INDEX 01 00:00:33): the original disc's pregap was longer by the
-    // two seconds before the file began. They are added, and the disc keeps its timing.
-    bool short_pregap = first.index[0] == 0 && first.index[1] > 0 && first.index[1] < CD_FIRST_PREGAP_FRAMES;
+    // two seconds before the file began. They are added, and the disc keeps its timing;
+    // so they are before a PREGAP of less than two seconds.
+    const bool short_pregap = first.index[0] == 0 && first.index[1] > 0 && first.index[1] < CD_FIRST_PREGAP_FRAMES;
     if (short_pregap) {
         char pregap[9];
-        cue_warn(path_, 0, "track 01 starts %s into its file, less than the two seconds before it on a disc: "
-                           "two seconds of silence are added before the audio",
-                 frames2str(first.index[1], pregap));
+        if (gaps_.front().first > 0)
+            cue_warn(path_, 0, "track 01 has a PREGAP of %s, less than the two seconds before it on a disc: "
+                               "two seconds of silence are added before it",
+                     frames2str(first.index[1], pregap));
+        else
+            cue_warn(path_, 0, "track 01 starts %s into its file, less than the two seconds before it on a disc: "
+                               "two seconds of silence are added before the audio",
+                     frames2str(first.index[1], pregap));
     }
-
-    if (cdtext_name_) {
-        const std::string name = std::move(*cdtext_name_);
-        cdtext_name_.reset();
-        evaluate_cdtextfile(cue_, name.c_str());
-    }
-
     // Without a pregap in the data file, the image gets two seconds of silence before track 1.
     if (pq_get_first_pregap(pq) == 0 || short_pregap) {
         pq_add_pregap(pq, CD_FIRST_PREGAP_FRAMES);
         cue_->pregap_size = first_pregap_bytes;
+        for (auto &file : cue_->files) {
+            file.start += first_pregap_bytes;
+            file.end += first_pregap_bytes;
+        }
+        cue_->image.insert(cue_->image.begin(), image_piece_t{-1, static_cast<std::uint64_t>(first_pregap_bytes)});
     }
+}
 
-    const std::string name = std::move(*data_name_);
-    data_name_.reset();
-    evaluate_datafile(cue_, name.c_str());
+/// The padding to the last whole sector, the lead-out, and enough audio for every index.
+void parser::finish_image()
+{
+    PQlist &pq = *cue_->pq;
+    // Audio that does not end on a sector boundary runs on into the next file: gapless albums
+    // depend on it. Only the image as a whole is padded.
+    for (std::size_t k = 0; k + 1 < cue_->files.size(); ++k) {
+        const cue_datafile_t &file = cue_->files[k];
+        if (file.size % CD_FRAME_BYTES != 0)
+            cue_warn(file.path.c_str(), -1, "audio does not end at a CD sector boundary (%ld samples over): "
+                                            "the next file follows without a gap",
+                     file.size % CD_FRAME_BYTES / sample_frame_bytes);
+    }
+    const cue_datafile_t &last = cue_->files.back();
+    const long rest = image_bytes(cue_) % CD_FRAME_BYTES;
+    if (rest != 0) {
+        cue_->padding_size = CD_FRAME_BYTES - rest;
+        cue_warn(last.path.c_str(), -1, "audio does not end at a CD sector boundary, adding %ld bytes of silence",
+                 cue_->padding_size);
+        cue_->image.push_back({-1, static_cast<std::uint64_t>(cue_->padding_size)});
+    }
+    pq.lead_out = image_bytes(cue_) / CD_FRAME_BYTES;
+
+    // Every index lies within its file: the last file's within the padded image.
+    for (const auto &point : points_) {
+        const cue_datafile_t &file = cue_->files[static_cast<std::size_t>(point.file)];
+        const bool is_last = &file == &last;
+        const long ends = is_last ? pq.lead_out : (file.end + CD_FRAME_BYTES - 1) / CD_FRAME_BYTES;
+        const long needed = is_last ? last_index_position(pq) : point.track->index[point.index];
+        if (ends < needed) {
+            char end[9];
+            char need[9];
+            cue_err(file.path.c_str(), 0, "not enough audio data, file ends at %s, but we need at least %s.",
+                    frames2str(ends, end), frames2str(needed, need));
+        }
+    }
 }
 
 } // namespace
@@ -627,8 +864,8 @@ void cue_open(const char *path, cuesheet_t *cue)
     cue->pq = pq_new();
     cue->cuefile.reset();
     cue->cdtextfile.reset();
-    cue->datafile.reset();
-    cue->fp.reset();
+    cue->files.clear();
+    cue->image.clear();
     cue->pregap_size = 0;
     cue->audio_size = 0;
     cue->padding_size = 0;
@@ -662,113 +899,36 @@ void cue_open(const char *path, cuesheet_t *cue)
 
 void cue_close(cuesheet_t *cue)
 {
-    cue->fp.reset();
+    cue->files.clear();
+    cue->image.clear();
     cue->cuefile.reset();
     cue->cdtextfile.reset();
-    cue->datafile.reset();
     del_pq(std::move(cue->pq));
 }
 
 // ---- The audio data file ----
 
-namespace {
-
-/// Opens a raw sample file and measures it; the whole file is audio.
-void open_raw(cuesheet_t *cue)
+void evaluate_datafile(cuesheet_t *cue, const char *name, int filetype)
 {
-    const char *path = cue->datafile->c_str();
-    cue->fp = open_named_file(path);
-    if (!cue->fp)
-        cue_err(path, -1, "can't open file, message: %s", std::strerror(errno));
-    if (std::fseek(cue->fp.get(), 0, SEEK_END) != 0)
-        cue_err(path, -1, "can't seek to end of audio file, message: %s", std::strerror(errno));
-    const long end = std::ftell(cue->fp.get());
-    if (end < 0)
-        cue_err(path, -1, "can't determine end of audio file, message: %s", std::strerror(errno));
-    cue->audio_size = end;
-    if (std::fseek(cue->fp.get(), 0, SEEK_SET) != 0)
-        cue_err(path, -1, "can't seek to start of audio file, message: %s", std::strerror(errno));
-}
+    cue_datafile_t file;
+    file.path = std::strcmp(name, "-") == 0 || tolk_path_is_abs(name) ? std::string(name) : resolve(*cue->cuefile, name);
+    file.filetype = filetype;
+    const char *path = file.path.c_str();
 
-/// Opens a WAVE file through the reader and makes sure it holds CD audio.
-void open_wave(cuesheet_t *cue)
-{
-    const char *path = cue->datafile->c_str();
+    // Raw samples, or a WAVE file (or FLAC in its place) that must hold CD audio.
     file_ptr fp = open_named_file(path);
     if (!fp)
         cue_err(path, -1, "can't open file, message: %s", std::strerror(errno));
-    wave_t w;
-    wave_open_stream(std::move(fp), &w);
-    // CD audio is linear PCM, two channels, 44,100 samples per second, 16 bits.
-    if (w.format_tag != WAVE_FORMAT_PCM)
-        cue_err(path, -1, "wave file is not (fixed point) PCM data, found: %02X", w.format_tag);
-    if (w.channels != 2)
-        cue_err(path, -1, "wrong number of channels in wave file (%d).", w.channels);
-    if (w.sample_rate != 44100)
-        cue_err(path, -1, "wrong sample rate in wave file (%ld).", static_cast<long>(w.sample_rate));
-    if (w.bits_per_sample != 16)
-        cue_err(path, -1, "wrong sample width in wave file (%d).", w.bits_per_sample);
-
-    // A truncated file whose data chunk claims more than it holds would yield a short
-    // image; say so now rather than when the image is written.
-    struct stat st;
-    const long held = (fstat(fileno(w.fp.get()), &st) == 0) ? static_cast<long>(st.st_size) - w.audio_start : -1;
-    if (held >= 0 && held < static_cast<long>(w.audio_length))
-        cue_err(path, -1, "wave file is truncated: its data chunk holds %lu bytes, but only %ld are in the file",
-                static_cast<unsigned long>(w.audio_length), held);
-
-    cue->audio_size = w.audio_length;
-    cue->fp = std::move(w.fp);
-}
-
-/// The highest index position of the last track.
-long last_index_position(const PQlist &pq)
-{
-    const PQtrack *last = pq.tracks.get();
-    while (last->next)
-        last = last->next.get();
-    long position = -1;
-    for (long p : last->index)
-        if (p != -1)
-            position = p;
-    return position;
-}
-
-} // namespace
-
-void evaluate_datafile(cuesheet_t *cue, const char *name)
-{
-    if (std::strcmp(name, "-") == 0 || tolk_path_is_abs(name))
-        cue->datafile = name;
-    else
-        cue->datafile = resolve(*cue->cuefile, name);
-    const char *path = cue->datafile->c_str();
-
-    if (cue->filetype == CUE_FILETYPE_WAVE)
-        open_wave(cue);
-    else
-        open_raw(cue);
-
-    if (cue->audio_size % sample_frame_bytes != 0)
+    const audio_declared declared = filetype == CUE_FILETYPE_WAVE       ? audio_declared::wave
+                                    : filetype == CUE_FILETYPE_MOTOROLA ? audio_declared::motorola
+                                                                        : audio_declared::binary;
+    file.input = audio_input::open(std::move(fp), path, declared);
+    file.size = static_cast<long>(file.input.size());
+    if (file.size % sample_frame_bytes != 0)
         cue_err(path, -1, "audio stops in the middle of a sample frame, this files is broken, audio length: %ld",
-                cue->audio_size);
-    // The image ends on a whole CD sector.
-    const long rest = cue->audio_size % CD_FRAME_BYTES;
-    if (rest != 0) {
-        cue->padding_size = CD_FRAME_BYTES - rest;
-        cue_warn(path, -1, "audio does not end at a CD sector boundary, adding %ld bytes of silence",
-                 cue->padding_size);
-    }
-    PQlist &pq = *cue->pq;
-    pq.lead_out = (cue->pregap_size + cue->audio_size + cue->padding_size) / CD_FRAME_BYTES;
-
-    const long needed = last_index_position(pq);
-    if (pq.lead_out < needed) {
-        char end[9];
-        char need[9];
-        cue_err(path, 0, "not enough audio data, file ends at %s, but we need at least %s.",
-                frames2str(pq.lead_out, end), frames2str(needed, need));
-    }
+                file.size);
+    cue->audio_size += file.size;
+    cue->files.push_back(std::move(file));
 }
 
 // ---- The CD-Text file ----
@@ -809,29 +969,9 @@ void evaluate_cdtextfile(cuesheet_t *cue, const char *name)
 
 // ---- The image ----
 
-/// Exchanges the two bytes of every 16-bit unit; 1 (and nothing changed) for an odd count.
-int buffer_swap16(unsigned char *buf, std::uint64_t n)
-{
-    if (n % 2 != 0)
-        return 1;
-    // Eight bytes at a time: within a 64-bit word the bytes of each pair
-    // change places whichever byte order the host has.
-    constexpr std::uint64_t low_bytes = 0x00FF00FF00FF00FFu;
-    std::uint64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, buf + i, sizeof word);
-        word = ((word & low_bytes) << 8) | ((word >> 8) & low_bytes);
-        std::memcpy(buf + i, &word, sizeof word);
-    }
-    for (; i < n; i += 2)
-        std::swap(buf[i], buf[i + 1]);
-    return 0;
-}
-
 namespace {
 
-enum class copy_result { ok, short_read, short_write, swap_refused };
+enum class copy_result { ok, short_read, read_failed, short_write, damaged };
 
 // The image is copied in blocks of 256 KiB: few enough system calls to cost
 // nothing beside the checksums, and a small, fixed amount of memory for any
@@ -839,18 +979,19 @@ enum class copy_result { ok, short_read, short_write, swap_refused };
 // that the C library reads and writes it directly instead of through them.
 constexpr std::uint64_t copy_block_size = 256 * 1024;
 
-/// Copies `count` bytes from `source` (or zeros without one) to `dest` in blocks,
-/// byte-swapping each block in place when `swap` is set.
-copy_result copy_data(std::FILE *source, std::FILE *dest, std::uint64_t count, int swap)
+/// Copies `count` bytes of audio from `source` (or zeros without one) to `dest` in blocks.
+copy_result copy_into_image(audio_input *source, std::FILE *dest, std::uint64_t count)
 {
     // Zero-filled, so that without a source it writes silence.
     std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min(count, copy_block_size)));
     while (count > 0) {
         const std::size_t n = count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
-        if (source != nullptr && std::fread(buffer.data(), 1, n, source) != n)
-            return copy_result::short_read;
-        if (swap && buffer_swap16(buffer.data(), n) != 0)
-            return copy_result::swap_refused;
+        switch (source != nullptr ? source->read(buffer.data(), n) : audio_input::status::ok) {
+        case audio_input::status::ok: break;
+        case audio_input::status::ended: return copy_result::short_read;
+        case audio_input::status::failed: return copy_result::read_failed;
+        case audio_input::status::damaged: return copy_result::damaged;
+        }
         if (std::fwrite(buffer.data(), 1, n, dest) != n)
             return copy_result::short_write;
         count -= n;
@@ -867,19 +1008,19 @@ void report_size_mismatch(const cuesheet_t *cue)
     log_err("pregap to add : %12lu\n", static_cast<unsigned long>(cue->pregap_size));
     log_err("audio size    : %12lu\n", static_cast<unsigned long>(cue->audio_size));
     log_err("total size    : %12lu\n",
-            static_cast<unsigned long>(cue->pregap_size + cue->audio_size + cue->padding_size));
+            static_cast<unsigned long>(cue->pregap_size + cue->audio_size + cue->padding_size + silence_bytes(cue)));
 }
 
 } // namespace
 
 int cue_copy_audio(cuesheet_t *cue, const char *image_path)
 {
-    if (cue->pq->lead_out * CD_FRAME_BYTES != cue->pregap_size + cue->audio_size + cue->padding_size) {
+    if (cue->pq->lead_out * CD_FRAME_BYTES != image_bytes(cue) ||
+        image_bytes(cue) != cue->pregap_size + cue->audio_size + cue->padding_size + silence_bytes(cue)) {
         report_size_mismatch(cue);
         return 1;
     }
-    const int swap = cue->filetype == CUE_FILETYPE_MOTOROLA ? 1 : 0;
-    // The image is written under a temporary name: the audio data file may be this
+    // The image is written under a temporary name: an audio data file may be this
     // fileset's own IMAGE.DAT, read to its end while its successor is written.
     staged_file image(image_path);
     if (!image) {
@@ -890,15 +1031,31 @@ int cue_copy_audio(cuesheet_t *cue, const char *image_path)
     std::setvbuf(image.get(), nullptr, _IONBF, 0);
 
     errno = 0;
-    copy_result result = copy_data(nullptr, image.get(), static_cast<std::uint64_t>(cue->pregap_size), 0);
-    if (result == copy_result::ok)
-        result = copy_data(cue->fp.get(), image.get(), static_cast<std::uint64_t>(cue->audio_size), swap);
-    if (result == copy_result::ok)
-        result = copy_data(nullptr, image.get(), static_cast<std::uint64_t>(cue->padding_size), 0);
+    copy_result result = copy_result::ok;
+    std::vector<long> left;
+    for (const auto &file : cue->files)
+        left.push_back(file.size);
+    const cue_datafile_t *failed = nullptr;
+    for (const auto &piece : cue->image) {
+        if (piece.file < 0) {
+            result = copy_into_image(nullptr, image.get(), piece.bytes);
+        } else {
+            cue_datafile_t &file = cue->files[static_cast<std::size_t>(piece.file)];
+            failed = &file;
+            result = copy_into_image(&file.input, image.get(), piece.bytes);
+            left[static_cast<std::size_t>(piece.file)] -= static_cast<long>(piece.bytes);
+            // FLAC audio is checked against its MD5 signature once all of it has been decoded.
+            if (result == copy_result::ok && left[static_cast<std::size_t>(piece.file)] == 0 &&
+                file.input.finish() != audio_input::status::ok)
+                result = copy_result::damaged;
+        }
+        if (result != copy_result::ok)
+            break;
+    }
 
-    if (result == copy_result::swap_refused) {
-        log_err("Can't swap endianess of buffer");
-    } else if (result == copy_result::short_read && !std::ferror(cue->fp.get())) {
+    if (result == copy_result::damaged) {
+        log_err("%s\n", failed->input.damage().c_str());
+    } else if (result == copy_result::short_read) {
         // The audio file ended early: there is no system error to show.
         log_err("%s: %s\n", image_path, "the audio data file ended before all of its audio was read");
     } else if (result != copy_result::ok) {
@@ -922,18 +1079,20 @@ void cue_summary(const cuesheet_t *cue)
 
     std::printf("=== CUE IMAGE SUMMARY ===\n");
     std::printf("Cue file : %s\n", cue->cuefile->c_str());
-    std::printf("*** Audio data ***\n");
-    std::printf("File name: %s\n", cue->datafile->c_str());
-    std::printf("File type: ");
-    switch (cue->filetype) {
-    case CUE_FILETYPE_WAVE: std::printf("Microsoft Wave\n"); break;
-    case CUE_FILETYPE_BINARY: std::printf("raw (little endian)\n"); break;
-    case CUE_FILETYPE_MOTOROLA: std::printf("raw (big endian)\n"); break;
-    default: std::printf("\n"); break;
+    for (const auto &file : cue->files) {
+        std::printf("*** Audio data ***\n");
+        std::printf("File name: %s\n", file.path.c_str());
+        std::printf("File type: ");
+        switch (file.filetype) {
+        case CUE_FILETYPE_WAVE: std::printf("%s\n", file.input.is_flac() ? "FLAC" : "Microsoft Wave"); break;
+        case CUE_FILETYPE_BINARY: std::printf("raw (little endian)\n"); break;
+        case CUE_FILETYPE_MOTOROLA: std::printf("raw (big endian)\n"); break;
+        default: std::printf("\n"); break;
+        }
+        std::printf("Starts at: %s\n", tolk_format_time(time, seconds(file.start)));
+        std::printf("Ends at  : %s\n", tolk_format_time(time, seconds(file.end)));
+        std::printf("Length   : %s\n", tolk_format_time(time, seconds(file.size)));
     }
-    std::printf("Starts at: %s\n", tolk_format_time(time, seconds(cue->pregap_size)));
-    std::printf("Ends at  : %s\n", tolk_format_time(time, seconds(cue->pregap_size + cue->audio_size)));
-    std::printf("Length   : %s\n", tolk_format_time(time, seconds(cue->audio_size)));
     if (cue->padding_size != 0)
         std::printf("Padding : %s (%lu bytes)\n", tolk_format_time(time, seconds(cue->padding_size)),
                     static_cast<unsigned long>(cue->padding_size));

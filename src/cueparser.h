@@ -10,7 +10,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "audio_input.h"
+#include "image_layout.h"
 #include "pqlist.h"
 #include "tolk_utils.h"
 
@@ -21,6 +24,16 @@ enum : int {
     CUE_FILETYPE_MOTOROLA = 3, ///< raw 16-bit stereo samples, big-endian
 };
 
+/// One audio data file of the sheet.
+struct cue_datafile_t {
+    std::string path;  ///< resolved against the cue sheet's folder
+    int filetype = 0;
+    audio_input input; ///< the file, at its first audio byte
+    long size = 0;     ///< bytes of audio it gives
+    long start = 0;    ///< where its audio begins in the image
+    long end = 0;      ///< where its audio ends in the image (silence within it counted)
+};
+
 /// The parsed cue sheet. Complete and consistent once cue_open returns.
 struct cuesheet_t {
     /// Set before cue_open: CD-Text will be made from the sheet's texts, so a text that
@@ -29,11 +42,10 @@ struct cuesheet_t {
     std::optional<std::string> cuefile;    ///< as passed to cue_open ("-" for standard input)
     std::unique_ptr<PQlist> pq;            ///< the disc
     std::optional<std::string> cdtextfile; ///< resolved path of the CDTEXTFILE, if any
-    std::optional<std::string> datafile;   ///< resolved path of the audio data file
-    int filetype = 0;
-    file_ptr fp;          ///< the audio data file, at its first audio byte
-    long pregap_size = 0; ///< silence before the audio in the image: 0 or 352800 bytes
-    long audio_size = 0;  ///< bytes of audio taken from the data file
+    std::vector<cue_datafile_t> files;     ///< the audio data files, in the order of the sheet
+    std::vector<image_piece_t> image;      ///< IMAGE.DAT piece by piece: silence or a file's next bytes
+    long pregap_size = 0;  ///< silence before the audio in the image: 0 or 352800 bytes
+    long audio_size = 0;   ///< bytes of audio taken from the data files
     long padding_size = 0; ///< silence after the audio up to the sector boundary
 };
 
@@ -44,8 +56,10 @@ void cue_open(const char *path, cuesheet_t *cue);
 /// Releases what cue_open filled.
 void cue_close(cuesheet_t *cue);
 
-/// Writes IMAGE.DAT: pregap silence, the audio (byte-swapped for MOTOROLA), padding.
-/// 0 when the file is complete; 1 on failure, after its diagnostics, with the file removed.
+/// Writes IMAGE.DAT: pregap silence, the audio of every file (byte-swapped for MOTOROLA, decoded
+/// for FLAC) with the silence of PREGAP and POSTGAP between, padding.
+/// 0 when the file is complete; 1 on failure (also FLAC audio that fails its checks), after
+/// its diagnostics, with the file removed.
 int cue_copy_audio(cuesheet_t *cue, const char *image_path);
 
 /// Prints the cue image summary: the audio data, the PQ listing and the CD-Text.
@@ -68,11 +82,8 @@ char *next_token(char *text, const char *separators, int quoting, char **cursor)
 /// 1 when every character is a decimal digit (the empty text too), else 0.
 int is_number(const char *text);
 
-/// Finds, opens and measures the audio data file; sets datafile, fp, audio_size,
-/// padding_size and the list's lead_out.
-void evaluate_datafile(cuesheet_t *cue, const char *name);
+/// Finds, opens and measures one audio data file of the sheet, of a CUE_FILETYPE_ kind,
+/// and adds it to the sheet's files.
+void evaluate_datafile(cuesheet_t *cue, const char *name, int filetype);
 /// Finds the binary CD-Text file and checks its track range against the cue sheet.
 void evaluate_cdtextfile(cuesheet_t *cue, const char *name);
-/// Exchanges the two bytes of every 16-bit unit (big- to little-endian samples);
-/// 1 and nothing changed for an odd count.
-int buffer_swap16(unsigned char *buf, std::uint64_t n);

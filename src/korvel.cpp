@@ -104,7 +104,8 @@ ddp_inputs_t inputs_of(const cuesheet_t &cue)
     ddp_inputs_t inputs;
     if (*cue.cuefile != "-")
         inputs.cuesheet = *cue.cuefile;
-    inputs.audio.push_back(*cue.datafile);
+    for (const auto &file : cue.files)
+        inputs.audio.push_back(file.path);
     inputs.cdtext = cue.cdtextfile.value_or("");
     return inputs;
 }
@@ -144,7 +145,8 @@ int run(const char *cuefile, const char *ddpdir, const char *master_id, bool com
 
     log_msg(1, "Writing DDP fileset...\n");
     log_msg(1, "Copying audio data\n");
-    log_msg(1, "  from: %s\n", cue.datafile->c_str());
+    for (const auto &file : cue.files)
+        log_msg(1, "  from: %s\n", file.path.c_str());
     {
         const std::string image = tolk_path_join(ddpdir, "IMAGE.DAT").value_or("IMAGE.DAT");
         log_msg(1, "  to:   %s\n", image.c_str());

@@ -1,5 +1,7 @@
 #include "waveparser.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cassert>
@@ -29,6 +31,36 @@ std::uint32_t le32(const unsigned char *b)
 {
     return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
            (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+std::uint64_t le64(const unsigned char *b) { return le32(b) | (std::uint64_t{le32(b + 4)} << 32); }
+
+/// Size fields that writers leave when they cannot go back to fill them in (a pipe):
+/// ffmpeg writes 0xFFFFFFFF (older versions 0), sox 0x7FFFF000.
+constexpr std::uint32_t size_unknown = 0xFFFFFFFFu;
+constexpr std::uint32_t size_unknown_sox = 0x7FFFF000u;
+
+/// The tail shared by the subformat GUIDs of Wave Format Extensible:
+/// {XXXXXXXX-0000-0010-8000-00AA00389B71}, where the first 32 bits are the format code.
+constexpr unsigned char subformat_guid_tail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
+                                                   0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+/// A forms-holding chunk at the top level: RIFF, or RF64 (and its twin BW64) for files over 4 GiB.
+bool is_form_id(const char *id)
+{
+    return std::memcmp(id, "RIFF", 4) == 0 || std::memcmp(id, "RF64", 4) == 0 || std::memcmp(id, "BW64", 4) == 0;
+}
+
+/// Keeps a warning about what the walk forgave, for the caller to show.
+void note(wave_t *w, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void note(wave_t *w, const char *format, ...)
+{
+    char text[256];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    w->warnings.emplace_back(text);
 }
 
 bool read_bytes(std::FILE *fp, void *dst, std::size_t n) { return std::fread(dst, 1, n, fp) == n; }
@@ -139,7 +171,13 @@ std::size_t fread_int16_le(std::int16_t *dst, std::FILE *fp)
 
 void wave_err(std::FILE *fp, const char *format, ...)
 {
-    std::fprintf(stderr, "Wave parser error (offset %ld): ", std::ftell(fp));
+    // A size field can send the walk past the end of the file; the offset shown is
+    // never one that the file does not have.
+    long at = std::ftell(fp);
+    struct stat st;
+    if (at > 0 && fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) && at > st.st_size)
+        at = static_cast<long>(st.st_size);
+    std::fprintf(stderr, "Wave parser error (offset %ld): ", at);
     va_list ap;
     va_start(ap, format);
     std::vfprintf(stderr, format, ap);
@@ -163,12 +201,11 @@ int chunk_open(std::FILE *fp, chunk_t *c, const chunk_t *parent)
     if (pos + chunk_header_size > riff_offset_max)
         return -2;
 
+    // Fewer than 4 bytes after the last chunk: the normal end, inside a container too,
+    // as a container whose size was never filled in ends where the file does.
     char id[4];
-    if (!read_bytes(fp, id, sizeof id)) {
-        if (parent == nullptr)
-            return -2; // fewer than 4 bytes after the last top-level chunk: the normal end
-        wave_err(fp, "Unexpected end of file while reading chunk size.");
-    }
+    if (!read_bytes(fp, id, sizeof id))
+        return -2;
     std::memcpy(c->id, id, sizeof id);
     if (fread_uint32_le(&c->size, fp) != 1)
         wave_err(fp, "Unexpected end of file while reading chunk size.");
@@ -179,8 +216,10 @@ int chunk_open(std::FILE *fp, chunk_t *c, const chunk_t *parent)
     c->end = static_cast<std::uint32_t>(std::min(std::uint64_t{c->start} + c->size, riff_offset_max));
 
     // Containers begin with a 4-character form or list type. A container too small
-    // to hold it is taken as empty: its type would be read from the next chunk.
-    if ((is_id(c->id, "RIFF") || is_id(c->id, "LIST")) && c->size >= 4) {
+    // to hold it is taken as empty: its type would be read from the next chunk. A RIFF
+    // size of 0 was never filled in (a file written to a pipe): its type follows.
+    const bool form = parent == nullptr && is_form_id(c->id);
+    if ((is_id(c->id, "RIFF") || is_id(c->id, "LIST") || form) && (c->size >= 4 || (form && c->size == 0))) {
         if (!read_bytes(fp, c->type, 4))
             wave_err(fp, "Unexpected end of file while reading container chunk type.");
     }
@@ -205,16 +244,28 @@ void read_subchunks(std::FILE *fp, const chunk_t *parent, wave_t *w, int depth)
     chunk_t c;
     while (chunk_open(fp, &c, parent) == 0) {
         if (c.type[0] != '\0') {
-            if (parent == nullptr && is_id(c.id, "RIFF") && is_id(c.type, "WAVE"))
+            if (parent == nullptr && is_form_id(c.id) && is_id(c.type, "WAVE") && !w->is_wave) {
                 w->is_wave = 1;
+                w->is_rf64 = is_id(c.id, "RIFF") ? 0 : 1;
+                w->riff_size = c.size;
+                w->riff_end = std::uint64_t{c.start} + c.size;
+                // The form is walked to the end of the file, whatever its size says: a file
+                // written to a pipe leaves it unfilled (0, 0xFFFFFFFF) or too small, RF64
+                // keeps it in the ds64 chunk, and chunks after it are the file's chunks too.
+                c.end = static_cast<std::uint32_t>(riff_offset_max);
+            }
             // Every container level is one recursion: a bound keeps a hostile file off the stack's end.
             if (depth >= WAVE_MAX_DEPTH)
                 wave_err(fp, "Container chunks nested deeper than %d levels.", WAVE_MAX_DEPTH);
             read_subchunks(fp, &c, w, depth + 1);
         } else if (is_id(c.id, "fmt ")) {
             chunk_read_fmt(fp, &c, w);
+        } else if (is_id(c.id, "ds64")) {
+            chunk_read_ds64(fp, &c, w);
         } else if (is_id(c.id, "data")) {
             chunk_read_data(fp, &c, w);
+            // A data chunk whose size was never filled in, or that RF64 sizes, ends where its audio does.
+            c.end = w->audio_end;
         } else if (is_id(c.id, "bext")) {
             chunk_read_bext(fp, &c, w);
         } else if (is_id(c.id, "cue ")) {
@@ -250,27 +301,70 @@ void chunk_read_fmt(std::FILE *fp, const chunk_t *c, wave_t *w)
     if (w->format_tag == WAVE_FORMAT_PCM) {
         if (c->size < 16 || fread_uint16_le(&w->bits_per_sample, fp) != 1)
             wave_err(fp, "Format chunk too short, 16 bytes expected.");
+    } else if (w->format_tag == WAVE_FORMAT_EXTENSIBLE && c->size >= 16) {
+        if (fread_uint16_le(&w->bits_per_sample, fp) != 1)
+            wave_err(fp, "Format chunk too short!");
+        // The extension: its size (22), the valid bits, the channel mask, and the
+        // subformat GUID, which names the real format. Without it the format is unknown.
+        std::array<unsigned char, 24> x;
+        if (c->size >= 40 && read_bytes(fp, x.data(), x.size()) && le16(&x[0]) >= 22 && le16(&x[10]) == 0 &&
+            std::memcmp(&x[12], subformat_guid_tail, sizeof subformat_guid_tail) == 0)
+            w->subformat = le16(&x[8]);
     }
+}
+
+void chunk_read_ds64(std::FILE *fp, const chunk_t *c, wave_t *w)
+{
+    // ds64: the RIFF size, the data size and the sample count, 64 bits each, low word
+    // first, then a table of other large chunks. Only RF64 takes its sizes from here;
+    // without it the data chunk's size counts as never filled in.
+    if (!w->is_rf64 || w->has_ds64)
+        return;
+    std::array<unsigned char, 24> b;
+    if (c->size < b.size() || !read_bytes(fp, b.data(), b.size())) {
+        note(w, "ds64 chunk too short (%lu bytes, 28 expected): the sizes it holds are not used",
+             static_cast<unsigned long>(c->size));
+        return;
+    }
+    w->ds64_data_size = le64(&b[8]);
+    w->has_ds64 = 1;
 }
 
 void chunk_read_data(std::FILE *fp, const chunk_t *c, wave_t *w)
 {
     if (w->audio_start != 0)
         wave_err(fp, "This parser supports only one data chunk within wave file.");
+    std::uint64_t length = c->size;
+    const std::uint64_t left = bytes_left(fp);
+    if (c->size == size_unknown && w->has_ds64) {
+        length = w->ds64_data_size;
+        // Offsets here are 32-bit; a CD holds less than a quarter of that.
+        if (length > riff_offset_max - c->start)
+            wave_err(fp, "RF64 data chunk of %llu bytes: korvel reads up to 4 GiB of audio, a CD holds less than 1 GiB.",
+                     static_cast<unsigned long long>(length));
+    } else if ((c->size == 0 && left > 0) ||
+               ((c->size == size_unknown || c->size == size_unknown_sox) && left < c->size)) {
+        // A file written to a pipe, whose sizes were never filled in: a streamed file has
+        // no chunk after its data, so the audio is the rest of the file.
+        length = std::min(left, riff_offset_max - c->start);
+        w->streamed = 1;
+    }
     w->audio_start = c->start;
-    w->audio_end = c->end;
-    w->audio_length = c->size;
+    w->audio_length = static_cast<std::uint32_t>(length);
+    w->audio_end = static_cast<std::uint32_t>(std::min(c->start + length, riff_offset_max));
 }
 
 void chunk_read_bext(std::FILE *fp, const chunk_t *c, wave_t *w)
 {
     // Broadcast Wave: 602 bytes of fixed fields and reserve, then the coding history;
-    // the fields read here fill the first 412 bytes.
-    if (c->size < 600)
-        wave_err(fp, "bext chunk too short!");
+    // the fields read here fill the first 412 bytes. korvel does not need them: a
+    // chunk too short for them is skipped, and the audio is read.
     std::array<unsigned char, 412> b;
-    if (!read_bytes(fp, b.data(), b.size()))
-        wave_err(fp, "bext chunk too short!");
+    if (c->size < 600 || !read_bytes(fp, b.data(), b.size())) {
+        note(w, "bext chunk too short (%lu bytes, 602 expected): its Broadcast Wave fields are skipped",
+             static_cast<unsigned long>(c->size));
+        return;
+    }
     copy_text(w->description, &b[0], 256);
     copy_text(w->originator, &b[256], 32);
     copy_text(w->originator_reference, &b[288], 32);
@@ -287,18 +381,22 @@ void chunk_read_cue(std::FILE *fp, const chunk_t *c, wave_t *w)
 {
     // cue: a 32-bit count, then 24 bytes a point: id, position, chunk id,
     // chunk start, block start, sample offset.
+    // korvel does not need the points: a chunk that cannot hold them is skipped.
     constexpr std::size_t point_size = 24;
-    if (c->size < 4)
-        wave_err(fp, "cue chunk too short!");
-    std::uint32_t count;
-    if (fread_uint32_le(&count, fp) != 1)
-        wave_err(fp, "cue chunk too short!");
-    w->num_cue_points = count;
+    std::uint32_t count = 0;
+    if (c->size < 4 || fread_uint32_le(&count, fp) != 1) {
+        note(w, "cue chunk too short (%lu bytes): its cue points are skipped", static_cast<unsigned long>(c->size));
+        return;
+    }
     const std::uint64_t needed = std::uint64_t{count} * point_size;
     // The points must lie in the chunk and in the file: a count that the file does
-    // not back is refused before anything is allocated for it.
-    if (c->size - 4u < needed || bytes_left(fp) < needed)
-        wave_err(fp, "cue chunk too short!");
+    // not back is skipped before anything is allocated for it.
+    if (c->size - 4u < needed || bytes_left(fp) < needed) {
+        note(w, "cue chunk states %lu cue points, which its %lu bytes do not hold: its cue points are skipped",
+             static_cast<unsigned long>(count), static_cast<unsigned long>(c->size));
+        return;
+    }
+    w->num_cue_points = count;
 
     try {
         w->cue_points.reserve(w->cue_points.size() + count);
@@ -309,7 +407,7 @@ void chunk_read_cue(std::FILE *fp, const chunk_t *c, wave_t *w)
     for (std::uint32_t i = 0; i < count; ++i) {
         std::array<unsigned char, point_size> b;
         if (!read_bytes(fp, b.data(), b.size()))
-            wave_err(fp, "cue chunk too short!");
+            wave_err(fp, "cue chunk too short!"); // the file shrank or failed after it was measured
         cue_point_t p;
         p.id = le32(&b[0]);
         p.position = le32(&b[4]);
@@ -387,6 +485,13 @@ int wave_open_stream(file_ptr fp, wave_t *w)
         wave_err(f, "format chunk not found.\n");
     if (w->audio_start == 0)
         wave_err(f, "data chunk not found.\n");
+    if (w->streamed) {
+        note(w, "the data chunk's size was never filled in (a file written to a pipe): the audio runs to the end of "
+                "the file, %lu bytes", static_cast<unsigned long>(w->audio_length));
+    } else if (!w->is_rf64 && (w->riff_size == 0 || w->riff_size == size_unknown || w->riff_end < w->audio_end)) {
+        note(w, "the RIFF chunk's size (%lu) does not cover the data chunk (a file written to a pipe): the audio is "
+                "read as the data chunk states", static_cast<unsigned long>(w->riff_size));
+    }
     seek(f, static_cast<long>(w->audio_start), SEEK_SET);
     return 0;
 }

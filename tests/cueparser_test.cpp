@@ -154,8 +154,7 @@ TEST_F(CueTest, EveryCommandCheck)
         {"FILE \"\" WAVE\n", E(1, "missing filename after FILE command")},
         {"FILE\n", E(1, "missing filename after FILE command")},
         {"FILE a.bin wave\n", E(1, "file type not supported: wave")},
-        {"FILE a.bin BINARY\nFILE a.bin BINARY\n", E(2, "multiple FILE commands are not suppurted")},
-        {head + "FILE a.bin BINARY\n", E(3, "multiple FILE commands are not suppurted")},
+        {body + "FILE b.bin BINARY\n", file_error("b.bin", "can't open file, message: No such file or directory")},
         // TRACK
         {"FILE a.bin BINARY\nTRACK 001 AUDIO\nINDEX 01 00:00:00\n", ""},
         {body + "TRACK 03 AUDIO\nINDEX 01 01:00:00\n", W(4, "wrong track number, found 03, expected 02")},
@@ -201,9 +200,14 @@ TEST_F(CueTest, EveryCommandCheck)
         {head + "SONGWRITER a\nSONGWRITER b\n", E(4, "Multiple 'SONGWRITER' commands for track 1")},
         {"TITLE\n", E(1, "missing text after TITLE command")},
         {head + "SONGWRITER \t\r\n", E(3, "missing text after SONGWRITER command")},
+        // PREGAP before INDEX 01 and without INDEX 00, POSTGAP after the last index
+        {body + "PREGAP 00:02:00\n", E(4, "PREGAP command after INDEX 01 in track 01")},
+        {head + "POSTGAP 00:02:00\n", E(3, "POSTGAP command before INDEX 01 in track 01")},
+        {head + "INDEX 00 00:00:00\nPREGAP 00:02:00\n", E(4, "PREGAP and INDEX 00 both give track 01 a pregap")},
+        {head + "PREGAP 1:2:3\nPREGAP 00:00:01\n", E(4, "multiple PREGAP commands in track 01")},
+        {body + "POSTGAP 00:02:00\nINDEX 02 00:03:00\n", E(5, "INDEX command after POSTGAP in track 01")},
+        {head + "PREGAP 0:60:0\n", E(3, "malformed time for PREGAP in track 01: 0:60:0, should be formatted as mm:ss:ff")},
         // Commands that are not ours
-        {head + "PREGAP 00:02:00\n", E(3, "PREGAP command is not supported")},
-        {head + "POSTGAP 00:02:00\n", E(3, "POSTGAP command is not supported")},
         {"FOO bar\n" + body, W(1, "command ignored: 'FOO'")},
     };
     for (const auto &row : rows) {
@@ -245,7 +249,7 @@ TEST_F(CueTest, WhatTheCommandsStore)
               W(1, "catalog number's check digit is wrong: 400638133393") +
                   W(14, "wrong track number, found 03, expected 02"));
     const PQlist &pq = *cue.pq;
-    EXPECT_EQ(*cue.datafile, dir.file("my song.bin"));
+    EXPECT_EQ(cue.files.at(0).path, dir.file("my song.bin"));
     EXPECT_STREQ(pq.upc_ean.data(), "400638133393"); // stored even with a wrong check digit
     EXPECT_EQ(*pq.title, "Disc \"Live\" Album");     // up to the last quote of the line
     EXPECT_EQ(*pq.performer, "Band Name");           // unquoted text runs to the end of the line
@@ -265,7 +269,7 @@ TEST_F(CueTest, WhatTheCommandsStore)
     raw("sub/a.bin");
     test::write_file(dir.file("sub/a.cue"), body);
     test::capture([&] { cue_open(dir.file("sub/a.cue").c_str(), &cue); });
-    EXPECT_EQ(*cue.datafile, dir.file("sub/a.bin"));
+    EXPECT_EQ(cue.files.at(0).path, dir.file("sub/a.bin"));
     EXPECT_EQ(cue.pregap_size, 352800);
     EXPECT_EQ(cue.pq->tracks->index[0], 0);
     EXPECT_EQ(cue.pq->tracks->index[1], 150);

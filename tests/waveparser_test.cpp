@@ -107,6 +107,8 @@ TEST(WaveWalk, EveryLayoutIsWalkedOrRefusedWithItsDiagnostic)
     EXPECT_EQ(std::tuple(read, v), std::tuple(std::array<std::size_t, 4>{1, 1, 1, 0}, std::tuple(-2, -2, 0x0201, 7u)));
     const std::string wave = test::make_wave("abcd"), fmt0 = chunk("fmt ", fmt_fields(0) + u16(16));
     const char *eof = "Unexpected end of file while reading chunk size.", *not_wave = "not a Microsoft WAVE file.\n";
+    // The one warning a walk kept for the caller, if it kept one.
+    const auto skipped = [](const Parsed &p) { return p.w.warnings.size() == 1 ? p.w.warnings[0] : "(none)"s; };
     // fmt: 14 bytes for every format, 2 more for PCM's sample width.
     expect_walk(wav(chunk("fmt ", fmt_fields(3)) + data4), "", 42, 4);
     expect_walk(wav(chunk("fmt ", fmt_fields(1)) + data4), diag(34, "Format chunk too short, 16 bytes expected."));
@@ -135,8 +137,9 @@ TEST(WaveWalk, EveryLayoutIsWalkedOrRefusedWithItsDiagnostic)
     const std::string cue_past_list = header("LIST", 16) + "adtl" + header("cue ", 64) + u32(2) + u32(1) + u32(16) +
                                       "data" + std::string(12, '\0') + chunk("cue ", u32(1) + point(7, "data", 0));
     EXPECT_EQ(expect_walk(around(cue_past_list), "", 128, 4, 2).w.cue_points.at(1).id, 0x20657563u); // "cue "
-    // A container too small for its type is empty: RIFF of 2 must not take "WAVE" as its form.
-    expect_walk(header("RIFF", 2) + "WAVE" + fmt_pcm + data4, diag(0x00102074 + 18, not_wave));
+    // A container too small for its type is empty: RIFF of 2 must not take "WAVE" as its form. Its
+    // "WAVE" and "fmt " read as a chunk send the walk past the file, whose end the diagnostic names.
+    expect_walk(header("RIFF", 2) + "WAVE" + fmt_pcm + data4, diag(48, not_wave));
     expect_walk(after(header("LIST", 0)), "", 44, 4);
     expect_walk(around(chunk("LIST", "ab")), "", 54, 4);
     // Every empty list moves the walk on. RIFF and 15 lists are 16 levels; a 17th is refused
@@ -152,10 +155,40 @@ TEST(WaveWalk, EveryLayoutIsWalkedOrRefusedWithItsDiagnostic)
     expect_walk(wav(list("TEST", nested)), diag(12 * 17, "Container chunks nested deeper than 16 levels."));
     expect_walk(wav(deep), diag(12 * 17, "Container chunks nested deeper than 16 levels."));
     // Sizes past 4 GiB: 52 + 8 + 0xFFFFFFF8 wraps to 52, this chunk's own header; inside the RIFF
-    // the list reaches beyond the file. Streaming writers leave 0xFFFFFFFF in both sizes.
+    // the list reaches beyond the file and holds the data chunk, and the walk ends with the file.
     expect_walk(test::make_wave("abcdefgh") + header("junk", 0xFFFFFFF8) + "xxxx", "", 44, 8);
-    expect_walk(around(header("LIST", 0xFFFFFFF8) + "INFO"), diag(60, eof));
-    expect_walk(header("RIFF", ~0u) + "WAVE" + fmt_pcm + header("data", ~0u) + "abcd", "", 44, ~0u);
+    expect_walk(around(header("LIST", 0xFFFFFFF8) + "INFO"), "", 56, 4);
+    // Sizes that a writer to a pipe never filled in. The form runs to the end of the file,
+    // whatever its size; a data size of 0, 0xFFFFFFFF or sox's 0x7FFFF000 that the file does
+    // not hold means the audio does too. One warning says which; a real size is kept.
+    const char *to_end = "the data chunk's size was never filled in (a file written to a pipe): the audio runs to "
+                         "the end of the file, 8 bytes";
+    for (const std::uint32_t riff : {0u, ~0u, 30u, 44u})
+        for (const std::uint32_t data : {0u, ~0u, 0x7FFFF000u, 8u}) {
+            const Parsed p(header("RIFF", riff) + "WAVE" + fmt_pcm + header("data", data) + "abcdefgh");
+            const std::string riff_short = "the RIFF chunk's size (" + std::to_string(riff) + ") does not cover the "
+                                           "data chunk (a file written to a pipe): the audio is read as the data chunk states";
+            EXPECT_EQ(skipped(expect_walk(p, "", 44, 8)), data != 8 ? to_end : riff != 44 ? riff_short : "(none)")
+                << riff << " " << data;
+        }
+    // RF64: the sizes are in the ds64 chunk, which must come before the data.
+    const std::string ds64 = chunk("ds64", u32(100) + u32(0) + u32(6) + u32(0) + u32(0) + u32(0) + u32(0));
+    EXPECT_EQ(expect_walk(header("RF64", ~0u) + "WAVE" + ds64 + fmt_pcm + header("data", ~0u) + "abcdefgh", "", 80, 6)
+                  .w.warnings.size(), 0u);
+    EXPECT_EQ(skipped(expect_walk(header("BW64", ~0u) + "WAVE" + fmt_pcm + header("data", ~0u) + "abcdefgh", "", 44, 8)),
+              to_end);
+    const std::string ds64_5g = chunk("ds64", u32(100) + u32(0) + u32(0) + u32(1) + std::string(12, '\0'));
+    expect_walk(header("RF64", ~0u) + "WAVE" + ds64_5g + fmt_pcm + header("data", ~0u) + "abcdefgh",
+                diag(80, "RF64 data chunk of 4294967296 bytes: korvel reads up to 4 GiB of audio, a CD holds less than 1 GiB."));
+    // Wave Format Extensible names its format in a GUID: PCM or float, or nothing korvel knows.
+    const auto extensible = [&](std::uint16_t cb_size, const std::string &guid) {
+        return Parsed(wav(chunk("fmt ", fmt_fields(WAVE_FORMAT_EXTENSIBLE) + u16(16) + u16(cb_size) + u16(16) + u32(3) +
+                                            guid) + data4)).w.subformat;
+    };
+    const std::string tail = "\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71"s;
+    EXPECT_EQ(std::tuple(extensible(22, u32(1) + tail), extensible(22, u32(3) + tail), extensible(21, u32(1) + tail),
+                         extensible(22, u32(0x10001) + tail), extensible(22, u32(1) + tail.substr(0, 11) + "\x72")),
+              std::tuple(1, 3, 0, 0, 0));
     // The data chunk ends at 0xFFFFFFF0; the next chunk's contents would start at 0xFFFFFFF8 and
     // wrap to 0xF8, and a header at 4 GiB cannot be addressed at all. The file is sparse.
     const test::TempDir dir;
@@ -171,25 +204,29 @@ TEST(WaveWalk, EveryLayoutIsWalkedOrRefusedWithItsDiagnostic)
     ASSERT_EQ(write(fds[1], data4.data(), data4.size()), static_cast<ssize_t>(data4.size()));
     close(fds[1]);
     expect_walk(file_ptr(fdopen(fds[0], "rb")), "Wave parser error (offset -1): Cannot seek in wave file: Illegal seek\n");
-    // Metadata chunks too short for their fields are refused; ones longer than the file are skipped.
-    const char *cue_short = "cue chunk too short!";
+    // Metadata that korvel does not use never blocks the audio: chunks too short for their fields
+    // are skipped with a warning for the caller, ones longer than the file with a note.
+    const std::string cue_short = "cue chunk too short (3 bytes): its cue points are skipped";
     const std::string xtoc_note = "failed to read XTOC chunk: Unexpected end of file\n";
     const std::string axml_note = "failed to read axml chunk: Unexpected end of file\n";
-    expect_walk(around(chunk("bext", bext_body(600))), "", 652, 4);
-    expect_walk(around(chunk("bext", bext_body(599))), diag(44, "bext chunk too short!"));
-    expect_walk(around(chunk("cue ", cue3.substr(0, 75))), diag(48, cue_short));
-    expect_walk(around(chunk("cue ", "abc")), diag(44, cue_short));
+    EXPECT_EQ(expect_walk(around(chunk("bext", bext_body(600))), "", 652, 4).w.has_bext, 1);
+    EXPECT_EQ(skipped(expect_walk(around(chunk("bext", bext_body(599))), "", 652, 4)),
+              "bext chunk too short (599 bytes, 602 expected): its Broadcast Wave fields are skipped");
+    EXPECT_EQ(skipped(expect_walk(around(chunk("cue ", cue3.substr(0, 75))), "", 128, 4)),
+              "cue chunk states 3 cue points, which its 75 bytes do not hold: its cue points are skipped");
+    EXPECT_EQ(skipped(expect_walk(around(chunk("cue ", "abc")), "", 56, 4)), cue_short);
     expect_walk(around(chunk("cue ", u32(0))), "", 56, 4); // no points: nothing to show
-    // Counts the file cannot hold are refused before anything is allocated: ten million, as the
+    // Counts the file cannot hold are skipped before anything is allocated: ten million, as the
     // chunk size agrees; one whose 24-fold wraps 32 bits to 8; the largest.
-    expect_walk(after(header("cue ", 240'000'004) + u32(10'000'000) + point(1, "data", 0)), diag(60, cue_short));
-    expect_walk(after(chunk("cue ", u32(0x0AAAAAAB) + std::string(12, 'x'))), diag(60, cue_short));
-    expect_walk(after(header("cue ", ~0u) + u32(~0u)), diag(60, cue_short));
+    for (const std::string &cue : {header("cue ", 240'000'004) + u32(10'000'000) + point(1, "data", 0),
+                                   chunk("cue ", u32(0x0AAAAAAB) + std::string(12, 'x')), header("cue ", ~0u) + u32(~0u)})
+        EXPECT_EQ(skipped(expect_walk(after(cue), "", 44, 4)).find("cue points are skipped") != std::string::npos, true);
     const Parsed x(after("") + header("XTOC", 0xFFFFFF00) + "T\0O\0"s);
     EXPECT_EQ(expect_walk(x, xtoc_note, 44, 4).w.xtoc.capacity() + x.w.has_xtoc, 0u);
     EXPECT_EQ(expect_walk(after(header("axml", 0x7FFFFFFF) + "<a/>"), axml_note, 44, 4).w.has_axml, 0);
-    // An XTOC that swallows the data chunk: the note explains the diagnostic at the XTOC's claimed end.
-    expect_walk(around(header("XTOC", 0xFFFFFF00)), xtoc_note + diag(44 + 0xFFFFFF00L, "data chunk not found.\n"));
+    // An XTOC that swallows the data chunk: the note explains the diagnostic at the file's end,
+    // where the walk went on at the XTOC's claimed end.
+    expect_walk(around(header("XTOC", 0xFFFFFF00)), xtoc_note + diag(56, "data chunk not found.\n"));
     // Every cut short of the audio ends in one diagnostic (after "not found." comes a blank line), after at
     // most the note of a metadata chunk that the cut went through. The audio itself is never read.
     for (std::size_t cut = 0; cut < meta.size(); ++cut) {
@@ -203,7 +240,7 @@ TEST(WaveWalk, EveryLayoutIsWalkedOrRefusedWithItsDiagnostic)
     }
     const char *type = "Unexpected end of file while reading container chunk type.";
     for (const auto &[cut, message] : std::initializer_list<std::pair<std::size_t, const char *>>{
-             {6, eof}, {10, type}, {40, eof}, {46, type}, {30, "Format chunk too short!"}, {70, "bext chunk too short!"}})
+             {6, eof}, {10, type}, {40, eof}, {46, type}, {30, "Format chunk too short!"}, {70, "data chunk not found.\n"}})
         expect_walk(meta.substr(0, cut), diag(cut, message));
 }
 
@@ -249,8 +286,8 @@ TEST(WaveSummary, ReportsTheFormatPlayTimeAndMetadata)
 
 TEST(WaveOpen, FilesThatSoxWroteAgreeWithWhatSoxSays)
 {
-    // CD audio is plain PCM; sox writes 24 bits as Wave Format Extensible (the width comes from the
-    // alignment) and float with an extended fmt and a fact chunk, and the data chunk last.
+    // CD audio is plain PCM; sox writes 24 bits as Wave Format Extensible (with the PCM subformat)
+    // and float with an extended fmt and a fact chunk, and the data chunk last.
     const test::TempDir dir;
     const std::string path = dir.file("sox.wav");
     wave_t w;
@@ -262,10 +299,10 @@ TEST(WaveOpen, FilesThatSoxWroteAgreeWithWhatSoxSays)
         const unsigned long channels = sox("-c"), rate = sox("-r"), bytes = channels * width;
         ASSERT_EQ(wave_open(path.c_str(), &w), 0);
         EXPECT_EQ(std::tuple(w.format_tag, w.channels, w.sample_rate, w.block_align, w.byte_rate, w.bits_per_sample),
-                  std::tuple(tag, channels, rate, bytes, rate * bytes, tag == 1 ? 16 : 0));
+                  std::tuple(tag, channels, rate, bytes, rate * bytes, tag == 3 ? 0 : width * 8));
         EXPECT_EQ(std::tuple(w.audio_length, w.audio_end, std::ftell(w.fp.get())),
                   std::tuple(sox("-s") * bytes, std::filesystem::file_size(path), long{w.audio_start}));
-        EXPECT_EQ(w.has_bext + w.has_cue + w.has_xtoc + w.has_axml, 0);
+        EXPECT_EQ(w.has_bext + w.has_cue + w.has_xtoc + w.has_axml + w.subformat, tag == 0xFFFE ? 1 : 0);
         char t[13];
         EXPECT_STREQ(wave_format_time(&w, w.audio_length, t), "00:00:01.000");
         EXPECT_EQ(wave_close(&w), 0);

@@ -1,0 +1,284 @@
+"""Audio files as people have them, in one table: files that the test builds with Python and, where
+installed, sox, ffmpeg and flac, each named on a WAVE line and run through korvel into a fileset.
+For every file: the exit status, the first line on standard error (and the hint line of a refusal),
+and for a file that is taken, IMAGE.DAT against the audio that Python wrote or that sox or `flac -d`
+decodes from the same file, after korvel's two seconds of pregap and before its padding to a whole
+sector; a refused file leaves no IMAGE.DAT. The FLAC rows that need decoding are skipped in a build
+without it (KORVEL_FLAC=0, set by CMake), where one row checks the refusal instead."""
+
+import os
+import re
+import shutil
+import struct
+import subprocess
+import unittest
+
+import audio
+from korvel_run import ScratchCase, run
+
+FLAC_BUILT_IN = os.environ.get("KORVEL_FLAC", "1") == "1"
+AUDIO = audio.pattern(5 * audio.CD_RATE * 4)  # five seconds: 375 whole sectors
+PREGAP = bytes(150 * audio.FRAME_BYTES)
+PIPED = "warning: the data chunk's size was never filled in (a file written to a pipe): the audio runs to the end " \
+        "of the file, %d bytes" % len(AUDIO)
+SUBTYPE_TAIL = bytes.fromhex("000010008000 00aa00389b71".replace(" ", ""))
+
+
+def chunk(ident, body):
+    return ident + struct.pack("<I", len(body)) + body + b"\0" * (len(body) % 2)
+
+
+def extensible(fact=False):
+    """16-bit stereo 44.1 kHz PCM in Wave Format Extensible, as DAWs write it."""
+    fmt = struct.pack("<HHIIHHHHI", 0xFFFE, 2, 44100, 176400, 4, 16, 22, 16, 3) + struct.pack("<I", 1) + SUBTYPE_TAIL
+    body = b"WAVE" + chunk(b"fmt ", fmt) + (chunk(b"fact", struct.pack("<I", len(AUDIO) // 4)) if fact else b"")
+    return b"RIFF" + struct.pack("<I", len(body) + len(chunk(b"data", AUDIO))) + body + chunk(b"data", AUDIO)
+
+
+def sizes(riff=None, data=None, extra=b""):
+    """The plain file with its RIFF or data size field replaced, and chunks before the data."""
+    w = bytearray(audio.wave_bytes(AUDIO, extra_chunks=extra))
+    if riff is not None:
+        w[4:8] = struct.pack("<I", riff)
+    if data is not None:
+        w[36 + len(extra) + 4:36 + len(extra) + 8] = struct.pack("<I", data)
+    return bytes(w)
+
+
+def tool(*command, stdin=None):
+    return subprocess.run(command, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
+
+
+def sox_make(*options):
+    """Five seconds of pink noise at the given options, written by sox."""
+    return lambda path: tool("sox", "-n", *options, path, "synth", "5", "pinknoise", "vol", "0.5")
+
+
+def ffmpeg_make(*options, piped=False):
+    """Five seconds of a tone written by ffmpeg, to a file or through a pipe (no sizes filled in)."""
+    source = ["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "sine=f=441:d=5:r=44100", "-ac", "2"]
+    if piped:
+        return lambda path: audio.write(path, tool(*source, *options, "-f", "wav", "-"))
+    return lambda path: tool(*source, *options, "-y", path)
+
+
+def flac_make(bits=16, rate=44100, channels=2, edit=None, extra=0):
+    """A FLAC file encoded by flac from Python's audio (and `extra` bytes more), then `edit`ed
+    (a function of its bytes)."""
+    def make(path):
+        pcm = AUDIO + audio.pattern(extra, seed=3)
+        pcm = pcm[:len(pcm) // (channels * bits // 8) * (channels * bits // 8)]
+        # flac fills in the length and MD5 signature only in a file that it can go back in.
+        audio.write_wave(path + ".in.wav", pcm, channels=channels, rate=rate, bits=bits)
+        tool("flac", "-s", "-f", path + ".in.wav", "-o", path + ".tmp")
+        with open(path + ".tmp", "rb") as f:
+            data = f.read()
+        audio.write(path, edit(data) if edit else data)
+    return make
+
+
+def streaminfo(offset, replacement):
+    """Replaces bytes of the STREAMINFO block, which follows "fLaC" and its 4-byte header."""
+    return lambda d: d[:8 + offset] + replacement(d[8 + offset:8 + offset + 16]) + d[8 + offset + 16:]
+
+
+def flip_middle(d):
+    b = bytearray(d)
+    b[len(b) // 2] ^= 0x10
+    return bytes(b)
+
+
+def without_id3(path):
+    """An MP3 that starts with its first MPEG audio frame: ffmpeg's file without the ID3 tag."""
+    d = open(path, "rb").read()
+    size = 10 + sum((d[6 + i] & 0x7F) << (21 - 7 * i) for i in range(4))
+    audio.write(path, d[size:])
+
+
+def then(*steps):
+    def make(path):
+        for step in steps:
+            step(path)
+    return make
+
+
+def data(raw):
+    return lambda path: audio.write(path, raw)
+
+
+# How the audio that korvel must copy is known independently.
+KNOWN = "python"  # the audio that Python wrote
+SOX = ["sox", "-D", "{}", "-t", "raw", "-e", "signed-integer", "-b", "16", "-L", "-"]
+FLAC_D = ["flac", "-s", "-d", "-c", "--force-raw-format", "--endian=little", "--sign=signed", "{}"]
+DECODING = "flac decoding"  # a row that needs korvel's FLAC decoding
+
+
+def row(name, make, status, first, reference=None, hint=None, tools=(), suffix=".wav"):
+    """`make` writes the file; `first` is the first line on standard error, as text or a pattern
+    for messages that name a sample position; `hint` a part of the hint line that must follow;
+    `reference` where the audio comes from (KNOWN or a command, {} for the file); `tools` what
+    the row needs."""
+    return dict(name=name, make=make, status=status, first=first, reference=reference, hint=hint, tools=tools,
+                suffix=suffix)
+
+
+def ok(name, make, reference=KNOWN, first="", **kw):
+    return row(name, make, 0, first, reference, **kw)
+
+
+def refused(name, make, first, hint=None, **kw):
+    return row(name, make, 1, first, hint=hint, **kw)
+
+
+LONGER = len(AUDIO) + 4000
+ROWS = [
+    # WAVE files that korvel took before and takes now.
+    ok("plain", data(audio.wave_bytes(AUDIO))),
+    ok("plain, written by sox", sox_make("-r", "44100", "-c", "2", "-b", "16"), SOX, tools=("sox",)),
+    # Wave Format Extensible with the PCM subformat, with and without a fact chunk.
+    ok("extensible", data(extensible())),
+    ok("extensible with a fact chunk", data(extensible(fact=True))),
+    # Sizes never filled in: the data runs to the end of the file, with one warning.
+    ok("data size 0xFFFFFFFF", data(sizes(data=0xFFFFFFFF)), first="x.wav: " + PIPED),
+    ok("data size 0", data(sizes(data=0)), first="x.wav: " + PIPED),
+    ok("data size 0x7FFFF000", data(sizes(data=0x7FFFF000)), first="x.wav: " + PIPED),
+    ok("RIFF size 0", data(sizes(riff=0)), first="x.wav: warning: the RIFF chunk's size (0) does not cover the data"
+       " chunk (a file written to a pipe): the audio is read as the data chunk states"),
+    ok("RIFF size 0xFFFFFFFF", data(sizes(riff=0xFFFFFFFF)), first="x.wav: warning: the RIFF chunk's size "
+       "(4294967295) does not cover the data chunk (a file written to a pipe): the audio is read as the data chunk states"),
+    ok("RIFF size smaller than the data", data(sizes(riff=1000)), first="x.wav: warning: the RIFF chunk's size (1000)"
+       " does not cover the data chunk (a file written to a pipe): the audio is read as the data chunk states"),
+    ok("RIFF and data size 0", data(sizes(riff=0, data=0)), first="x.wav: " + PIPED),
+    ok("written by sox to a pipe", lambda p: audio.write(p, tool("sox", "-n", "-r", "44100", "-c", "2", "-b", "16",
+       "-t", "wav", "-", "synth", "5", "pinknoise")), SOX, first="x.wav: " + PIPED.replace(str(len(AUDIO)), "882000"),
+       tools=("sox",)),
+    ok("written by ffmpeg to a pipe", ffmpeg_make(piped=True), SOX, first="x.wav: " + PIPED.replace(
+        str(len(AUDIO)), "882000"), tools=("ffmpeg", "sox")),
+    ok("RF64, written by ffmpeg", ffmpeg_make("-rf64", "always"), SOX, tools=("ffmpeg", "sox")),
+    # Metadata that korvel does not use does not block the audio.
+    ok("short bext", data(sizes(extra=chunk(b"bext", bytes(400)))),
+       first="x.wav: warning: bext chunk too short (400 bytes, 602 expected): its Broadcast Wave fields are skipped"),
+    ok("bad cue count", data(sizes(extra=chunk(b"cue ", struct.pack("<I", 5) + bytes(24)))), first="x.wav: warning: "
+       "cue chunk states 5 cue points, which its 28 bytes do not hold: its cue points are skipped"),
+    ok("XTOC past the end of the file", data(audio.wave_bytes(AUDIO) + b"XTOC" + struct.pack("<I", 1 << 30)),
+       first="failed to read XTOC chunk: Unexpected end of file"),
+    # WAVE files that stay refused, with their message of before and a hint.
+    refused("data size larger than the file", data(sizes(data=LONGER)), "x.wav: error: wave file is truncated: its "
+            "data chunk holds %d bytes, but only %d are in the file" % (LONGER, len(AUDIO))),
+    refused("24-bit, written by sox", sox_make("-r", "44100", "-c", "2", "-b", "24"),
+            "x.wav: error: wrong sample width in wave file (24).", "`sox in.wav -b 16 out.wav dither`", tools=("sox",)),
+    refused("extensible float", data(extensible().replace(struct.pack("<I", 1) + SUBTYPE_TAIL,
+                                                          struct.pack("<I", 3) + SUBTYPE_TAIL)),
+            "x.wav: error: wave file is not (fixed point) PCM data, found: FFFE", "-e signed-integer -b 16"),
+    refused("RIFF of another form, a size past the end", data(b"RIFF" + struct.pack("<I", 100) + b"AVI " +
+                                                               chunk(b"LIST", bytes(8))[:8] + b"\xff" * 4),
+            "Wave parser error (offset 24): not a Microsoft WAVE file."),
+    # FLAC on a WAVE line, decoded into the image and checked against flac's own decoding.
+    ok("FLAC 16-bit 44.1 kHz stereo", flac_make(), FLAC_D, tools=("flac", DECODING), suffix=".flac"),
+    ok("FLAC that ends inside a sector", flac_make(extra=1000), FLAC_D, first="x.flac: warning: audio does not end at "
+       "a CD sector boundary, adding 1352 bytes of silence", tools=("flac", DECODING), suffix=".flac"),
+    ok("FLAC without MD5", flac_make(edit=streaminfo(18, lambda b: bytes(16))), FLAC_D,
+       first="x.flac: warning: FLAC file has no MD5 signature: its decoded audio cannot be checked",
+       tools=("flac", DECODING), suffix=".flac"),
+    ok("FLAC behind an ID3 tag", flac_make(edit=lambda d: b"ID3\x04\0\0\0\0\0\x10" + bytes(16) + d), FLAC_D,
+       tools=("flac", DECODING), suffix=".flac"),
+    refused("FLAC 24-bit", flac_make(bits=24), "x.flac: error: wrong sample width in FLAC file (24).",
+            "`sox in.flac -b 16 out.wav dither`", tools=("flac", DECODING), suffix=".flac"),
+    refused("FLAC 48 kHz", flac_make(rate=48000), "x.flac: error: wrong sample rate in FLAC file (48000).",
+            "`sox in.flac -r 44100 out.wav`", tools=("flac", DECODING), suffix=".flac"),
+    refused("FLAC mono", flac_make(channels=1), "x.flac: error: wrong number of channels in FLAC file (1).",
+            "`sox in.flac -c 2 out.wav`", tools=("flac", DECODING), suffix=".flac"),
+    refused("FLAC without its length", flac_make(edit=streaminfo(10, lambda b: b[:3] + bytes([b[3] & 0xF0]) +
+                                                                 bytes(4) + b[8:])),
+            "x.flac: error: FLAC file does not state its length (its STREAMINFO holds no sample count)",
+            "`flac -d in.flac -o out.wav`", tools=("flac", DECODING), suffix=".flac"),
+    # FLAC that fails its checks while it is copied: one diagnostic, no image.
+    refused("FLAC cut short", flac_make(edit=lambda d: d[:len(d) * 2 // 3]),
+            re.compile(r"Error: x\.flac: FLAC stream ends early, after \d+ of its 220500 samples"), tools=("flac", DECODING), suffix=".flac"),
+    refused("FLAC with one flipped byte", flac_make(edit=flip_middle), re.compile(r"Error: x\.flac: FLAC stream is damaged at "
+            r"sample \d+: .+"), tools=("flac", DECODING), suffix=".flac"),
+    refused("FLAC with a wrong MD5 signature", flac_make(edit=streaminfo(18, lambda b: b[::-1])),
+            "Error: x.flac: the decoded audio does not match the FLAC stream's MD5 signature: the file is damaged",
+            tools=("flac", DECODING), suffix=".flac"),
+    # Files that are not WAVE, named for what they are.
+    refused("Ogg", sox_make("-r", "44100", "-c", "2", "-t", "ogg"), "x.wav: error: not a Microsoft WAVE file, but "
+            "Ogg audio", "`sox in.ogg -b 16 -c 2 -r 44100 out.wav`", tools=("sox",)),
+    refused("MP3 with an ID3 tag", ffmpeg_make("-f", "mp3"), "x.wav: error: not a Microsoft WAVE file, but MP3 audio "
+            "(it starts with an ID3 tag)", "`sox in.mp3 -b 16 -c 2 -r 44100 out.wav`", tools=("ffmpeg",)),
+    refused("MP3 from its first frame", then(ffmpeg_make("-f", "mp3"), without_id3), "x.wav: error: not a Microsoft "
+            "WAVE file, but MP3 audio (it starts with an MPEG audio frame)", tools=("ffmpeg",)),
+    refused("AIFF", sox_make("-r", "44100", "-c", "2", "-b", "16", "-t", "aiff"),
+            "x.wav: error: not a Microsoft WAVE file, but AIFF audio", "`sox in.aif -b 16 -c 2 -r 44100 out.wav`",
+            tools=("sox",)),
+    refused("AIFF-C", sox_make("-r", "44100", "-c", "2", "-b", "16", "-t", "aifc"),
+            "x.wav: error: not a Microsoft WAVE file, but AIFF-C audio", tools=("sox",)),
+    refused("Wave64", sox_make("-r", "44100", "-c", "2", "-b", "16", "-t", "w64"),
+            "x.wav: error: not a Microsoft WAVE file, but Wave64 audio", "`sox in.w64 -b 16 -c 2 -r 44100 out.wav`",
+            tools=("sox",)),
+    refused("unknown", data(b"<?xml version='1.0'?>\n"), "x.wav: error: not a Microsoft WAVE file, nor any other "
+            "audio file that korvel knows (it starts with 3C 3F 78 6D)", "`ffmpeg -i in -c:a pcm_s16le"),
+]
+# In a build without FLAC decoding, a FLAC file gets a refusal that says how to decode it.
+ROWS += [refused("FLAC without FLAC decoding", flac_make(), "x.flac: error: not a Microsoft WAVE file, but FLAC audio,"
+                 " and this korvel was built without FLAC decoding", "`flac -d in.flac -o out.wav`", tools=("flac",),
+                 suffix=".flac")] if not FLAC_BUILT_IN else []
+
+
+class AudioFileTest(ScratchCase):
+    def missing(self, r):
+        for t in r["tools"]:
+            if t == DECODING and not FLAC_BUILT_IN:
+                return "this korvel was built without FLAC decoding"
+            if t != DECODING and shutil.which(t) is None:
+                return t + " is not installed"
+        return None
+
+    def test_every_file(self):
+        for r in ROWS:
+            with self.subTest(r["name"]):
+                why = self.missing(r)
+                if why:
+                    self.skipTest(why)
+                self.check(r)
+
+    def check(self, r):
+        name = "x" + r["suffix"]
+        for f in os.listdir(self.path("out")):
+            os.remove(self.path("out", f))
+        r["make"](self.path(name))
+        with open(self.path("disc.cue"), "w") as f:
+            f.write('FILE "%s" WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n' % name)
+        p = run(["disc.cue", "out"], self.dir)
+        err = p.stderr.decode().splitlines() + ["", ""]
+        first = r["first"] if isinstance(r["first"], str) else r["first"].fullmatch(err[0]) and err[0]
+        self.assertEqual((p.returncode, err[0]), (r["status"], first), p.stderr.decode())
+        if r["hint"]:
+            self.assertTrue(err[1].startswith(name + ": hint: ") and r["hint"] in err[1], err[1])
+        if r["status"] != 0:
+            self.assertFalse(os.path.exists(self.path("out", "IMAGE.DAT")), "a refused file left an image")
+            return
+        if r["reference"] == KNOWN:
+            pcm = AUDIO
+        else:
+            pcm = tool(*[a.replace("{}", self.path(name)) for a in r["reference"]])
+        image = self.read("out", "IMAGE.DAT")
+        padding = bytes(-len(pcm) % audio.FRAME_BYTES)
+        self.assertEqual(len(image), len(PREGAP) + len(pcm) + len(padding))
+        self.assertTrue(image == PREGAP + pcm + padding, "IMAGE.DAT is not the decoded audio")
+        self.assertIn(b"File type: " + (b"FLAC\n" if r["suffix"] == ".flac" else b"Microsoft Wave\n"), p.stdout)
+        self.assert_md5sum_passes()
+
+    def test_parse_mode_reads_only_the_flac_header(self):
+        # Without a directory nothing is decoded: the length is STREAMINFO's, even of a file cut short.
+        if shutil.which("flac") is None or not FLAC_BUILT_IN:
+            self.skipTest("needs flac and a korvel with FLAC decoding")
+        flac_make(edit=lambda d: d[:len(d) // 2])(self.path("cut.flac"))
+        with open(self.path("disc.cue"), "w") as f:
+            f.write('FILE "cut.flac" WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n')
+        p = run(["disc.cue"], self.dir)
+        self.assertEqual((p.returncode, p.stderr), (0, b""))
+        self.assertIn(b"File type: FLAC\nStarts at: 00:00:02.000\nEnds at  : 00:00:07.000\n", p.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
