@@ -9,7 +9,11 @@
 #   B  cp disc.wav IMAGE.DAT && md5sum IMAGE.DAT && rhash --crc32 IMAGE.DAT
 #   C  md5sum IMAGE.DAT           the floor for any tool that must MD5 the image
 # and prints the medians, A/B and A/C, and korvel's peak resident memory for a
-# 1-minute and an 80-minute disc. When the build has korvel_bench, it then
+# 1-minute and an 80-minute disc. It then times reading that fileset back:
+#   F  korvel --check REF         verify the fileset korvel wrote (C is its floor)
+#   G  korvel --extract REF OUT   verify, then write image.wav and the track files
+#   H  md5sum IMAGE.DAT && cp IMAGE.DAT a && cp IMAGE.DAT b
+# with F/C, G/H and the peak resident memory of both. When the build has korvel_bench, it then
 # sets md5_append's throughput beside md5sum's (from C) and crc32_update's
 # beside zlib's crc32. Last, when flac and sox are installed and korvel
 # decodes FLAC, it makes the same disc as FLAC (pink noise from sox, which
@@ -19,7 +23,7 @@
 #   E  flac -d -c album.flac > /dev/null
 # and prints the medians, D/E and korvel's peak resident memory for it.
 # Every big file lives in the temporary folder (under $TMPDIR, else /tmp;
-# about 2.6 GB at once), which is removed on exit, also on failure or
+# about 3.5 GB at once), which is removed on exit, also on failure or
 # interruption.
 #
 # Before every timed command the page cache is put in the same state: nothing
@@ -45,8 +49,8 @@ cleanup() { rm -rf "$work"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-# The long disc needs its WAVE, one image and one fileset at once.
-need_kb=$(( (minutes * 10584000 * 3 + 100000000) / 1024 ))
+# The long disc needs its WAVE, the reference fileset and two more copies of the audio at once.
+need_kb=$(( (minutes * 10584000 * 4 + 100000000) / 1024 ))
 avail_kb=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
 if (( avail_kb < need_kb )); then
     echo "run_bench: $work has $((avail_kb / 1024)) MiB free, needs $((need_kb / 1024)) MiB" >&2
@@ -59,13 +63,15 @@ elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-# Peak resident memory of one korvel run, in KiB.
+# Peak resident memory of one korvel run, in KiB: the folder it writes into (made empty before,
+# removed after, and given as korvel's last operand; "" for none), then korvel's other arguments.
 peak_rss() {
-    local disc=$1 out=$2
-    rm -rf "$out" && mkdir "$out"
-    /usr/bin/time -v -o "$work/time.txt" "$korvel" -c "$disc" "$out" >/dev/null
+    local out=$1
+    shift
+    [[ -z $out ]] || { rm -rf "$out" && mkdir "$out"; }
+    /usr/bin/time -v -o "$work/time.txt" "$korvel" "$@" ${out:+"$out"} >/dev/null
     awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt"
-    rm -rf "$out"
+    [[ -z $out ]] || rm -rf "$out"
 }
 
 # Same page cache state for every timed command: no dirty pages waiting,
@@ -107,6 +113,38 @@ run_c() {
     elapsed "$t0" "$t1"
 }
 
+run_f() {
+    settle
+    local t0; t0=$(now)
+    "$korvel" --check "$work/ref" >/dev/null
+    local t1; t1=$(now)
+    elapsed "$t0" "$t1"
+}
+
+run_g() {
+    local out=$work/g
+    rm -rf "$out" && mkdir "$out"
+    settle
+    local t0; t0=$(now)
+    "$korvel" --extract "$work/ref" "$out" >/dev/null
+    local t1; t1=$(now)
+    rm -rf "$out"
+    elapsed "$t0" "$t1"
+}
+
+run_h() {
+    local out=$work/h
+    rm -rf "$out" && mkdir "$out"
+    settle
+    local t0; t0=$(now)
+    md5sum "$work/ref/IMAGE.DAT" >/dev/null
+    cp "$work/ref/IMAGE.DAT" "$out/a"
+    cp "$work/ref/IMAGE.DAT" "$out/b"
+    local t1; t1=$(now)
+    rm -rf "$out"
+    elapsed "$t0" "$t1"
+}
+
 echo "korvel:  $korvel"
 echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), kernel $(uname -r)"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 minutes) at the start"
@@ -127,7 +165,6 @@ if ! grep -qx "$want_md5 \*IMAGE.DAT" "$work/ref/CHECKSUM.MD5" ||
     echo "run_bench: korvel's checksums of IMAGE.DAT differ from md5sum's ($want_md5) or rhash's ($want_crc)" >&2
     exit 1
 fi
-rm -f "$work/ref/"{DDPID,DDPMS,SD,IMAGE.cue,CHECKSUM.MD5,CHECKSUM.TXT}
 echo "IMAGE.DAT: $(stat -c %s "$work/ref/IMAGE.DAT") bytes, MD5 $want_md5, CRC-32 $want_crc (korvel, md5sum and rhash agree)"
 
 a=() b=() c=()
@@ -153,8 +190,38 @@ echo "  C  md5sum                          $mc s"
 echo "  A/B = $(ratio "$ma" "$mb")   A/C = $(ratio "$ma" "$mc")"
 echo
 echo "Peak resident memory of korvel -c:"
-echo "  1-minute disc:           $(peak_rss "$work/short.cue" "$work/m") KiB"
-echo "  ${minutes}-minute disc:          $(peak_rss "$work/disc.cue" "$work/m") KiB"
+echo "  1-minute disc:           $(peak_rss "$work/m" -c "$work/short.cue") KiB"
+echo "  ${minutes}-minute disc:          $(peak_rss "$work/m" -c "$work/disc.cue") KiB"
+
+# Reading the fileset back; the short disc's fileset for the memory of a small run.
+mkdir "$work/short-ref"
+"$korvel" -c "$work/short.cue" "$work/short-ref" >/dev/null
+f=() g=() h=() c2=()
+for ((i = 0; i < reps; i++)); do
+    case $((i % 3)) in
+        0) f+=("$(run_f)"); c2+=("$(run_c)"); g+=("$(run_g)"); h+=("$(run_h)") ;;
+        1) c2+=("$(run_c)"); g+=("$(run_g)"); h+=("$(run_h)"); f+=("$(run_f)") ;;
+        2) g+=("$(run_g)"); h+=("$(run_h)"); f+=("$(run_f)"); c2+=("$(run_c)") ;;
+    esac
+    echo "repetition $((i + 1)): F ${f[i]} s, C ${c2[i]} s, G ${g[i]} s, H ${h[i]} s"
+done
+mf=$(median "${f[@]}")
+mc2=$(median "${c2[@]}")
+mg=$(median "${g[@]}")
+mh=$(median "${h[@]}")
+echo
+echo "Medians of $reps repetitions, ${minutes}-minute fileset:"
+echo "  F  korvel --check                  $mf s"
+echo "  C  md5sum IMAGE.DAT                $mc2 s"
+echo "  G  korvel --extract                $mg s"
+echo "  H  md5sum + two cp IMAGE.DAT       $mh s"
+echo "  F/C = $(ratio "$mf" "$mc2")   G/H = $(ratio "$mg" "$mh")"
+echo
+echo "Peak resident memory of korvel --check and --extract:"
+echo "  --check,   1-minute disc:   $(peak_rss "" --check "$work/short-ref") KiB"
+echo "  --check,   ${minutes}-minute disc:  $(peak_rss "" --check "$work/ref") KiB"
+echo "  --extract, 1-minute disc:   $(peak_rss "$work/m" --extract "$work/short-ref") KiB"
+echo "  --extract, ${minutes}-minute disc:  $(peak_rss "$work/m" --extract "$work/ref") KiB"
 
 bench_bin=$(cd "$build" && pwd)/bench/korvel_bench
 if [[ -x $bench_bin ]]; then
@@ -180,7 +247,7 @@ flac_skip() { echo; echo "FLAC: skipped ($1)"; exit 0; }
 command -v flac >/dev/null 2>&1 || flac_skip "flac is not installed"
 command -v sox >/dev/null 2>&1 || flac_skip "sox is not installed"
 # The WAVE disc's files are done with: the FLAC disc takes their place.
-rm -rf "$work/disc.wav" "$work/ref" "$work/short.wav"
+rm -rf "$work/disc.wav" "$work/ref" "$work/short.wav" "$work/short-ref"
 echo
 echo "Making a ${minutes}-minute FLAC disc ..."
 sox -n -r 44100 -c 2 -b 16 "$work/album.wav" synth $((minutes * 60)) pinknoise vol 0.4
@@ -241,4 +308,4 @@ echo "Medians of $reps repetitions, ${minutes}-minute FLAC disc:"
 echo "  D  korvel -c (FLAC)                $md s"
 echo "  E  flac -d -c > /dev/null          $me s"
 echo "  D/E = $(ratio "$md" "$me")"
-echo "Peak resident memory of korvel -c, ${minutes}-minute FLAC disc: $(peak_rss "$work/album.cue" "$work/m") KiB"
+echo "Peak resident memory of korvel -c, ${minutes}-minute FLAC disc: $(peak_rss "$work/m" -c "$work/album.cue") KiB"

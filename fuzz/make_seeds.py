@@ -21,6 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 import audio  # noqa: E402
 import cdtext_packs  # noqa: E402
+import ddp_layout  # noqa: E402
 
 
 def put(target, name, data):
@@ -188,6 +189,43 @@ def cdtext_seeds(korvel, work):
             put("fuzz_checksum", "korvel-" + name, b"\0" + f.read())
 
 
+def fileset_input(files):
+    """The fuzz_fileset form of a fileset: each file after a line "@@ NAME [SIZE]"; a size alone stands
+    for audio, whose bytes the reader never reads."""
+    out = b""
+    for name, data in files:
+        out += b"@@ " + name.encode() + (b" %d\n" % data if isinstance(data, int) else b"\n" + data)
+    return out
+
+
+def fileset_seeds(work):
+    own = os.path.join(work, "out")
+    files = [(n, open(os.path.join(own, n), "rb").read()) for n in ("DDPID", "DDPMS", "SD", "CDTEXT.BIN")]
+    put("fuzz_fileset", "korvel", fileset_input(files + [("IMAGE.DAT", os.path.getsize(os.path.join(own, "IMAGE.DAT")))]))
+    # Another program's forms: split data files with DSS, PQ_DESCR with a lead-in and two lead-outs, the
+    # ISRC on index 00, CD-Text with a header and a trailing NUL, lower-case names on disk, odd entries.
+    disc = {"upc": "4006381333931", "lead_out": 1500, "tracks": [
+        {"indexes": {0: 0, 1: 150}, "isrc": "DEA121500001"},
+        {"indexes": {0: 600, 1: 675, 2: 800}, "control": 2},
+        {"indexes": {1: 1100}, "scms": True}]}
+    pq = ddp_layout.pq_stream(disc, isrc_on="00")
+    packets = [ddp_layout.map_packet("S0", "PQ_DESCR", dsl=len(pq), sub="PQ DESCR")]
+    for n in (1, 2, 3):
+        start, end = ddp_layout.sectors_of(disc, n)
+        packets.append(ddp_layout.map_packet("D0", "TRACK%02d.DAT" % n, dsl=end - start, dss=start, mode="DA", ssm="0"))
+    packs = cdtext_packs.block({0x80: ["Disc", "One", "Two", "Three"]})
+    files = [("ddpid", ddp_layout.ddpid(upc=disc["upc"])), ("ddpms", b"".join(packets)), ("pq_descr", pq),
+             ("CDTEXT.BIN", b"\0\0\0\0" + packs + b"\0")]
+    files += [("track%02d.dat" % n, (end - start) * audio.FRAME_BYTES)
+              for n, (start, end) in ((n, ddp_layout.sectors_of(disc, n)) for n in (1, 2, 3))]
+    put("fuzz_fileset", "split", fileset_input(files))
+    odd = [("DDPID", ddp_layout.ddpid(level="DDP 1.01")),
+           ("DDPMS", ddp_layout.map_packet("D0", "../IMAGE.DAT", dsl=1, mode="DA") +
+            ddp_layout.map_packet("S0", "SD dir", dsl=64, sub="PQ DESCR") + ddp_layout.map_packet("X9", "X")),
+           ("SD dir", b""), (".IMAGE.DAT.korvel-12", b"")]
+    put("fuzz_fileset", "odd", fileset_input(odd))
+
+
 def checksum_seeds():
     image = bytes((i * 31 + (i >> 8)) & 0xFF for i in range(2 * audio.FRAME_BYTES))
     md5 = hashlib.md5(image).hexdigest()
@@ -212,6 +250,7 @@ def main():
     checksum_seeds()
     with tempfile.TemporaryDirectory() as work:
         cdtext_seeds(korvel, work)
+        fileset_seeds(work)
     with tempfile.TemporaryDirectory() as work:
         audio_seeds(work)
 

@@ -289,7 +289,8 @@ bool is_checksum_file_candidate(const std::string &path)
 }
 
 // Reads `name` in `dir` as whichever kind of checksum file it is and compares.
-void validate_candidate(const char *dir, const char *name, bool single_checksum_mode, ddpf_list_t *cache)
+void validate_candidate(const char *dir, const char *name, bool single_checksum_mode, ddpf_list_t *cache,
+                        ddpf_validation_t *report)
 {
     const std::string path = tolk_path_join(dir, name).value_or(std::string(name));
     ddpf_list_t expected;
@@ -304,7 +305,9 @@ void validate_candidate(const char *dir, const char *name, bool single_checksum_
         log_msg(1, "\nValidating MD5s from file \"%s\"\n", name);
     else
         return;
-    ddpf_check(&expected, cache);
+    if (report != nullptr)
+        report->checksum_files.emplace_back(name);
+    ddpf_check(&expected, cache, report);
     ddpf_free(&expected);
 }
 
@@ -320,6 +323,23 @@ const char *unreadable_listed_file(const char *name, const std::string &path)
     if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         return "not a regular file";
     return nullptr;
+}
+
+// The path of a listed file. A name the directory lacks may be there in another case: a
+// fileset copied through a file system that ignores case comes back with its names changed.
+std::string listed_path(const ddpf_list_t *list, const char *name)
+{
+    std::string path = path_of(list, name);
+    struct stat st;
+    if (std::strchr(name, '/') != nullptr || lstat(path.c_str(), &st) == 0 || errno != ENOENT)
+        return path;
+    dir_ptr listing(opendir(list_dir(list)));
+    if (!listing)
+        return path;
+    while (const dirent *de = readdir(listing.get()))
+        if (tolk_stricmp(de->d_name, name) == 0)
+            return path_of(list, de->d_name);
+    return path;
 }
 
 const char *ok_or_failed(const char *expected, const char *computed)
@@ -650,8 +670,29 @@ int ddpf_read_md5_wave_editor(ddpf_list_t *list, const char *path)
     return 0;
 }
 
-void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache)
+void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache, ddpf_validation_t *report)
 {
+    // Each comparison goes into the report, under the checksum file being read.
+    const auto record = [&](const ddpf_entry_t &want, const char *kind, const char *expected_sum,
+                            const char *computed, const std::string &problem) {
+        if (report == nullptr)
+            return;
+        ddpf_result_t r;
+        r.checksum_file = report->checksum_files.empty() ? std::string() : report->checksum_files.back();
+        r.name = want.name;
+        r.kind = kind;
+        r.expected = expected_sum;
+        r.computed = computed;
+        r.problem = problem;
+        r.ok = problem.empty() && tolk_stricmp(expected_sum, computed) == 0;
+        report->results.push_back(std::move(r));
+    };
+    const auto record_unreadable = [&](const ddpf_entry_t &want, const std::string &problem) {
+        if (want.md5[0] != '\0')
+            record(want, "MD5", want.md5, "", problem);
+        if (want.crc32[0] != '\0')
+            record(want, "CRC32", want.crc32, "", problem);
+    };
     for (const auto &want : expected->first) {
         const bool want_md5 = want.md5[0] != '\0';
         const bool want_crc = want.crc32[0] != '\0';
@@ -661,14 +702,17 @@ void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache)
         if (have != nullptr && (!want_md5 || have->md5[0] != '\0') && (!want_crc || have->crc32[0] != '\0')) {
             log_msg(1, "%s: ", want.name);
         } else {
-            const std::string path = path_of(expected, want.name);
+            const std::string path = listed_path(expected, want.name);
             if (const char *why = unreadable_listed_file(want.name, path)) {
                 log_err("can't open file \"%s\": %s\n", path.c_str(), why);
+                record_unreadable(want, why);
                 continue;
             }
             file_ptr in = tolk_fopen(path.c_str(), "rb");
             if (!in) {
-                log_err("can't open file \"%s\": %s\n", path.c_str(), std::strerror(errno));
+                const std::string why = std::strerror(errno);
+                log_err("can't open file \"%s\": %s\n", path.c_str(), why.c_str());
+                record_unreadable(want, why);
                 continue;
             }
             log_msg(1, "%s: ", want.name);
@@ -680,18 +724,23 @@ void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache)
                 const int err = failure_errno();
                 log_msg(1, "\n");
                 log_err("can't read file \"%s\": %s\n", path.c_str(), std::strerror(err));
+                record_unreadable(want, std::strerror(err));
                 continue;
             }
             have = ddpf_add(cache, want.name, md5.data(), crc.data());
         }
-        if (want_md5 && have->md5[0] != '\0')
+        if (want_md5 && have->md5[0] != '\0') {
             log_msg(1, "%s\n", ok_or_failed(want.md5, have->md5));
-        if (want_crc && have->crc32[0] != '\0')
+            record(want, "MD5", want.md5, have->md5, "");
+        }
+        if (want_crc && have->crc32[0] != '\0') {
             log_msg(1, "%s\n", ok_or_failed(want.crc32, have->crc32));
+            record(want, "CRC32", want.crc32, have->crc32, "");
+        }
     }
 }
 
-int ddp_checksum_validate(const char *dir)
+int ddp_checksum_validate(const char *dir, ddpf_validation_t *report)
 {
     if (dir == nullptr)
         return 0;
@@ -702,6 +751,10 @@ int ddp_checksum_validate(const char *dir)
     // and keeps the image's MD5 alone in a file named "MD5".
     const bool single_checksum_mode = ddpf_find(&map, "PQ_DESCR") != nullptr && ddpf_find(&map, "image.dat") != nullptr;
 
+    // The comparisons are counted in a report of our own when the caller wants none.
+    ddpf_validation_t own;
+    ddpf_validation_t *found = report != nullptr ? report : &own;
+    const std::size_t before = found->results.size();
     ddpf_list_t cache;
     ddpf_init(&cache);
     dir_ptr listing(opendir(dir));
@@ -712,9 +765,14 @@ int ddp_checksum_validate(const char *dir)
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || ddpf_find(&map, name) != nullptr)
             continue;
         const std::string path = tolk_path_join(dir, name).value_or(std::string(name));
-        if (!is_checksum_file_candidate(path))
+        // A checksum file that a stopped run left unfinished vouches for nothing.
+        if (!is_checksum_file_candidate(path) || is_unfinished_name(name))
             continue;
-        validate_candidate(dir, name, single_checksum_mode, &cache);
+        validate_candidate(dir, name, single_checksum_mode, &cache, found);
     }
-    return 0;
+    int failed = 0;
+    for (std::size_t i = before; i < found->results.size(); ++i)
+        if (!found->results[i].ok)
+            ++failed;
+    return failed;
 }

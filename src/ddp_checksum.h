@@ -7,6 +7,7 @@
 #include <list>
 #include <optional>
 #include <string>
+#include <vector>
 
 /// One file of a fileset with its checksums as text.
 struct ddpf_entry_t {
@@ -43,11 +44,30 @@ const char *dfi_next(dfi_iter_t *it);
 /// neither file is written.
 int ddp_checksum_write(const char *dir);
 
+/// One comparison of the validator: a checksum a checksum file gives for a file of the fileset.
+struct ddpf_result_t {
+    std::string checksum_file; ///< the checksum file that gives it
+    std::string name;          ///< the file as the checksum file names it
+    std::string kind;          ///< "MD5" or "CRC32"
+    std::string expected;      ///< as the checksum file gives it
+    std::string computed;      ///< empty when the file could not be read
+    std::string problem;       ///< why the file could not be read, as reported; empty when it was read
+    bool ok = false;           ///< read, and the checksums agree
+};
+
+/// What a validation found: the checksum files it took, in the order it read them, and each comparison.
+struct ddpf_validation_t {
+    std::vector<std::string> checksum_files;
+    std::vector<ddpf_result_t> results;
+};
+
 /// Checks every checksum file found in `dir` against freshly computed checksums,
-/// printing OK or FAILED per file. Always 0.
-int ddp_checksum_validate(const char *dir);
-/// Compares the expected checksums with the cache (reading files the cache lacks).
-void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache);
+/// printing OK or FAILED per file (errors for files that cannot be read). Returns the
+/// number of comparisons that failed or could not be made; fills `report` when given.
+int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr);
+/// Compares the expected checksums with the cache (reading files the cache lacks); each
+/// comparison is added to `report` when given, under its last checksum file.
+void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache, ddpf_validation_t *report = nullptr);
 
 // ---- Internals, shared with the tests ----
 

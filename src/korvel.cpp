@@ -1,8 +1,10 @@
-// korvel: create DDP 2.00 filesets from audio CD cue sheets.
+// korvel: create DDP 2.00 filesets from audio CD cue sheets, and read them back.
 // The driver reads the options, then runs one straight sequence: parse the
 // cue sheet, summarise and check it, and with a target directory write the
 // audio image, the DDP streams, the optional CD-Text and cue sheet, and the
-// checksum files. Every step is a call into another module.
+// checksum files. With --check it verifies a fileset instead, and with
+// --extract it also writes the fileset's audio and cue sheet. Every step is a
+// call into another module.
 
 #include <getopt.h>
 
@@ -14,8 +16,11 @@
 
 #include "cueparser.h"
 #include "ddp_checksum.h"
+#include "fileset_check.h"
+#include "fileset_extract.h"
 #include "log.h"
 #include "miniddp.h"
+#include "pq_sheet.h"
 #include "pqlist.h"
 #include "safe_output.h"
 #include "tolk_utils.h"
@@ -77,6 +82,8 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
 [[noreturn]] void print_help()
 {
     std::fputs("Usage: korvel [options] <cuefile> [ddpdirectory]\n"
+               "       korvel --check [options] <ddpdirectory>\n"
+               "       korvel --extract [options] <ddpdirectory> <outputdirectory>\n"
                "\n"
                "Create DDP 2.00 filesets from audio CD cue sheets.\n"
                "\n"
@@ -90,6 +97,12 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
                "    -v LEVEL, --verbose=LEVEL\n"
                "                Set verbose level, higher values yield more output,\n"
                "                default is 1, greater than 3 is for debug messages\n"
+               "    --check     Read and verify a DDP fileset and print its report\n"
+               "    --extract   Verify a DDP fileset, then write image.wav, image.cue and\n"
+               "                one WAVE file per track into the output directory\n"
+               "    --json      Print the report of --check or --extract as JSON\n"
+               "    --pq-sheet=FILE\n"
+               "                Write the disc's PQ sheet as an HTML page to FILE\n"
                "    --help      Print help and exit\n"
                "    --version   Print version information and exit\n"
                "\n"
@@ -110,10 +123,32 @@ ddp_inputs_t inputs_of(const cuesheet_t &cue)
     return inputs;
 }
 
+/// The same files as a list of paths.
+std::vector<std::string> input_paths(const ddp_inputs_t &inputs)
+{
+    std::vector<std::string> paths = inputs.audio;
+    for (const std::string &path : {inputs.cuesheet, inputs.cdtext})
+        if (!path.empty())
+            paths.push_back(path);
+    return paths;
+}
+
+/// What the command line asks for.
+struct run_options {
+    const char *master_id = "";
+    bool combi_master = false;
+    bool include_cdtext = false;
+    bool json = false;
+    const char *pq_sheet = nullptr;
+};
+
 /// Parses, summarises and checks the cue sheet and, with a directory, writes the fileset.
 /// 0 only when everything asked for was written completely.
-int run(const char *cuefile, const char *ddpdir, const char *master_id, bool combi_master, bool include_cdtext)
+int run(const char *cuefile, const char *ddpdir, const run_options &o)
 {
+    const char *master_id = o.master_id;
+    const bool combi_master = o.combi_master;
+    bool include_cdtext = o.include_cdtext;
     // One run at a time writes into a directory: a second one stops before it does anything.
     output_lock lock;
     if (ddpdir != nullptr && lock.acquire(ddpdir) == 1)
@@ -130,6 +165,8 @@ int run(const char *cuefile, const char *ddpdir, const char *master_id, bool com
         log_err("PQ data is not Red Book compatible\n");
         return 1;
     }
+    if (o.pq_sheet != nullptr && pq_sheet_write(*cue.pq, o.pq_sheet, input_paths(inputs_of(cue))) != 0)
+        return 1;
     if (ddpdir == nullptr) {
         cue_close(&cue);
         return 0;
@@ -186,14 +223,43 @@ int run(const char *cuefile, const char *ddpdir, const char *master_id, bool com
     return status;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+/// Verifies the fileset in `ddpdir` and reports; with `outdir` extracts it there too.
+int run_reader(const char *ddpdir, const char *outdir, const run_options &o)
 {
-    static int verbose = 1;
+    const checked_fileset checked = fileset_check(ddpdir, o.json);
+    if (outdir != nullptr)
+        return fileset_extract(checked, outdir, o.pq_sheet);
+    const int status = checked.fileset.errors() > 0 ? 1 : 0;
+    return fileset_write_pq_sheet(checked, o.pq_sheet) != 0 ? 1 : status;
+}
+
+/// The operands each mode takes, or an error message when they do not fit.
+const char *operand_fault(int mode, int operands)
+{
+    if (mode == 'C' && operands != 1)
+        return "--check takes one operand, the DDP fileset directory.\n";
+    if (mode == 'X' && operands != 2)
+        return "--extract takes two operands, the DDP fileset directory and the output directory.\n";
+    return nullptr;
+}
+
+/// What the command line asks for.
+struct command_line {
+    int mode = 0; ///< 0 reads a cue sheet, 'C' checks a fileset, 'X' extracts one
+    run_options options;
+    int verbose = 1;
+    const char *first = nullptr;  ///< the cue sheet, or the fileset directory
+    const char *second = nullptr; ///< the DDP directory, or the output directory
+    char master_id[master_id_max + 1] = {};
+};
+
+/// Reads the options and operands into `cl`. -1 when the run may start; otherwise the exit
+/// status, after the messages (--help and --version end the process themselves).
+int read_command_line(int argc, char *argv[], command_line *cl)
+{
     static int show_version = 0;
-    static int combi_master = 0;
-    static int include_cdtext = 0;
+    // Long options without a short form.
+    enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet };
     static const option options[] = {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, &show_version, 1},
@@ -201,10 +267,16 @@ int main(int argc, char *argv[])
         {"master-id", required_argument, nullptr, 'm'},
         {"add-cuesheet", no_argument, nullptr, 'c'},
         {"add-cdtext", no_argument, nullptr, 't'},
+        {"check", no_argument, nullptr, opt_check},
+        {"extract", no_argument, nullptr, opt_extract},
+        {"json", no_argument, nullptr, opt_json},
+        {"pq-sheet", required_argument, nullptr, opt_pq_sheet},
         {nullptr, 0, nullptr, 0},
     };
-
-    char master_id[master_id_max + 1] = {};
+    run_options &o = cl->options;
+    o.master_id = cl->master_id;
+    int &mode = cl->mode;
+    bool writer_option = false;
 
     int c;
     while ((c = getopt_long(argc, argv, "hm:ctv:", options, nullptr)) != -1) {
@@ -222,17 +294,35 @@ int main(int argc, char *argv[])
                 log_err("invalid character in master identifier. Use only printable ASCII characters!");
                 return 1;
             }
-            std::memset(master_id, 0, sizeof master_id);
-            std::memcpy(master_id, optarg, std::strlen(optarg));
+            std::memset(cl->master_id, 0, sizeof cl->master_id);
+            std::memcpy(cl->master_id, optarg, std::strlen(optarg));
+            writer_option = true;
             break;
         case 'v':
-            verbose = std::atoi(optarg);
+            cl->verbose = std::atoi(optarg);
             break;
         case 'c':
-            combi_master = 1;
+            o.combi_master = true;
+            writer_option = true;
             break;
         case 't':
-            include_cdtext = 1;
+            o.include_cdtext = true;
+            writer_option = true;
+            break;
+        case opt_check:
+        case opt_extract:
+            if (mode != 0 && mode != (c == opt_check ? 'C' : 'X')) {
+                log_err("--check and --extract cannot be combined.\n");
+                suggest_help();
+                return 1;
+            }
+            mode = c == opt_check ? 'C' : 'X';
+            break;
+        case opt_json:
+            o.json = true;
+            break;
+        case opt_pq_sheet:
+            o.pq_sheet = optarg;
             break;
         default:
             suggest_help();
@@ -243,32 +333,57 @@ int main(int argc, char *argv[])
     if (show_version)
         print_version();
 
-    if (optind >= argc) {
+    if (mode != 0 && writer_option) {
+        log_err("-c, -t and -m write a fileset: they do not go with --check or --extract.\n");
+        suggest_help();
+        return 1;
+    }
+    if (mode == 0 && o.json) {
+        log_err("--json goes with --check or --extract only.\n");
+        suggest_help();
+        return 1;
+    }
+    if (const char *fault = operand_fault(mode, argc - optind)) {
+        log_err("%s", fault);
+        suggest_help();
+        return 1;
+    }
+
+    if (mode == 0 && optind >= argc) {
         log_err("Missing cuefile.");
         suggest_help();
         return 1;
     }
-    const char *cuefile = argv[optind++];
-    const char *ddpdir = nullptr;
+    cl->first = argv[optind++];
     if (optind < argc)
-        ddpdir = argv[optind++];
+        cl->second = argv[optind++];
     if (optind < argc) {
         log_err("Two many arguments.");
         suggest_help();
         return 1;
     }
     // An empty name (an unset variable in a script) would write into the current directory.
-    if (ddpdir != nullptr && *ddpdir == '\0') {
-        log_err("The DDP directory name is empty.");
+    if (mode != 'C' && cl->second != nullptr && *cl->second == '\0') {
+        log_err(mode == 0 ? "The DDP directory name is empty." : "The output directory name is empty.\n");
         suggest_help();
         return 1;
     }
+    return -1;
+}
 
-    log_set_verbose(verbose);
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    command_line cl;
+    if (const int status = read_command_line(argc, argv, &cl); status >= 0)
+        return status;
+
+    log_set_verbose(cl.verbose);
     output_install_signal_handlers();
     int status;
     try {
-        status = run(cuefile, ddpdir, master_id, combi_master != 0, include_cdtext != 0);
+        status = cl.mode == 0 ? run(cl.first, cl.second, cl.options) : run_reader(cl.first, cl.second, cl.options);
     } catch (const fatal_error &e) {
         // An input file was refused; its diagnostic has been printed.
         status = e.status();

@@ -14,6 +14,8 @@ bool shown(int level) { return level <= verbosity_level; }
 
 void log_set_verbose(int level) { verbosity_level = level; }
 
+int log_shown(int level) { return shown(level) ? 1 : 0; }
+
 void log_warn(const char *format, ...)
 {
     std::fputs("Warning: ", stderr);

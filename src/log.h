@@ -9,6 +9,9 @@
 /// Sets the verbosity level; any value is taken, negative ones silence everything filtered.
 void log_set_verbose(int level);
 
+/// 1 when messages of `level` are shown at the current verbosity, else 0: for listings printed directly.
+int log_shown(int level);
+
 /// Writes "Warning: " and the formatted message to standard error.
 void log_warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -278,67 +278,85 @@ long pq_remove_pregap(PQlist &pq)
 
 // ---- Red Book check ----
 
-int pq_check(const PQlist &pq, int warn)
+std::vector<pq_rule_break> pq_red_book_breaks(const PQlist &pq)
 {
+    std::vector<pq_rule_break> breaks;
     const PQtrack *first = pq.tracks.get();
     if (first == nullptr) {
-        log_err("PQ list: no tracks.\n");
-        return 0;
+        breaks.push_back({pq_rule::no_tracks, 0, 0});
+        return breaks;
     }
     // The program area starts with track 1's pause, at least two seconds long.
     if (first->index[0] != 0) {
-        log_err("PQ list: position of track 01 index 00 is not at 0.\n");
-        return 0;
-    }
-    const long pregap = first->index[1] - first->index[0];
-    if (pregap < CD_FIRST_PREGAP_FRAMES) {
-        log_err("PQ list: first track's pregap shorter than 2 seconds (%ld frames)\n", pregap);
-        return 0;
-    }
-    // The DDP map gives the pregap of the audio stream in four digits.
-    if (pregap > CD_MAX_FIRST_PREGAP_FRAMES) {
-        char length[9];
-        log_err("PQ list: first track's pregap of %ld frames (%s) is longer than the %ld frames a DDP map can "
-                "describe\n",
-                pregap, frames2str(pregap, length), CD_MAX_FIRST_PREGAP_FRAMES);
-        return 0;
+        breaks.push_back({pq_rule::first_pause_not_at_start, 1, 0});
+    } else {
+        const long pregap = first->index[1] - first->index[0];
+        if (pregap < CD_FIRST_PREGAP_FRAMES)
+            breaks.push_back({pq_rule::first_pregap_short, 1, pregap});
+        // The DDP map gives the pregap of the audio stream in four digits.
+        if (pregap > CD_MAX_FIRST_PREGAP_FRAMES)
+            breaks.push_back({pq_rule::first_pregap_long, 1, pregap});
     }
     const std::size_t catalog_len = std::strlen(pq.upc_ean.data());
-    if (catalog_len != 0 && catalog_len != 13) {
-        // A UPC-A code has 12 digits: as an EAN-13 it gets a leading 0.
-        log_err("PQ list: UPC/EAN shorter than 13 digits ('%s')%s\n", pq.upc_ean.data(),
-                catalog_len == 12 ? "; a 12-digit UPC-A is written as a 13-digit EAN with a leading 0" : "");
-        return 0;
-    }
+    if (catalog_len != 0 && catalog_len != 13)
+        breaks.push_back({pq_rule::catalog_length, 0, 0});
     int n = 1;
-    for (const PQtrack *t = first; t != nullptr; t = t->next.get(), ++n) {
-        if (t->index[1] <= 0) {
-            log_err("PQ list: track %02d index 1 is not set.\n", n);
-            return 0;
-        }
-    }
+    for (const PQtrack *t = first; t != nullptr; t = t->next.get(), ++n)
+        if (t->index[1] <= 0)
+            breaks.push_back({pq_rule::index1_missing, n, 0});
     // Every track must play at least four seconds, counting the pause before the next one.
     n = 1;
     for (const PQtrack *t = first; t != nullptr; t = t->next.get(), ++n) {
         const long end = t->next ? t->next->index[1] : pq.lead_out;
-        if (end - t->index[1] < 4 * CD_FRAMES_PER_SECOND) {
-            log_err("PQ list: Track %02d is shorter than 4 sec.\n", n);
-            return 0;
-        }
+        if (t->index[1] > 0 && end - t->index[1] < 4 * CD_FRAMES_PER_SECOND)
+            breaks.push_back({pq_rule::track_short, n, end - t->index[1]});
     }
     // The Q subcode counts minutes in two BCD digits, and 90:00:00 is where the lead-out area's
     // addresses begin: the program area must end before it.
+    if (pq.lead_out > CD_LAST_FRAME)
+        breaks.push_back({pq_rule::lead_out_too_far, 0, pq.lead_out});
+    return breaks;
+}
+
+int pq_check(const PQlist &pq, int warn)
+{
+    const std::vector<pq_rule_break> breaks = pq_red_book_breaks(pq);
     char length[32];
-    if (pq.lead_out > CD_LAST_FRAME) {
+    if (breaks.empty()) {
+        // 80 minutes is what a standard disc holds; longer ones need the plant's consent.
+        if (warn && pq.lead_out > CD_STANDARD_FRAMES)
+            log_warn("PQ list: the disc is %s long, more than 79:59:74: confirm with the plant that it can press it\n",
+                     disc_time(pq.lead_out, length, sizeof length));
+        return 1;
+    }
+    const pq_rule_break &b = breaks.front();
+    const std::size_t catalog_len = std::strlen(pq.upc_ean.data());
+    switch (b.rule) {
+    case pq_rule::no_tracks: log_err("PQ list: no tracks.\n"); break;
+    case pq_rule::first_pause_not_at_start: log_err("PQ list: position of track 01 index 00 is not at 0.\n"); break;
+    case pq_rule::first_pregap_short:
+        log_err("PQ list: first track's pregap shorter than 2 seconds (%ld frames)\n", b.frames);
+        break;
+    case pq_rule::first_pregap_long: {
+        char gap[9];
+        log_err("PQ list: first track's pregap of %ld frames (%s) is longer than the %ld frames a DDP map can "
+                "describe\n",
+                b.frames, frames2str(b.frames, gap), CD_MAX_FIRST_PREGAP_FRAMES);
+        break;
+    }
+    case pq_rule::catalog_length:
+        // A UPC-A code has 12 digits: as an EAN-13 it gets a leading 0.
+        log_err("PQ list: UPC/EAN shorter than 13 digits ('%s')%s\n", pq.upc_ean.data(),
+                catalog_len == 12 ? "; a 12-digit UPC-A is written as a 13-digit EAN with a leading 0" : "");
+        break;
+    case pq_rule::index1_missing: log_err("PQ list: track %02d index 1 is not set.\n", b.track); break;
+    case pq_rule::track_short: log_err("PQ list: Track %02d is shorter than 4 sec.\n", b.track); break;
+    case pq_rule::lead_out_too_far:
         log_err("PQ list: disc too long: the lead-out at %s is past 89:59:74, the last position a CD can address\n",
                 disc_time(pq.lead_out, length, sizeof length));
-        return 0;
+        break;
     }
-    // 80 minutes is what a standard disc holds; longer ones need the plant's consent.
-    if (warn && pq.lead_out > CD_STANDARD_FRAMES)
-        log_warn("PQ list: the disc is %s long, more than 79:59:74: confirm with the plant that it can press it\n",
-                 disc_time(pq.lead_out, length, sizeof length));
-    return 1;
+    return 0;
 }
 
 // ---- Listings ----
@@ -432,7 +450,7 @@ std::string html_text(const std::optional<std::string> &text) { return text ? ht
 
 } // namespace
 
-int pq_print_html(const PQlist &pq)
+int pq_print_html(const PQlist &pq, std::FILE *out)
 {
     static const char *const head[] = {
         "<!DOCTYPE html>\n",
@@ -464,13 +482,13 @@ int pq_print_html(const PQlist &pq)
     };
     int last = 0;
     for (const char *line : head)
-        last = std::printf("%s", line);
+        last = std::fprintf(out, "%s", line);
 
-    last = std::printf("\t<table>\n");
-    last = std::printf("\t\t<tr><th>Disc Title:</th><td>%s</td></tr>\n", html_text(pq.title).c_str());
-    last = std::printf("\t\t<tr><th>Disc Performer:</th><td>%s</td></tr>\n", html_text(pq.performer).c_str());
-    last = std::printf("\t\t<tr><th>UPC/EAN:</th><td>%s</td></tr>\n", html_escape(pq.upc_ean.data()).c_str());
-    last = std::printf("\t</table>\n\n");
+    last = std::fprintf(out, "\t<table>\n");
+    last = std::fprintf(out, "\t\t<tr><th>Disc Title:</th><td>%s</td></tr>\n", html_text(pq.title).c_str());
+    last = std::fprintf(out, "\t\t<tr><th>Disc Performer:</th><td>%s</td></tr>\n", html_text(pq.performer).c_str());
+    last = std::fprintf(out, "\t\t<tr><th>UPC/EAN:</th><td>%s</td></tr>\n", html_escape(pq.upc_ean.data()).c_str());
+    last = std::fprintf(out, "\t</table>\n\n");
 
     static const char *const table_head[] = {
         "\t<table>\n",
@@ -487,7 +505,7 @@ int pq_print_html(const PQlist &pq)
         "\t\t<tbody>\n",
     };
     for (const char *line : table_head)
-        last = std::printf("%s", line);
+        last = std::fprintf(out, "%s", line);
 
     char time[9];
     int n = 1;
@@ -496,37 +514,37 @@ int pq_print_html(const PQlist &pq)
         for (int i = 0; i < PQ_MAX_INDEX; ++i) {
             if (t->index[i] == -1)
                 continue;
-            last = std::printf("\t\t\t<tr>\n");
+            last = std::fprintf(out, "\t\t\t<tr>\n");
             if (first_row)
-                last = std::printf("\t\t\t\t<td>%02d</td>\n", n);
+                last = std::fprintf(out, "\t\t\t\t<td>%02d</td>\n", n);
             else
-                last = std::printf("\t\t\t\t<td></td>\n");
+                last = std::fprintf(out, "\t\t\t\t<td></td>\n");
             first_row = false;
-            last = std::printf("\t\t\t\t<td>%02d</td>\n", i);
-            last = std::printf("\t\t\t\t<td>%s</td>\n", frames2str(t->index[i], time));
+            last = std::fprintf(out, "\t\t\t\t<td>%02d</td>\n", i);
+            last = std::fprintf(out, "\t\t\t\t<td>%s</td>\n", frames2str(t->index[i], time));
             if (i == 1) {
-                last = std::printf("\t\t\t\t<td>%s</td>\n", frames2str(pq_track_length(pq, n, 0), time));
-                last = std::printf("\t\t\t\t<td>%s</td>\n", html_escape(t->isrc.data()).c_str());
-                last = std::printf("\t\t\t\t<td>%s</td>\n", html_text(t->title).c_str());
+                last = std::fprintf(out, "\t\t\t\t<td>%s</td>\n", frames2str(pq_track_length(pq, n, 0), time));
+                last = std::fprintf(out, "\t\t\t\t<td>%s</td>\n", html_escape(t->isrc.data()).c_str());
+                last = std::fprintf(out, "\t\t\t\t<td>%s</td>\n", html_text(t->title).c_str());
             } else {
                 for (int k = 0; k < 3; ++k)
-                    last = std::printf("\t\t\t\t<td></td>\n");
+                    last = std::fprintf(out, "\t\t\t\t<td></td>\n");
             }
-            last = std::printf("\t\t\t</tr>\n");
+            last = std::fprintf(out, "\t\t\t</tr>\n");
         }
     }
 
     // The total sits in a second table body; the first one is left open.
-    last = std::printf("\t\t<tbody>\n");
-    last = std::printf("\t\t\t<tr class=\"totalTime\">\n");
-    last = std::printf("\t\t\t\t<th colspan=\"2\">Total Time:</th>\n");
-    last = std::printf("\t\t\t\t<th>%s</th>\n", frames2str(pq.lead_out, time));
+    last = std::fprintf(out, "\t\t<tbody>\n");
+    last = std::fprintf(out, "\t\t\t<tr class=\"totalTime\">\n");
+    last = std::fprintf(out, "\t\t\t\t<th colspan=\"2\">Total Time:</th>\n");
+    last = std::fprintf(out, "\t\t\t\t<th>%s</th>\n", frames2str(pq.lead_out, time));
     for (int k = 0; k < 3; ++k)
-        last = std::printf("\t\t\t\t<th></th>\n");
-    last = std::printf("\t\t\t</tr>\n");
-    last = std::printf("\t</table>\n");
-    last = std::printf("</body>\n");
-    last = std::printf("</html>\n");
+        last = std::fprintf(out, "\t\t\t\t<th></th>\n");
+    last = std::fprintf(out, "\t\t\t</tr>\n");
+    last = std::fprintf(out, "\t</table>\n");
+    last = std::fprintf(out, "</body>\n");
+    last = std::fprintf(out, "</html>\n");
     return last;
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 /// One CD frame: 588 stereo sample frames of 16 bits at 44,100 Hz.
 constexpr long CD_FRAME_BYTES = 2352;
@@ -120,6 +121,28 @@ long pq_remove_pregap(PQlist &pq);
 
 // ---- Red Book check ----
 
+/// The Red Book rules a layout can break.
+enum class pq_rule {
+    no_tracks,                ///< the list has no track
+    first_pause_not_at_start, ///< track 1's index 00 is not at 0
+    first_pregap_short,       ///< track 1's pregap is shorter than 2 seconds
+    first_pregap_long,        ///< track 1's pregap is longer than a DDP map can describe
+    catalog_length,           ///< the UPC/EAN is neither absent nor 13 digits
+    index1_missing,           ///< a track has no index 01 after the disc's start
+    track_short,              ///< a track plays less than 4 seconds to the next track's index 01
+    lead_out_too_far,         ///< the lead-out lies past 89:59:74
+};
+
+/// One broken rule: the track it concerns (counted from 1; 0 for the disc) and, for the
+/// length rules, the length found in frames (the lead-out's position for the last rule).
+struct pq_rule_break {
+    pq_rule rule;
+    int track;
+    long frames;
+};
+
+/// Every rule the layout breaks, in the order pq_check looks at them; empty when it may be mastered.
+std::vector<pq_rule_break> pq_red_book_breaks(const PQlist &pq);
 /// 1 when the layout may be mastered as an audio CD; 0 after logging the first broken rule.
 /// With `warn`, a disc longer than 80 minutes gets a warning.
 int pq_check(const PQlist &pq, int warn = 1);
@@ -131,8 +154,8 @@ char yes_no(int value);
 void pq_print(const PQlist &pq);
 /// The CD-Text strings of the list, by kind, on standard output.
 void pq_print_cdtext(const PQlist &pq);
-/// A complete HTML page with the PQ table on standard output; returns the count of the last line written.
-int pq_print_html(const PQlist &pq);
+/// A complete HTML page with the PQ table on `out`; returns the count of the last line written.
+int pq_print_html(const PQlist &pq, std::FILE *out);
 
 // ---- Writers ----
 

@@ -82,9 +82,9 @@ std::string write_sums(const TempDir &dir)
 
 // What validation prints for checksum files (file, kind, names listed), in the order the directory lists them.
 std::string blocks(const TempDir &dir, const std::vector<std::tuple<std::string, std::string, names_t>> &files,
-                   const std::string &failed = "", const std::string &verdict = "FAILED")
+                   const std::string &failed = "", const std::string &verdict = "FAILED", int failures = 0)
 {
-    std::string text = "0\n";
+    std::string text = std::to_string(failures) + "\n";
     for (const auto &entry : fs::directory_iterator(dir.path()))
         for (const auto &[file, kind, names] : files)
             if (entry.path().filename() == file) {
@@ -170,7 +170,7 @@ TEST(ChecksumWrite, WritesGoldenFilesInMapOrderThatMd5sumAndTheValidatorAccept)
         EXPECT_EQ(validate(dir), blocks(dir, {{"CHECKSUM.TXT", "CRCs", names}, {"CHECKSUM.MD5", "MD5s", names},
                                               {"text.md5", "MD5s", {"DDPID", "SD", "IMAGE.DAT"}},
                                               {"binary.md5", "MD5s", {"DDPMS", "SD"}}},
-                                         failed));
+                                         failed, "FAILED", failed.empty() ? 0 : 3));
         test::run_command(cd + "printf x | dd of=IMAGE.DAT bs=1 seek=5000 conv=notrunc status=none");
     }
     // A file read for one checksum file is not read again for the next: with the files gone, the cache answers.
@@ -329,7 +329,7 @@ TEST(Validate, ReadsOnlySmallRegularFilesInsideTheFilesetAndTheMd5FileOnlyInAnot
     test::write_file(dir.file("over.txt"), crc_file + std::string(6601 - crc_file.size(), '\n'));
     test::write_file(dir.file("MD5"), expected_for(dir, "image.dat").md5_file.substr(0, 32));
     EXPECT_EQ(validate(dir), blocks(dir, {{"sums.txt", "CRCs", {"FAILING", "SD"}}, {"limit.txt", "CRCs", {"SD"}}},
-                                    "FAILING", "") +
+                                    "FAILING", "", 5) +
                                  "stderr:\nError: can't open file \"@/GONE.DAT\": No such file or directory\n"
                                  "Error: can't open file \"@/../../../dev/zero\": not a file of the fileset directory\n"
                                  "Error: can't open file \"@/ZERO\": not a regular file\n"

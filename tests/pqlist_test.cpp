@@ -190,7 +190,7 @@ TEST(PQListing, TextAndHtmlTablesShowFlagsIsrcsFurtherIndexesAndEscapedTexts)
                   rule + "End      04:00:00 ( 18000)\n");
 
     int last = 0;
-    auto o = test::capture([&] { last = pq_print_html(*pq); });
+    auto o = test::capture([&] { last = pq_print_html(*pq, stdout); });
     EXPECT_EQ(last, static_cast<int>(std::string("</html>\n").size()));
     EXPECT_EQ(o.out.rfind("<!DOCTYPE html>\n<html>\n<head>\n\t<meta charset=\"Windows-1252\" />\n", 0), 0u);
     EXPECT_NE(o.out.find("\t\t<tr><th>Disc Title:</th><td>Tom &amp; Jerry's &lt;b&gt;&quot;Best&quot;&lt;/b&gt;</td></tr>\n"),

@@ -1,0 +1,262 @@
+#include "fileset_check.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "cdtext.h"
+#include "log.h"
+#include "pqlist.h"
+#include "text_encoding.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+/// A name as JSON text: a name on disk is mostly UTF-8 already; one that is not is taken as Latin-1.
+std::string name_text(const std::string &name) { return utf8_is_valid(name) ? name : latin1_to_utf8(name); }
+
+/// A text from the fileset for the terminal: printable ASCII as it is, anything else "?".
+std::string printable(const std::string &text)
+{
+    std::string out = text;
+    for (char &c : out)
+        if (c < 0x20 || c > 0x7E)
+            c = '?';
+    return out;
+}
+
+std::string msf(long frames)
+{
+    char text[32];
+    return disc_time(frames, text, sizeof text);
+}
+
+void print_issue(const fileset_issue &i)
+{
+    // A name on disk may hold anything, a terminal's control sequences too.
+    std::string where = printable(i.file);
+    if (!i.position.empty())
+        where += (where.empty() ? "" : ", ") + i.position;
+    if (!where.empty())
+        where += ": ";
+    if (i.error)
+        log_err("%s%s\n", where.c_str(), i.message.c_str());
+    else
+        log_warn("%s%s\n", where.c_str(), i.message.c_str());
+}
+
+// ---- Checksums ----
+
+/// Runs the checksum validator and turns what it found into issues: checksums that
+/// differ, files it could not read (which it has reported itself), files of the map
+/// that no checksum covers, and a fileset without any checksum file.
+void validate_checksums(const char *dir, checked_fileset &c)
+{
+    ddp_fileset &fs = c.fileset;
+    ddp_checksum_validate(dir, &c.checksums);
+    for (const ddpf_result_t &r : c.checksums.results) {
+        if (r.ok)
+            continue;
+        if (r.problem.empty()) {
+            fs.add(true, r.name, "", "its %s differs from the one in %s: the file is not what the checksum was made of",
+                   r.kind.c_str(), r.checksum_file.c_str());
+            print_issue(fs.issues.back());
+        } else {
+            // The validator has said why it could not read the file.
+            fs.add(true, r.name, "", "cannot be checked against %s: %s", r.checksum_file.c_str(), r.problem.c_str());
+        }
+    }
+    const std::size_t from = fs.issues.size();
+    if (c.checksums.checksum_files.empty()) {
+        fs.add(false, "", "", "no checksum file: the plant cannot verify this fileset");
+    } else {
+        for (const fileset_file &f : fs.files) {
+            bool covered = false;
+            for (const ddpf_result_t &r : c.checksums.results)
+                covered = covered || tolk_stricmp(r.name.c_str(), f.name.c_str()) == 0;
+            if (!covered)
+                fs.add(false, f.name, "", "is in no checksum file: nothing vouches for it");
+        }
+    }
+    for (std::size_t i = from; i < fs.issues.size(); ++i)
+        print_issue(fs.issues[i]);
+}
+
+// ---- The text report ----
+
+void print_identity(const char *dir, const ddp_fileset &fs)
+{
+    std::printf("=== DDP FILESET ===\n");
+    std::printf("Directory: %s\n", dir);
+    std::printf("Level    : %s\n", fs.level.c_str());
+    std::printf("UPC/EAN  : %s\n", printable(fs.upc_ean).c_str());
+    std::printf("Master ID: %s\n", printable(fs.master_id).c_str());
+    std::printf("*** Files ***\n");
+    for (const fileset_file &f : fs.files)
+        std::printf("%-17s  %-11s  %12lld bytes\n", printable(f.name).c_str(), printable(f.stream).c_str(),
+                    static_cast<long long>(f.size));
+}
+
+void print_listings(const ddp_fileset &fs)
+{
+    // The listing's times have two digits of minutes: a disc past 89:59:74 has its error instead.
+    if (fs.pq && fs.pq->lead_out <= CD_LAST_FRAME)
+        pq_print(*fs.pq);
+    if (fs.cdtext.empty())
+        return;
+    std::printf("*** CD Text ***\n");
+    std::printf("CD Text file: %s\n", printable(fs.cdtext_file).c_str());
+    std::string packs = fs.cdtext;
+    file_ptr in(fmemopen(packs.data(), packs.size(), "rb"));
+    if (!in)
+        return;
+    parse_cdtext(in.get());
+    // The pack dump is for diagnosis.
+    if (log_shown(3)) {
+        std::rewind(in.get());
+        cdt_dump(in.get());
+    }
+}
+
+// ---- The JSON report ----
+
+json text_or_null(const std::optional<std::string> &text)
+{
+    return text ? json(latin1_to_utf8(*text)) : json(nullptr);
+}
+
+json disc_json(const PQlist &pq)
+{
+    json tracks = json::array();
+    int n = 1;
+    for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get(), ++n) {
+        json indexes = json::array();
+        for (int i = 0; i < PQ_MAX_INDEX; ++i)
+            if (t->index[i] != -1)
+                indexes.push_back({{"number", i}, {"frames", t->index[i]}, {"msf", msf(t->index[i])}});
+        const long length = pq_track_length(pq, n, 0);
+        tracks.push_back({{"number", n},
+                          {"indexes", indexes},
+                          {"length", {{"frames", length}, {"msf", msf(length)}}},
+                          {"isrc", latin1_to_utf8(t->isrc.data())},
+                          {"flags",
+                           {{"pre", (t->flags & PQ_FLAG_PRE) != 0},
+                            {"dcp", (t->flags & PQ_FLAG_DCP) != 0},
+                            {"4ch", (t->flags & PQ_FLAG_4CH) != 0},
+                            {"scms", (t->flags & PQ_FLAG_SCMS) != 0}}},
+                          {"title", text_or_null(t->title)},
+                          {"performer", text_or_null(t->performer)},
+                          {"songwriter", text_or_null(t->songwriter)}});
+    }
+    return {{"upc_ean", latin1_to_utf8(pq.upc_ean.data())},
+            {"lead_out", {{"frames", pq.lead_out}, {"msf", msf(pq.lead_out)}}},
+            {"title", text_or_null(pq.title)},
+            {"performer", text_or_null(pq.performer)},
+            {"songwriter", text_or_null(pq.songwriter)},
+            {"tracks", tracks}};
+}
+
+json report_json(const char *dir, const checked_fileset &c)
+{
+    const ddp_fileset &fs = c.fileset;
+    json files = json::array();
+    for (const fileset_file &f : fs.files)
+        files.push_back({{"name", name_text(f.name)}, {"stream", latin1_to_utf8(f.stream)}, {"size", f.size}});
+    json results = json::array();
+    for (const ddpf_result_t &r : c.checksums.results)
+        results.push_back({{"checksum_file", name_text(r.checksum_file)},
+                           {"file", name_text(r.name)},
+                           {"kind", r.kind},
+                           {"expected", r.expected},
+                           {"computed", r.computed},
+                           {"result", r.ok ? "OK" : r.problem.empty() ? "FAILED" : "unreadable"},
+                           {"problem", r.problem}});
+    json checksum_files = json::array();
+    for (const std::string &name : c.checksums.checksum_files)
+        checksum_files.push_back(name_text(name));
+    json errors = json::array();
+    json warnings = json::array();
+    for (const fileset_issue &i : fs.issues)
+        (i.error ? errors : warnings)
+            .push_back({{"file", name_text(i.file)}, {"position", i.position}, {"message", latin1_to_utf8(i.message)}});
+    return {{"directory", name_text(dir)},
+            {"status", fs.errors() == 0 ? "OK" : "errors"},
+            {"identity",
+             {{"level", fs.level}, {"upc_ean", latin1_to_utf8(fs.upc_ean)}, {"master_id", latin1_to_utf8(fs.master_id)}}},
+            {"files", files},
+            {"disc", fs.pq ? disc_json(*fs.pq) : json(nullptr)},
+            {"cdtext", fs.cdtext.empty() ? json(nullptr)
+                                         : json{{"file", name_text(fs.cdtext_file)}, {"in_disc", fs.cdtext_in_pq}}},
+            {"checksums", {{"files", checksum_files}, {"results", results}}},
+            {"errors", errors},
+            {"warnings", warnings}};
+}
+
+/// The report's end: the JSON document, or the verdict line after a blank line.
+void print_end(const char *dir, const checked_fileset &c, bool json_report)
+{
+    if (json_report) {
+        // Bytes that are no UTF-8 (a file name of another system) are replaced, never thrown on.
+        std::printf("%s\n", report_json(dir, c).dump(2, ' ', false, json::error_handler_t::replace).c_str());
+        return;
+    }
+    if (log_shown(1))
+        std::printf("\n");
+    std::printf("%s\n", fileset_verdict(c.fileset).c_str());
+}
+
+} // namespace
+
+std::string fileset_verdict(const ddp_fileset &fs)
+{
+    const int errors = fs.errors();
+    const int warnings = fs.warnings();
+    std::string text = errors == 0 ? "fileset OK"
+                                   : "fileset has " + std::to_string(errors) + (errors == 1 ? " error" : " errors");
+    if (warnings > 0)
+        text += ", " + std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings");
+    return text;
+}
+
+checked_fileset fileset_check(const char *dir, bool json_report)
+{
+    fileset_source source;
+    std::string why;
+    if (fileset_list_dir(dir, source, why))
+        return fileset_check_source(std::move(source), json_report);
+    if (json_report)
+        log_set_verbose(-1);
+    checked_fileset c;
+    c.source.dir = dir;
+    c.fileset.add(true, dir, "", "cannot be read as a fileset directory: %s", why.c_str());
+    print_issue(c.fileset.issues.back());
+    print_end(dir, c, json_report);
+    return c;
+}
+
+checked_fileset fileset_check_source(fileset_source source, bool json_report)
+{
+    // The JSON document is all that standard output carries.
+    if (json_report)
+        log_set_verbose(-1);
+    checked_fileset c;
+    c.source = std::move(source);
+    ddp_fileset &fs = c.fileset;
+    fs = read_fileset(c.source);
+    for (const fileset_issue &i : fs.issues)
+        print_issue(i);
+    const char *dir = c.source.dir.empty() ? "(memory)" : c.source.dir.c_str();
+    if (log_shown(1)) {
+        print_identity(dir, fs);
+        print_listings(fs);
+        if (!c.source.dir.empty())
+            std::printf("*** Checksums ***\n");
+    }
+    if (!c.source.dir.empty())
+        validate_checksums(dir, c);
+    print_end(dir, c, json_report);
+    return c;
+}

@@ -1,0 +1,27 @@
+// Verifying a DDP fileset and reporting on it, for `korvel --check` and before
+// `korvel --extract`: the fileset is read, its checksums validated, and the report
+// printed as text (identity, PQ listing, CD-Text, checksums, verdict) or as one
+// JSON document; warnings and errors go to standard error either way.
+#pragma once
+
+#include "ddp_checksum.h"
+#include "fileset_reader.h"
+
+/// A fileset read and verified: the directory's entries, the content and every issue, the checksum comparisons.
+struct checked_fileset {
+    fileset_source source;
+    ddp_fileset fileset;
+    ddpf_validation_t checksums;
+};
+
+/// Reads and verifies the fileset in `dir` and prints the whole report, ending with the
+/// verdict line (or the JSON document when `json` is set). Never fails: what cannot be
+/// read is an error in the result.
+checked_fileset fileset_check(const char *dir, bool json);
+
+/// The same for a fileset whose entries are listed already; one in memory (an empty `dir`)
+/// has no checksum validation.
+checked_fileset fileset_check_source(fileset_source source, bool json);
+
+/// The text report's last line: "fileset OK" or "fileset has N errors", with ", M warnings" when there are any.
+std::string fileset_verdict(const ddp_fileset &fs);

@@ -1,0 +1,812 @@
+#include "fileset_reader.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <map>
+
+#include "cdtext.h"
+#include "safe_output.h"
+
+namespace {
+
+// DDPID is one 128-byte record: the level "DDP 2.00" at 0, the UPC/EAN at 8-20,
+// the master identifier at 38-85.
+constexpr std::size_t ddpid_size = 128;
+
+// DDPMS is a sequence of 128-byte map packets, each beginning "VVVM". A fileset of
+// 99 tracks with one data file each, its subcode and text streams needs far fewer
+// than 512; a bigger map is no map.
+constexpr std::size_t map_packet_size = 128;
+constexpr std::size_t map_max_packets = 512;
+
+// The PQ stream is 64-byte packets beginning "VVVS". 99 tracks of 100 index points,
+// the lead-in and the lead-out described a few times: at most 10,240 packets.
+constexpr std::size_t pq_packet_size = 64;
+constexpr std::size_t pq_max_packets = 10240;
+
+// A CD-Text file holds at most 8 blocks of 256 packs of 18 bytes, after a header of
+// 4 bytes that some programs write, and before a trailing NUL byte.
+constexpr std::size_t cdtext_header_size = 4;
+constexpr std::size_t cdtext_max_size = 8 * CDTEXT_MAX_PACKS * CDTEXT_PACK_SIZE + cdtext_header_size + 1;
+
+/// The Q-subcode track number of the lead-out, written "AA".
+constexpr int lead_out_track = 0xAA;
+
+std::string trimmed(std::string_view field)
+{
+    const auto first = field.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = field.find_last_not_of(' ');
+    return std::string(field.substr(first, last - first + 1));
+}
+
+/// A field shown in a message: printable ASCII as it is, anything else as "?".
+std::string shown(std::string_view field)
+{
+    std::string text(field);
+    for (char &c : text)
+        if (c < 0x20 || c > 0x7E)
+            c = '?';
+    return text;
+}
+
+/// A number field: right-aligned decimal digits with blanks around them. -1 when the field
+/// is blank (absent), -2 when it holds anything but one run of digits.
+long number_field(std::string_view field)
+{
+    const std::string text = trimmed(field);
+    if (text.empty())
+        return -1;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -2;
+        value = value * 10 + (c - '0'); // at most 9 digits: no overflow
+    }
+    return value;
+}
+
+/// Two decimal digits, or -1.
+int two_digits(std::string_view field)
+{
+    if (field.size() != 2 || field[0] < '0' || field[0] > '9' || field[1] < '0' || field[1] > '9')
+        return -1;
+    return (field[0] - '0') * 10 + (field[1] - '0');
+}
+
+/// "mm:ss:ff" of a position, also past 89 minutes.
+std::string disc_position(long frames)
+{
+    std::array<char, 32> text{};
+    return disc_time(frames, text.data(), text.size());
+}
+
+std::string packet_at(int number) { return "packet " + std::to_string(number); }
+
+/// A stream whose packets are faulty by the score is no stream: reading stops after this many errors.
+constexpr int max_stream_errors = 20;
+
+/// true, after saying so, when the stream's errors since `before` reached the limit.
+bool gave_up(ddp_fileset &fs, int before, const std::string &file, int number)
+{
+    if (fs.errors() - before < max_stream_errors)
+        return false;
+    fs.add(true, file, packet_at(number), "not read, nor any packet after it: %d faulty packets before it",
+           max_stream_errors);
+    return true;
+}
+
+/// Why an entry cannot be read as a file, or null for a regular file.
+const char *not_a_file(fileset_entry_kind kind)
+{
+    switch (kind) {
+    case fileset_entry_kind::regular: return nullptr;
+    case fileset_entry_kind::directory: return "is a directory, not a file";
+    case fileset_entry_kind::symlink: return "is a symbolic link: korvel reads only files inside the fileset directory";
+    case fileset_entry_kind::other: return "is a FIFO, device or socket, not a regular file";
+    }
+    return nullptr;
+}
+
+/// A name from the map that stays inside the directory: no path, no control characters.
+bool is_plain_name(std::string_view name)
+{
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+}
+
+/// The whole content of an entry of at most `max` bytes (bigger ones are refused before
+/// anything is read); nullopt after an issue.
+std::optional<std::string> load(const fileset_source &src, const fileset_entry &e, std::size_t max, ddp_fileset &fs,
+                                const char *what)
+{
+    if (const char *why = not_a_file(e.kind)) {
+        fs.add(true, e.name, "", "%s", why);
+        return std::nullopt;
+    }
+    if (e.size < 0 || static_cast<std::uint64_t>(e.size) > max) {
+        fs.add(true, e.name, "", "is %lld bytes long, more than any %s can be (%zu bytes)",
+               static_cast<long long>(e.size), what, max);
+        return std::nullopt;
+    }
+    if (src.dir.empty())
+        return e.bytes.substr(0, static_cast<std::size_t>(e.size));
+    std::string why;
+    file_ptr fp = fileset_open(src, e, why);
+    if (!fp) {
+        fs.add(true, e.name, "", "cannot be opened: %s", why.c_str());
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(e.size), '\0');
+    const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), fp.get());
+    if (got != bytes.size() || std::ferror(fp.get())) {
+        fs.add(true, e.name, "", "cannot be read: %s",
+               std::ferror(fp.get()) ? std::strerror(errno != 0 ? errno : EIO) : "it became shorter while read");
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// ---- The map ----
+
+/// Reads the fields of one packet whose mark has been checked.
+map_packet map_fields(std::string_view p, int number, const std::string &file, ddp_fileset &fs)
+{
+    map_packet m;
+    m.number = number;
+    m.type = std::string(p.substr(4, 2));
+    m.subcode = trimmed(p.substr(30, 8));
+    m.mode = std::string(p.substr(38, 2));
+    const auto number_of = [&](std::size_t at, std::size_t width, const char *name) {
+        const long v = number_field(p.substr(at, width));
+        if (v == -2)
+            fs.add(true, file, packet_at(number), "the %s field \"%s\" is not a number", name,
+                   shown(p.substr(at, width)).c_str());
+        return v;
+    };
+    m.dsl = number_of(14, 8, "data stream length (DSL)");
+    m.dss = number_of(22, 8, "data stream start (DSS)");
+    const long pre1 = number_of(42, 4, "pregap part 1 (PRE1)");
+    const long pre2 = number_of(46, 4, "pregap part 2 (PRE2)");
+    if (pre1 >= 0 || pre2 >= 0)
+        m.pregap = std::max(pre1, 0L) + std::max(pre2, 0L);
+    const long offset = number_of(104, 9, "file offset");
+    m.offset = offset > 0 ? offset : 0;
+    // The file name runs to the first blank of its 17 bytes.
+    const std::string_view dsi = p.substr(74, 17);
+    m.dsi = std::string(dsi.substr(0, std::min(dsi.find(' '), dsi.size())));
+    return m;
+}
+
+/// The entry of the file a packet names, or null after an issue.
+const fileset_entry *named_file(const fileset_source &src, ddp_fileset &fs, const map_packet &m, const char *stream)
+{
+    if (m.dsi.empty()) {
+        fs.add(true, "DDPMS", packet_at(m.number), "the %s stream names no file", stream);
+        return nullptr;
+    }
+    if (!is_plain_name(m.dsi)) {
+        fs.add(true, "DDPMS", packet_at(m.number),
+               "names the file \"%s\", which is not a file of the fileset directory", shown(m.dsi).c_str());
+        return nullptr;
+    }
+    const fileset_entry *e = fileset_find(src, m.dsi);
+    if (e == nullptr) {
+        fs.add(true, m.dsi, "", "is missing: the map names it (packet %d), but the directory has no such file",
+               m.number);
+        return nullptr;
+    }
+    if (const char *why = not_a_file(e->kind)) {
+        fs.add(true, e->name, "", "%s", why);
+        return nullptr;
+    }
+    if (std::none_of(fs.files.begin(), fs.files.end(), [&](const fileset_file &f) { return f.name == e->name; }))
+        fs.files.push_back({e->name, m.type + (m.subcode.empty() ? "" : " " + m.subcode), e->size});
+    return e;
+}
+
+/// Bytes of each file that the map describes, to find the files that hold more.
+using file_ends = std::map<std::string, std::int64_t>;
+
+/// Checks that the file holds the `count` units (sectors or bytes) the packet describes from its offset on.
+bool holds(ddp_fileset &fs, const fileset_entry &e, const map_packet &m, std::int64_t count, bool sectors,
+           file_ends &ends)
+{
+    const std::int64_t bytes = count * (sectors ? CD_FRAME_BYTES : 1);
+    const std::int64_t end = m.offset + bytes;
+    std::int64_t &known = ends[e.name];
+    known = std::max(known, end);
+    if (e.size >= end)
+        return true;
+    fs.add(true, e.name, "", "is %lld bytes long, shorter than the map says: packet %d describes %lld %s (%lld bytes) "
+           "from byte %lld on",
+           static_cast<long long>(e.size), m.number, static_cast<long long>(count), sectors ? "sectors" : "bytes",
+           static_cast<long long>(bytes), static_cast<long long>(m.offset));
+    return false;
+}
+
+/// The audio streams, joined in the order of their start sectors.
+void join_audio(const fileset_source &src, ddp_fileset &fs, file_ends &ends)
+{
+    std::vector<std::pair<audio_segment, int>> streams;
+    bool described = false;
+    for (const map_packet &m : fs.map) {
+        if (m.type != "D0")
+            continue;
+        described = true;
+        if (m.mode != "DA") {
+            fs.add(true, "DDPMS", packet_at(m.number),
+                   "the main data stream is in CD mode \"%s\", not audio (\"DA\"): korvel reads audio discs only",
+                   shown(m.mode).c_str());
+            continue;
+        }
+        const fileset_entry *e = named_file(src, fs, m, "audio");
+        if (m.dsl < 0) {
+            if (m.dsl == -1)
+                fs.add(true, "DDPMS", packet_at(m.number), "the audio stream gives no length (DSL)");
+            continue;
+        }
+        if (m.dss == -2 || e == nullptr || !holds(fs, *e, m, m.dsl, true, ends))
+            continue;
+        streams.push_back({{e->name, m.offset, m.dss < 0 ? 0 : m.dss, m.dsl}, m.number});
+    }
+    std::stable_sort(streams.begin(), streams.end(),
+                     [](const auto &a, const auto &b) { return a.first.start < b.first.start; });
+    long end = 0;
+    for (const auto &[segment, number] : streams) {
+        if (segment.start > end)
+            fs.add(true, "DDPMS", packet_at(number),
+                   "the audio stream starts at sector %ld, but the audio before it ends at sector %ld: "
+                   "%ld sectors of the disc are in no file", segment.start, end, segment.start - end);
+        else if (segment.start < end)
+            fs.add(true, "DDPMS", packet_at(number),
+                   "the audio stream starts at sector %ld, but the audio before it runs to sector %ld: "
+                   "%ld sectors overlap", segment.start, end, end - segment.start);
+        else
+            fs.audio.push_back(segment);
+        end = std::max(end, segment.start + segment.sectors);
+    }
+    fs.audio_sectors = end;
+    if (!described)
+        fs.add(true, "DDPMS", "", "describes no audio stream (D0, CD mode DA)");
+}
+
+/// The bytes a subcode stream describes, or nullopt after an issue.
+std::optional<std::string> subcode_bytes(const fileset_source &src, ddp_fileset &fs, const map_packet &m,
+                                         const fileset_entry &e, std::size_t max, const char *what, file_ends &ends)
+{
+    const std::int64_t length = m.dsl >= 0 ? m.dsl : e.size - m.offset;
+    if (m.dsl == -2 || length < 0 || !holds(fs, e, m, length, false, ends))
+        return std::nullopt;
+    const auto bytes = load(src, e, max, fs, what);
+    if (!bytes)
+        return std::nullopt;
+    if (static_cast<std::int64_t>(bytes->size()) < m.offset + length) {
+        fs.add(true, e.name, "", "became shorter while it was read");
+        return std::nullopt;
+    }
+    return bytes->substr(static_cast<std::size_t>(m.offset), static_cast<std::size_t>(length));
+}
+
+// ---- CD-Text ----
+
+/// A stream over bytes in memory, for the CD-Text readers that take one.
+file_ptr memory_stream(std::string &bytes) { return file_ptr(fmemopen(bytes.data(), bytes.size(), "rb")); }
+
+void read_cdtext(const fileset_source &src, ddp_fileset &fs, file_ends &ends)
+{
+    const map_packet *packet = nullptr;
+    for (const map_packet &m : fs.map)
+        if (m.type == "S0" && m.subcode == "CDTEXT" && packet == nullptr)
+            packet = &m;
+    std::optional<std::string> bytes;
+    if (packet != nullptr) {
+        const fileset_entry *e = named_file(src, fs, *packet, "CD-Text");
+        if (e == nullptr)
+            return;
+        fs.cdtext_file = e->name;
+        bytes = subcode_bytes(src, fs, *packet, *e, cdtext_max_size, "CD-Text file", ends);
+    } else {
+        // Without a map packet, a CD-Text file beside the streams is read too.
+        const fileset_entry *e = fileset_find(src, "CDTEXT.BIN");
+        if (e == nullptr || e->kind != fileset_entry_kind::regular)
+            return;
+        fs.cdtext_file = e->name;
+        fs.files.push_back({e->name, "CD-Text", e->size});
+        bytes = load(src, *e, cdtext_max_size, fs, "CD-Text file");
+    }
+    if (!bytes)
+        return;
+    std::string packs = std::move(*bytes);
+    // Some programs put a 4-byte header (the length and two reserved bytes) before the
+    // packs, and some a NUL byte after them.
+    if (packs.size() % CDTEXT_PACK_SIZE == cdtext_header_size + 1 || packs.size() % CDTEXT_PACK_SIZE == 1) {
+        if (packs.back() == '\0')
+            packs.pop_back();
+    }
+    if (packs.size() % CDTEXT_PACK_SIZE == cdtext_header_size)
+        packs.erase(0, cdtext_header_size);
+    if (packs.empty() || packs.size() % CDTEXT_PACK_SIZE != 0) {
+        fs.add(true, fs.cdtext_file, "", "is %zu bytes long: not a whole number of 18-byte CD-Text packs",
+               packs.size());
+        return;
+    }
+    const std::size_t count = packs.size() / CDTEXT_PACK_SIZE;
+    std::size_t failing = 0;
+    std::size_t first_failing = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        cdtext_pack_t pack;
+        cdtp_decode(&pack, reinterpret_cast<const std::uint8_t *>(packs.data()) + i * CDTEXT_PACK_SIZE);
+        if (!pack.crc_ok && failing++ == 0)
+            first_failing = i + 1;
+    }
+    fs.cdtext = packs;
+    if (failing > 0) {
+        fs.add(true, fs.cdtext_file, "pack " + std::to_string(first_failing),
+               "%zu of %zu CD-Text packs fail their CRC, the first is pack %zu: the CD-Text is damaged", failing,
+               count, first_failing);
+        return;
+    }
+    if (!fs.pq)
+        return;
+    std::array<cdtext_block_info_t, 8> blocks{};
+    file_ptr in = memory_stream(packs);
+    if (!in || cdtext_scan_blocks(in.get(), blocks.data()) != 0) {
+        fs.add(true, fs.cdtext_file, "", "has no size information (packs of type 0x8F): not a CD-Text file");
+        return;
+    }
+    const int tracks = pq_num_tracks(*fs.pq);
+    if (blocks[0].first_track != 1 || blocks[0].last_track != tracks) {
+        fs.add(true, fs.cdtext_file, "", "is for tracks %d to %d, but the PQ stream has tracks 1 to %d",
+               blocks[0].first_track, blocks[0].last_track, tracks);
+        return;
+    }
+    std::rewind(in.get());
+    if (cdtext_fill_pqlist(in.get(), *fs.pq) < 0)
+        fs.add(false, fs.cdtext_file, "", "holds texts in the character set \"%s\", which korvel does not convert",
+               charset_to_str(blocks[0].charset));
+    else
+        fs.cdtext_in_pq = true;
+}
+
+} // namespace
+
+// ---- Sources ----
+
+bool fileset_list_dir(const char *dir, fileset_source &src, std::string &why)
+{
+    src.dir = dir;
+    src.entries.clear();
+    struct dir_closer {
+        void operator()(DIR *d) const noexcept { closedir(d); }
+    };
+    std::unique_ptr<DIR, dir_closer> listing(opendir(dir));
+    if (!listing) {
+        why = std::strerror(errno);
+        return false;
+    }
+    while (const dirent *de = readdir(listing.get())) {
+        if (std::strcmp(de->d_name, ".") == 0 || std::strcmp(de->d_name, "..") == 0)
+            continue;
+        if (src.entries.size() == FILESET_MAX_ENTRIES) {
+            why = "it holds more than " + std::to_string(FILESET_MAX_ENTRIES) + " files: not a DDP fileset";
+            return false;
+        }
+        fileset_entry e;
+        e.name = de->d_name;
+        const std::string path = tolk_path_join(dir, de->d_name).value_or(de->d_name);
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            e.kind = fileset_entry_kind::other;
+        } else {
+            e.kind = S_ISREG(st.st_mode)   ? fileset_entry_kind::regular
+                     : S_ISDIR(st.st_mode) ? fileset_entry_kind::directory
+                     : S_ISLNK(st.st_mode) ? fileset_entry_kind::symlink
+                                           : fileset_entry_kind::other;
+            e.size = static_cast<std::int64_t>(st.st_size);
+        }
+        src.entries.push_back(std::move(e));
+    }
+    std::sort(src.entries.begin(), src.entries.end(),
+              [](const fileset_entry &a, const fileset_entry &b) { return a.name < b.name; });
+    return true;
+}
+
+const fileset_entry *fileset_find(const fileset_source &src, std::string_view name)
+{
+    for (const fileset_entry &e : src.entries)
+        if (e.name == name)
+            return &e;
+    const std::string wanted(name);
+    for (const fileset_entry &e : src.entries)
+        if (tolk_stricmp(e.name.c_str(), wanted.c_str()) == 0)
+            return &e;
+    return nullptr;
+}
+
+file_ptr fileset_open(const fileset_source &src, const fileset_entry &e, std::string &why)
+{
+    if (const char *reason = not_a_file(e.kind)) {
+        why = reason;
+        return nullptr;
+    }
+    const std::string path = tolk_path_join(src.dir.c_str(), e.name.c_str()).value_or(e.name);
+    // A FIFO or device put in the file's place since the listing must neither block the
+    // open nor be read: no links followed, no waiting, and a regular file or nothing.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        why = "not a regular file";
+        return nullptr;
+    }
+    file_ptr fp(fdopen(fd, "rb"));
+    if (!fp) {
+        why = std::strerror(errno);
+        close(fd);
+    }
+    return fp;
+}
+
+// ---- The fileset ----
+
+int ddp_fileset::errors() const
+{
+    return static_cast<int>(std::count_if(issues.begin(), issues.end(), [](const fileset_issue &i) { return i.error; }));
+}
+
+int ddp_fileset::warnings() const { return static_cast<int>(issues.size()) - errors(); }
+
+void ddp_fileset::add(bool error, std::string file, std::string position, const char *format, ...)
+{
+    std::array<char, 512> text{};
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(text.data(), text.size(), format, ap);
+    va_end(ap);
+    issues.push_back({error, std::move(file), std::move(position), text.data()});
+}
+
+void parse_ddpid(std::string_view bytes, const std::string &file, ddp_fileset &fs)
+{
+    if (bytes.size() < ddpid_size) {
+        fs.add(true, file, "", "is %zu bytes long; a DDP identifier is a record of %zu bytes", bytes.size(),
+               ddpid_size);
+        return;
+    }
+    if (bytes.size() > ddpid_size)
+        fs.add(false, file, "", "is %zu bytes long; only its first %zu bytes, the identifier, are read",
+               bytes.size(), ddpid_size);
+    if (bytes.substr(0, 4) != "DDP ") {
+        fs.add(true, file, "", "begins with \"%s\", not \"DDP \": not a DDP identifier",
+               shown(bytes.substr(0, 4)).c_str());
+        return;
+    }
+    fs.level = shown(bytes.substr(0, 8));
+    if (fs.level != "DDP 2.00")
+        fs.add(false, file, "", "gives the level \"%s\"; korvel reads the fileset as DDP 2.00", fs.level.c_str());
+    fs.upc_ean = trimmed(bytes.substr(8, 13));
+    fs.master_id = trimmed(bytes.substr(38, 48));
+}
+
+void parse_map(std::string_view bytes, const std::string &file, ddp_fileset &fs)
+{
+    if (bytes.empty()) {
+        fs.add(true, file, "", "is empty: the map describes no stream");
+        return;
+    }
+    if (bytes.size() % map_packet_size != 0)
+        fs.add(true, file, packet_at(static_cast<int>(bytes.size() / map_packet_size) + 1),
+               "is %zu bytes long, not a whole number of 128-byte map packets: the last packet is cut short",
+               bytes.size());
+    const int errors_before = fs.errors();
+    const std::size_t count = bytes.size() / map_packet_size;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view p = bytes.substr(i * map_packet_size, map_packet_size);
+        const int number = static_cast<int>(i) + 1;
+        if (gave_up(fs, errors_before, file, number))
+            break;
+        if (p.substr(0, 4) != "VVVM") {
+            fs.add(true, file, packet_at(number), "begins with \"%s\", not \"VVVM\": not a map packet",
+                   shown(p.substr(0, 4)).c_str());
+            continue;
+        }
+        map_packet m = map_fields(p, number, file, fs);
+        const bool text = m.type.size() == 2 && m.type[0] == 'T' && m.type[1] >= '0' && m.type[1] <= '3';
+        if (m.type != "D0" && m.type != "S0" && !text)
+            fs.add(false, file, packet_at(number), "describes a stream of type \"%s\", which korvel ignores",
+                   shown(m.type).c_str());
+        // The source storage mode of audio: 0 to 8.
+        const char ssm = p[40];
+        if (m.type == "D0" && ssm != ' ' && (ssm < '0' || ssm > '8'))
+            fs.add(true, file, packet_at(number), "the source storage mode \"%s\" is not 0 to 8",
+                   shown(p.substr(40, 1)).c_str());
+        fs.map.push_back(std::move(m));
+    }
+}
+
+void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_fileset &fs)
+{
+    const int errors_before = fs.errors();
+    if (bytes.size() % pq_packet_size != 0)
+        fs.add(true, file, packet_at(static_cast<int>(bytes.size() / pq_packet_size) + 1),
+               "is %zu bytes long, not a whole number of 64-byte PQ packets: the last packet is cut short",
+               bytes.size());
+    auto pq = pq_new();
+    PQtrack *track = nullptr;
+    int track_number = 0;
+    int last_index = -1;
+    long last_position = -1;
+    int lead_out_packets = 0;
+    std::string upc;
+    // The packet of each track's index 01, and of its first index, for the messages.
+    std::vector<int> index1_packet;
+    std::vector<int> first_packet;
+    const std::size_t count = bytes.size() / pq_packet_size;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view p = bytes.substr(i * pq_packet_size, pq_packet_size);
+        const int number = static_cast<int>(i) + 1;
+        const std::string at = packet_at(number);
+        if (gave_up(fs, errors_before, file, number))
+            break;
+        if (p.substr(0, 4) != "VVVS") {
+            fs.add(true, file, at, "begins with \"%s\", not \"VVVS\": not a PQ packet", shown(p.substr(0, 4)).c_str());
+            continue;
+        }
+        const std::string_view track_field = p.substr(4, 2);
+        const bool lead_out = track_field == "AA" || track_field == "aa";
+        const int tno = lead_out ? lead_out_track : two_digits(track_field);
+        const int index = two_digits(p.substr(6, 2));
+        if (tno < 0 || index < 0) {
+            fs.add(true, file, at, "the track \"%s\" or index \"%s\" is not a number", shown(track_field).c_str(),
+                   shown(p.substr(6, 2)).c_str());
+            continue;
+        }
+        const std::string_view hours = p.substr(8, 2);
+        const int m = two_digits(p.substr(10, 2));
+        const int s = two_digits(p.substr(12, 2));
+        const int f = two_digits(p.substr(14, 2));
+        if ((hours != "  " && hours != "00") || m < 0 || s < 0 || s > 59 || f < 0 || f > 74) {
+            const std::string time = (hours == "  " ? "" : shown(hours) + ":") + shown(p.substr(10, 2)) + ":" +
+                                     shown(p.substr(12, 2)) + ":" + shown(p.substr(14, 2));
+            fs.add(true, file, at, "the time \"%s\" is not a position on a disc", time.c_str());
+            continue;
+        }
+        const long position = (m * 60L + s) * CD_FRAMES_PER_SECOND + f;
+        const char control = p[16];
+        if (!std::isxdigit(static_cast<unsigned char>(control))) {
+            fs.add(true, file, at, "the control nibble \"%s\" is not a hexadecimal digit", shown(p.substr(16, 1)).c_str());
+            continue;
+        }
+        const std::string isrc = trimmed(p.substr(20, 12));
+        const std::string catalog = trimmed(p.substr(32, 13));
+        if (upc.empty())
+            upc = catalog;
+
+        if (tno == 0) { // the lead-in
+            if (track != nullptr)
+                fs.add(true, file, at, "a lead-in packet (track 00) follows track %02d", track_number);
+            continue;
+        }
+        if (lead_out) {
+            if (lead_out_packets++ > 0) {
+                if (position != pq->lead_out)
+                    fs.add(true, file, at, "the lead-out is given again at %s, but first at %s",
+                           disc_position(position).c_str(), disc_position(pq->lead_out).c_str());
+                continue;
+            }
+            if (position < last_position)
+                fs.add(true, file, at, "the lead-out at %s lies before the packet before it, at %s",
+                       disc_position(position).c_str(), disc_position(last_position).c_str());
+            pq->lead_out = position;
+            fs.pq_lead_out_packet = number;
+            last_position = position;
+            continue;
+        }
+        if (lead_out_packets > 0) {
+            fs.add(true, file, at, "track %02d index %02d follows the lead-out", tno, index);
+            continue;
+        }
+        if (tno == track_number + 1) {
+            if (index > 1) {
+                fs.add(true, file, at, "track %02d begins with index %02d; a track begins with index 00 or 01", tno,
+                       index);
+                continue;
+            }
+            track = new_track(*pq);
+            track_number = tno;
+            last_index = -1;
+            index1_packet.push_back(0);
+            first_packet.push_back(number);
+        } else if (tno != track_number) {
+            fs.add(true, file, at, "track %02d follows track %02d: tracks are numbered 01, 02, 03 and so on", tno,
+                   track_number);
+            continue;
+        } else if (index != last_index + 1) {
+            fs.add(true, file, at, "track %02d: index %02d follows index %02d", tno, index, last_index);
+            continue;
+        }
+        // An index 00 at the time of index 01 marks no pregap: the track has none.
+        const bool pause_at_start = index == 1 && last_index == 0 && position == track->index[0];
+        if (position < last_position || (position == last_position && !pause_at_start)) {
+            fs.add(true, file, at, "track %02d index %02d at %s does not lie after the packet before it, at %s", tno,
+                   index, disc_position(position).c_str(), disc_position(last_position).c_str());
+            continue;
+        }
+        if (pause_at_start)
+            track->index[0] = -1;
+        track->index[index] = position;
+        last_index = index;
+        last_position = position;
+        if (track->isrc[0] == '\0' && !isrc.empty())
+            tolk_strcpy(track->isrc.data(), isrc.c_str(), track->isrc.size());
+        if (index == 1) {
+            index1_packet.back() = number;
+            const int nibble = std::isdigit(static_cast<unsigned char>(control))
+                                   ? control - '0'
+                                   : std::tolower(static_cast<unsigned char>(control)) - 'a' + 10;
+            // Bit 4 of the control nibble marks a data track.
+            if (nibble & 0x4)
+                fs.add(true, file, at, "track %02d is marked as a data track (control %X): korvel reads audio discs only",
+                       tno, static_cast<unsigned>(nibble));
+            track->flags = static_cast<std::uint8_t>((nibble & (PQ_FLAG_PRE | PQ_FLAG_DCP | PQ_FLAG_4CH)) |
+                                                     (p[17] == 'S' ? PQ_FLAG_SCMS : 0));
+        }
+    }
+
+    if (track == nullptr) {
+        fs.add(true, file, "", "describes no track");
+        return;
+    }
+    for (std::size_t n = 0; n < index1_packet.size(); ++n)
+        if (index1_packet[n] == 0)
+            fs.add(true, file, packet_at(first_packet[n]), "track %02zu has no index 01", n + 1);
+    if (lead_out_packets == 0) {
+        fs.add(true, file, "", "has no lead-out (track AA)");
+        return;
+    }
+    // Track 1's pause starts the disc, whether or not a packet says so.
+    PQtrack &first = *pq->tracks;
+    if (first.index[0] == -1 && first.index[1] > 0)
+        first.index[0] = 0;
+    if (!upc.empty()) {
+        const int valid = ean13_validate(upc.c_str(), nullptr);
+        if (valid == 2)
+            fs.add(true, file, "", "the UPC/EAN \"%s\" is not 13 digits", shown(upc).c_str());
+        else if (valid == 1)
+            fs.add(false, file, "", "the UPC/EAN %s has a wrong check digit", upc.c_str());
+        if (valid != 2)
+            tolk_strcpy(pq->upc_ean.data(), upc.c_str(), pq->upc_ean.size());
+    }
+    int n = 1;
+    for (const PQtrack *t = pq->tracks.get(); t != nullptr; t = t->next.get(), ++n) {
+        const std::string at = packet_at(first_packet[static_cast<std::size_t>(n - 1)]);
+        if (t->isrc[0] != '\0' && !isrc_is_valid(t->isrc.data()))
+            fs.add(false, file, at, "track %02d: the ISRC \"%s\" is malformed (CCOOOYYNNNNN: country, owner, year, "
+                   "number)", n, shown(t->isrc.data()).c_str());
+        int other = 1;
+        for (const PQtrack *u = pq->tracks.get(); u != t; u = u->next.get(), ++other)
+            if (t->isrc[0] != '\0' && std::strcmp(t->isrc.data(), u->isrc.data()) == 0)
+                fs.add(false, file, at, "track %02d has the ISRC %s of track %02d", n, shown(t->isrc.data()).c_str(),
+                       other);
+        if (t->flags & PQ_FLAG_PRE)
+            fs.add(false, file, at, "track %02d is marked for pre-emphasis: players will de-emphasise it, "
+                   "so its audio must have been recorded with pre-emphasis", n);
+    }
+    if (fs.errors() > errors_before)
+        return;
+
+    // The Red Book rules korvel checks when it writes; the UPC/EAN and index 01 are checked above.
+    for (const pq_rule_break &b : pq_red_book_breaks(*pq)) {
+        const std::string at = b.track > 0 ? packet_at(index1_packet[static_cast<std::size_t>(b.track - 1)]) : "";
+        if (b.rule == pq_rule::first_pause_not_at_start && first.index[1] != 0)
+            fs.add(true, file, at, "track 01's pause (index 00) does not start the disc at 00:00:00");
+        else if (b.rule == pq_rule::first_pregap_short || b.rule == pq_rule::first_pause_not_at_start)
+            fs.add(true, file, at, "track 01 starts %ld frames into the disc; it needs a pregap of at least 2 seconds "
+                   "(150 frames)", first.index[1]);
+        else if (b.rule == pq_rule::first_pregap_long)
+            fs.add(true, file, at, "track 01 starts %ld frames into the disc; korvel writes a pregap of at most %ld "
+                   "frames", b.frames, CD_MAX_FIRST_PREGAP_FRAMES);
+        else if (b.rule == pq_rule::track_short)
+            fs.add(true, file, at, "track %02d lasts %s (%ld frames); a track must last at least 4 seconds", b.track,
+                   disc_position(b.frames).c_str(), b.frames);
+        else if (b.rule == pq_rule::lead_out_too_far)
+            fs.add(true, file, packet_at(fs.pq_lead_out_packet),
+                   "the lead-out at %s is past 89:59:74, the last position a CD can address",
+                   disc_position(pq->lead_out).c_str());
+    }
+    if (pq->lead_out > CD_STANDARD_FRAMES && pq->lead_out <= CD_LAST_FRAME)
+        fs.add(false, file, packet_at(fs.pq_lead_out_packet),
+               "the disc is %s long, more than 79:59:74: confirm with the plant that it can press it",
+               disc_position(pq->lead_out).c_str());
+    fs.pq = std::move(pq);
+}
+
+ddp_fileset read_fileset(const fileset_source &src)
+{
+    ddp_fileset fs;
+    const auto required = [&](const char *name) -> const fileset_entry * {
+        const fileset_entry *e = fileset_find(src, name);
+        if (e == nullptr)
+            fs.add(true, name, "", "is missing: without it the directory is not a DDP fileset");
+        return e;
+    };
+    if (const fileset_entry *e = required("DDPID"))
+        if (const auto bytes = load(src, *e, 64 * 1024, fs, "DDP identifier"))
+            parse_ddpid(*bytes, e->name, fs);
+    const fileset_entry *map = required("DDPMS");
+    if (map == nullptr)
+        return fs;
+    const auto map_bytes = load(src, *map, map_max_packets * map_packet_size, fs, "DDP map");
+    if (!map_bytes)
+        return fs;
+    parse_map(*map_bytes, map->name, fs);
+
+    file_ends ends;
+    join_audio(src, fs, ends);
+
+    const map_packet *pq_packet = nullptr;
+    for (const map_packet &m : fs.map) {
+        if (m.type == "S0" && m.subcode == "PQ DESCR") {
+            if (pq_packet != nullptr)
+                fs.add(true, "DDPMS", packet_at(m.number), "describes a second PQ stream; the first is in packet %d",
+                       pq_packet->number);
+            else
+                pq_packet = &m;
+        } else if (m.type == "S0" && m.subcode != "CDTEXT") {
+            fs.add(false, "DDPMS", packet_at(m.number), "describes a subcode stream \"%s\", which korvel ignores",
+                   shown(m.subcode).c_str());
+        } else if (m.type.size() == 2 && m.type[0] == 'T') {
+            if (const fileset_entry *e = named_file(src, fs, m, "text"))
+                holds(fs, *e, m, m.dsl > 0 ? m.dsl : 0, false, ends);
+        }
+    }
+    if (pq_packet == nullptr) {
+        fs.add(true, "DDPMS", "", "describes no PQ stream (S0, \"PQ DESCR\"): the disc's track layout is unknown");
+    } else if (const fileset_entry *e = named_file(src, fs, *pq_packet, "PQ")) {
+        fs.pq_file = e->name;
+        if (const auto bytes = subcode_bytes(src, fs, *pq_packet, *e, pq_max_packets * pq_packet_size, "PQ stream",
+                                             ends))
+            parse_pq_stream(*bytes, e->name, fs);
+    }
+    if (fs.pq && !fs.audio.empty() && fs.pq->lead_out != fs.audio_sectors)
+        fs.add(true, fs.pq_file, packet_at(fs.pq_lead_out_packet),
+               "the lead-out is at %s (frame %ld), but the audio data ends at sector %ld", 
+               disc_position(fs.pq->lead_out).c_str(), fs.pq->lead_out, fs.audio_sectors);
+    if (fs.pq && !fs.upc_ean.empty() && fs.upc_ean != fs.pq->upc_ean.data())
+        fs.add(false, "DDPID", "", "gives the UPC/EAN %s, but the PQ stream gives %s", shown(fs.upc_ean).c_str(),
+               fs.pq->upc_ean[0] != '\0' ? fs.pq->upc_ean.data() : "none");
+
+    read_cdtext(src, fs, ends);
+
+    // A file that holds more than the map describes has bytes no stream accounts for.
+    for (const auto &[name, end] : ends) {
+        const fileset_entry *e = fileset_find(src, name);
+        if (e != nullptr && e->size > end)
+            fs.add(false, name, "byte " + std::to_string(end),
+                   "is %lld bytes long, %lld more than the map describes: they are not part of the disc",
+                   static_cast<long long>(e->size), static_cast<long long>(e->size - end));
+    }
+    for (const fileset_entry &e : src.entries)
+        if (is_unfinished_name(e.name.c_str()))
+            fs.add(false, e.name, "", "is an unfinished file that a stopped korvel run left behind: it is no part of "
+                   "the fileset; remove it");
+    return fs;
+}

@@ -1,0 +1,90 @@
+"""DDP filesets built from the field layout alone, in the forms other programs
+write them, for the tests of korvel's reader: the DDPID record, 128-byte map
+packets, 64-byte PQ packets. Nothing here comes from korvel's writer."""
+
+FRAMES_PER_SECOND = 75
+
+
+def field(value, width, right=True):
+    """A fixed-width ASCII field: numbers right-aligned, texts left-aligned, None blank."""
+    if value is None:
+        return b" " * width
+    text = str(value).encode("latin-1")
+    assert len(text) <= width, (value, width)
+    return text.rjust(width) if right else text.ljust(width)
+
+
+def ddpid(level="DDP 2.00", upc="", master=""):
+    """DDP level at 0, UPC/EAN at 8-20, master identifier at 38-85, medium "CD" after it."""
+    rec = bytearray(b" " * 128)
+    rec[0:8] = field(level, 8, False)
+    rec[8:21] = field(upc, 13, False)
+    rec[38:86] = field(master, 48, False)
+    rec[86:88] = b"CD"
+    return bytes(rec)
+
+
+def map_packet(stream, dsi="", dsl=None, dss=None, sub="", mode="", ssm=" ", pre1=None, pre2=None, track=None,
+               offset=None, mark=b"VVVM"):
+    """Stream type 4-5, DSL 14-21, DSS 22-29, subcode 30-37, CD mode 38-39, SSM 40, PRE1 42-45,
+    PRE2 46-49, track 55-56, DSI length 72-73 and name 74-90, offset 104-112."""
+    p = bytearray(b" " * 128)
+    p[0:4] = mark
+    p[4:6] = field(stream, 2, False)
+    p[14:22] = field(dsl, 8)
+    p[22:30] = field(dss, 8)
+    p[30:38] = field(sub, 8, False)
+    p[38:40] = field(mode, 2, False)
+    p[40:41] = ssm.encode()
+    p[42:46] = field(pre1, 4)
+    p[46:50] = field(pre2, 4)
+    p[55:57] = field(None if track is None else "%02d" % track, 2)
+    p[72:74] = b"17"
+    p[74:91] = field(dsi, 17, False)
+    p[104:113] = field(offset, 9)
+    return bytes(p)
+
+
+def msf(frames):
+    seconds, f = divmod(frames, FRAMES_PER_SECOND)
+    return "%02d%02d%02d" % (seconds // 60, seconds % 60, f)
+
+
+def pq_packet(track, index, frames, control=0, scms=False, isrc="", upc="", hours="  "):
+    """Track 4-5 ("AA" the lead-out), index 6-7, hours 8-9, MSF 10-15, control 16, copy mark 17,
+    ISRC 20-31, UPC/EAN 32-44."""
+    track_text = "AA" if track == "AA" else "%02d" % track
+    text = ("VVVS" + track_text + "%02d" % index + hours + msf(frames) + "%X" % control + ("S" if scms else "1") +
+            "  " + isrc.ljust(12) + upc.ljust(13)).ljust(64)
+    return text.encode("latin-1")
+
+
+def pq_stream(disc, lead_in=True, lead_out_twice=True, isrc_on="01", zero_length_index0=False):
+    """The PQ packets of a disc: {"upc", "lead_out", "tracks": [{"indexes": {n: frames}, "isrc", "control",
+    "scms"}]}. `isrc_on` is "00" (index 00 where there is one), "01" or "both"."""
+    out = b""
+    if lead_in:
+        out += pq_packet(0, 0, 0, upc=disc.get("upc", ""))
+    for number, t in enumerate(disc["tracks"], 1):
+        indexes = dict(t["indexes"])
+        if zero_length_index0 and 0 not in indexes:
+            indexes[0] = indexes[1]  # index 00 at the time of index 01: no pregap
+        # The ISRC goes on index 00 (index 01 where there is none), on index 01, or on both.
+        isrc_index = {"00": min(indexes), "01": 1}.get(isrc_on)
+        for i in sorted(indexes):
+            on = (isrc_on == "both" and i <= 1) or i == isrc_index
+            upc = disc.get("upc", "") if not lead_in and number == 1 and i == min(indexes) else ""
+            out += pq_packet(number, i, indexes[i], t.get("control", 0), t.get("scms", False),
+                             t.get("isrc", "") if on else "", upc)
+    out += pq_packet("AA", 1, disc["lead_out"])
+    if lead_out_twice:
+        out += pq_packet("AA", 1, disc["lead_out"])
+    return out
+
+
+def sectors_of(disc, n):
+    """Track n's sectors from its first index to the next track's first index (the last to the lead-out)."""
+    tracks = disc["tracks"]
+    start = min(tracks[n - 1]["indexes"].values())
+    end = min(tracks[n]["indexes"].values()) if n < len(tracks) else disc["lead_out"]
+    return start, end
