@@ -3,8 +3,8 @@ the page, headless Chromium prints it to PDF, and pdftotext reads the printed
 pages back. Every index row with its times, every ISRC and every title must be
 on paper, in order, and no word may run past the right edge of an A4 page.
 
-Skipped with a message when chromium or pdftotext is missing, when chromium
-cannot start here, or when the korvel under test has no --pq-sheet option."""
+Skipped with a message when chromium or pdftotext is missing, or when
+chromium cannot start here."""
 
 import os
 import re
@@ -116,8 +116,6 @@ class PqSheetPrintTest(ScratchCase):
             self.skipTest("chromium is not installed (Debian package chromium)")
         if shutil.which("pdftotext") is None:
             self.skipTest("pdftotext is not installed (Debian package poppler-utils)")
-        if b"--pq-sheet" not in run(["--help"], self.dir).stdout:
-            self.skipTest("this korvel has no --pq-sheet option yet")
 
     def print_to_pdf(self, page):
         """Prints the page with headless Chromium; skips the test when Chromium cannot run here."""
