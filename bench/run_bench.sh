@@ -81,16 +81,19 @@ settle() {
     cat "$work/disc.wav" "$work/ref/IMAGE.DAT" >/dev/null
 }
 
-run_a() {
-    local out=$work/a
+# Seconds of one `korvel -c CUE` into a fresh folder, after the page cache is put in order by SETTLE.
+time_korvel() {
+    local settle=$1 cue=$2 out=$work/run
     rm -rf "$out" && mkdir "$out"
-    settle
+    "$settle"
     local t0; t0=$(now)
-    "$korvel" -c "$work/disc.cue" "$out" >/dev/null
+    "$korvel" -c "$cue" "$out" >/dev/null
     local t1; t1=$(now)
     rm -rf "$out"
     elapsed "$t0" "$t1"
 }
+
+run_a() { time_korvel settle "$work/disc.cue"; }
 
 run_b() {
     local out=$work/b
@@ -276,16 +279,7 @@ settle_flac() {
     cat "$work/album.flac" >/dev/null
 }
 
-run_d() {
-    local out=$work/d
-    rm -rf "$out" && mkdir "$out"
-    settle_flac
-    local t0; t0=$(now)
-    "$korvel" -c "$work/album.cue" "$out" >/dev/null
-    local t1; t1=$(now)
-    rm -rf "$out"
-    elapsed "$t0" "$t1"
-}
+run_d() { time_korvel settle_flac "$work/album.cue"; }
 
 run_e() {
     settle_flac

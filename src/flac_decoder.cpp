@@ -228,7 +228,7 @@ std::unique_ptr<flac_decoder> flac_decoder::open(file_ptr fp, std::string &why)
         why = "the FLAC stream has no STREAMINFO block";
     if (!why.empty())
         return nullptr;
-    return std::unique_ptr<flac_decoder>(new flac_decoder(std::move(s)));
+    return std::make_unique<flac_decoder>(std::move(s));
 }
 
 bool flac_decoder::read(unsigned char *dst, std::size_t n)

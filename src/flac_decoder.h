@@ -52,10 +52,11 @@ public:
     /// What went wrong, as a phrase that follows the file's name.
     const std::string &failure() const;
 
-    /// libFLAC's decoder and what its callbacks share; defined with them.
+    /// libFLAC's decoder and what its callbacks share; defined with them, so that only open()
+    /// can make one.
     struct state;
+    explicit flac_decoder(std::unique_ptr<state> s);
 
 private:
-    explicit flac_decoder(std::unique_ptr<state> s);
     std::unique_ptr<state> s_;
 };

@@ -467,6 +467,14 @@ int pq_print_html(const PQlist &pq, std::FILE *out)
         "\t\ttable thead th { border-bottom: 1pt solid black; vertical-align: bottom; }\n",
         "\t\ttable th, table td { padding-right: 1em; text-align: left; }\n",
         "\t\ttr.totalTime { border-top: 1pt solid black; }\n",
+        // The plant prints the sheet on A4: long titles wrap, even inside a word, rather
+        // than run off the paper; times and codes stay on one line; rows are never split.
+        "\t\t@page { size: A4; margin: 15mm; }\n",
+        "\t\t@media print {\n",
+        "\t\t\ttable th, table td { white-space: nowrap; }\n",
+        "\t\t\ttable td:last-child { white-space: normal; overflow-wrap: anywhere; }\n",
+        "\t\t\ttable tr { break-inside: avoid; }\n",
+        "\t\t}\n",
         "\t</style>\n",
         "</head>\n",
         "<body>\n",

@@ -1,0 +1,146 @@
+"""korvel as an installed Unix tool: the manual page passes the formatters'
+lint and documents every option the binary offers, `cmake --install` puts a
+working binary, the page and the bash completion where man and bash find them,
+and the completion offers what each mode takes.
+
+Run by CTest with KORVEL (the binary), KORVEL_BUILD_DIR and KORVEL_VERSION
+(the project's version) in the environment. A part that needs a tool the
+machine lacks (groff or mandoc, man, bash-completion) skips with a message."""
+
+import gzip
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MAN_PAGE = os.path.join(SOURCE, "doc", "korvel.1")
+COMPLETION = os.path.join(SOURCE, "doc", "korvel.bash-completion")
+BASH_COMPLETION = "/usr/share/bash-completion/bash_completion"
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def run(args, **kw):
+    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
+
+
+class ManPage(unittest.TestCase):
+    def test_formatters_find_nothing_to_warn_about(self):
+        checked = 0
+        if shutil.which("groff"):
+            r = run(["groff", "-ww", "-z", "-man", MAN_PAGE])
+            self.assertEqual((r.returncode, r.stderr.decode()), (0, ""))
+            checked += 1
+        if shutil.which("mandoc"):
+            r = run(["mandoc", "-T", "lint", MAN_PAGE])
+            self.assertEqual((r.returncode, r.stdout.decode() + r.stderr.decode()), (0, ""))
+            checked += 1
+        if not checked:
+            self.skipTest("neither groff nor mandoc is installed")
+
+    def test_every_option_in_help_is_in_the_page_and_the_completion(self):
+        r = run([os.environ["KORVEL"], "--help"])
+        self.assertEqual(r.returncode, 0)
+        options = set(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", r.stdout.decode()))
+        self.assertTrue({"-c", "-m", "-t", "-v", "--add-cuesheet", "--help", "--version"} <= options, options)
+        page = read(MAN_PAGE).decode()
+        page = page[page.index(".SH OPTIONS"):page.index(".SH", page.index(".SH OPTIONS") + 1)]
+        completion = read(COMPLETION).decode()
+        for option in sorted(options):
+            with self.subTest(option=option):
+                self.assertRegex(page, re.escape(option.replace("-", "\\-")) + r"(?![\w\\])")
+                self.assertRegex(completion, r"[' ]" + re.escape(option) + r"[=' \n]")
+
+
+class Install(unittest.TestCase):
+    def setUp(self):
+        self.prefix = tempfile.mkdtemp(prefix="korvel-install-")
+        self.addCleanup(shutil.rmtree, self.prefix, ignore_errors=True)
+        r = run(["cmake", "--install", os.environ["KORVEL_BUILD_DIR"], "--prefix", self.prefix])
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+
+    def installed(self, *names):
+        return os.path.join(self.prefix, *names)
+
+    def test_binary_page_and_completion_land_in_their_folders(self):
+        binary = self.installed("bin", "korvel")
+        self.assertTrue(os.access(binary, os.X_OK))
+        r = run([binary, "--version"], cwd=self.prefix)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        self.assertEqual(r.stdout.decode().splitlines()[0], "korvel  (vantrel %s)" % os.environ["KORVEL_VERSION"])
+        self.assertEqual(gzip.decompress(read(self.installed("share", "man", "man1", "korvel.1.gz"))),
+                         read(MAN_PAGE))
+        self.assertEqual(read(self.installed("share", "bash-completion", "completions", "korvel")), read(COMPLETION))
+
+    def test_man_finds_and_renders_the_installed_page(self):
+        if shutil.which("man") is None:
+            self.skipTest("man is not installed (Debian package man-db)")
+        env = dict(os.environ, MANPATH=self.installed("share", "man"), MANWIDTH="200", LC_ALL="C.UTF-8")
+        r = run(["man", "-w", "korvel"], env=env)
+        self.assertEqual(r.stdout.decode().strip(), self.installed("share", "man", "man1", "korvel.1.gz"))
+        r = run(["man", "-P", "cat", "korvel"], env=env)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        text = re.sub(r".\x08", "", r.stdout.decode())  # overstrike bold and underline
+        self.assertIn("korvel - write, check and extract DDP 2.00 filesets for audio CD pressing", text)
+        for heading in ("SYNOPSIS", "OPTIONS", "CUE SHEETS", "EXIT STATUS", "EXAMPLES", "FILES", "SEE ALSO"):
+            self.assertRegex(text, "(?m)^" + heading + "$")
+
+
+class Completion(unittest.TestCase):
+    """The completion function run as bash runs it for a command line ending at the cursor."""
+
+    def setUp(self):
+        if not os.path.exists(BASH_COMPLETION):
+            self.skipTest("bash-completion is not installed")
+        self.dir = tempfile.mkdtemp(prefix="korvel-complete-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        for name in ("disc.cue", "OLD.CUE", "a.wav", "notes.txt"):
+            open(os.path.join(self.dir, name), "w").close()
+        for name in ("ddp", "wav"):
+            os.mkdir(os.path.join(self.dir, name))
+
+    def complete(self, line):
+        """What the completion offers at the end of `line`, split into words as bash splits it."""
+        words = re.findall(r"[^\s=]+|=", line) + ([""] if line[-1] in " " else [])
+        script = (f"source {BASH_COMPLETION}; source {COMPLETION}; cd {self.dir}\n"
+                  'COMP_LINE=$1; COMP_POINT=${#1}; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))\n'
+                  '_korvel korvel "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"\n'
+                  'printf "%s\\n" "${COMPREPLY[@]}"\n')
+        r = run(["bash", "-c", script, "bash", line] + words)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        return sorted(set(r.stdout.decode().split()))
+
+    def test_each_mode_is_offered_what_it_takes(self):
+        cases = [
+            ("korvel ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
+            ("korvel -c disc.cue ", ["ddp", "wav"]),
+            ("korvel -m ID -v 2 disc.cue ", ["ddp", "wav"]),
+            ("korvel -tm ID disc.cue ", ["ddp", "wav"]),
+            ("korvel disc.cue ddp ", []),
+            ("korvel --check ", ["ddp", "wav"]),
+            ("korvel --check ddp ", []),
+            ("korvel --extract ddp ", ["ddp", "wav"]),
+            ("korvel --extract --json ddp wav ", []),
+            ("korvel --pq-sheet=", ["OLD.CUE", "a.wav", "ddp", "disc.cue", "notes.txt", "wav"]),
+            ("korvel --pq-sheet=n", ["notes.txt"]),
+            ("korvel --pq-sheet sheet.html ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
+            ("korvel -v ", ["0", "1", "2", "3", "4"]),
+            ("korvel --master-id=", []),
+            ("korvel --p", ["--pq-sheet="]),
+            ("korvel --e", ["--extract"]),
+            ("korvel --", ["--add-cdtext", "--add-cuesheet", "--check", "--extract", "--help", "--json",
+                           "--master-id=", "--pq-sheet=", "--verbose=", "--version"]),
+        ]
+        for line, offered in cases:
+            with self.subTest(line=line):
+                self.assertEqual(self.complete(line), offered)
+
+
+if __name__ == "__main__":
+    unittest.main()
