@@ -21,7 +21,7 @@ import unittest
 from pathlib import Path
 
 import audio
-from korvel_run import ENV, KORVEL
+from korvel_run import ENV, KORVEL, msf
 
 FRAME = audio.FRAME_BYTES
 AUDIO = audio.sectors(750) + audio.pattern(FRAME // 2, seed=9)  # ten seconds and half a sector: the image gets padding
@@ -68,10 +68,6 @@ REFERENCES = {
     "long": (LONG_DISC, []), "long-tc": (dict(LONG_DISC, title='    TITLE "New"\n'), TC),
     "long-other": (dict(LONG_DISC, head=audio.sectors(75, seed=4), title='    TITLE "Old"\n'), TC),
 }
-
-
-def msf(frames):
-    return "%02d:%02d:%02d" % (frames // 4500, frames // 75 % 60, frames % 75)
 
 
 def row(name, fragment="", remains=(), **kw):

@@ -14,7 +14,7 @@ import tempfile
 import unittest
 from html.parser import HTMLParser
 
-from korvel_run import ScratchCase, run
+from korvel_run import ScratchCase, msf, run
 
 A4_POINTS = (595.28, 841.89)  # 210 mm x 297 mm
 MARGIN_POINTS = 28.35  # 10 mm
@@ -26,10 +26,6 @@ LONG_WORD = "Unterbrechungsfreiheitsbescheinigungs" * 3  # one word, wider than 
 DISC_TITLE = "Die sch\xf6nsten Lieder & <Balladen> aus dem Archiv: Gesamtausgabe in vierzig St\xfccken, Band 1"
 DISC_PERFORMER = "Orchestre Philharmonique de la Radiodiffusion Fran\xe7aise"
 CATALOG = "4006381333931"
-
-
-def msf(frames):
-    return "%02d:%02d:%02d" % (frames // 4500, frames // 75 % 60, frames % 75)
 
 
 def title(n):

@@ -32,7 +32,7 @@ std::vector<std::string> three_tracks()
 
 // A memory fileset around the PQ stream (korvel's map and identifier, an image as long as the
 // first lead-out says) and the issues reading it finds, one "E|W file, position: message" line each.
-std::string issues(const std::vector<std::string> &packets, ddp_fileset *out = nullptr)
+std::string issues(const std::vector<std::string> &packets)
 {
     std::string sd;
     long lead_out = 0;
@@ -56,8 +56,6 @@ std::string issues(const std::vector<std::string> &packets, ddp_fileset *out = n
     std::string text;
     for (const fileset_issue &i : fs.issues)
         text += (i.error ? "E " : "W ") + i.file + (i.position.empty() ? "" : ", " + i.position) + ": " + i.message + "\n";
-    if (out != nullptr)
-        *out = std::move(fs);
     return text;
 }
 

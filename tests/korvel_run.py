@@ -41,6 +41,11 @@ def cdrskin_fields(path):
     return {k.strip(): v.strip() for k, v in (line.split("=", 1) for line in out.splitlines() if "=" in line)}
 
 
+def msf(frames):
+    """Disc frames as mm:ss:ff."""
+    return "%02d:%02d:%02d" % (frames // 4500, frames // 75 % 60, frames % 75)
+
+
 def pq_listing(stdout):
     """The PQ listing in what korvel printed."""
     start = stdout.index(b"*** PQ Listing ***")
