@@ -184,6 +184,7 @@ ROWS = [
     ok("FLAC without MD5", flac_make(edit=streaminfo(18, lambda b: bytes(16))), FLAC_D,
        first="x.flac: warning: FLAC file has no MD5 signature: its decoded audio cannot be checked", **FL),
     ok("FLAC behind an ID3 tag", flac_make(edit=lambda d: b"ID3\x04\0\0\0\0\0\x10" + bytes(16) + d), FLAC_D, **FL),
+    ok("FLAC with an ID3v1 tag after its last frame", flac_make(edit=lambda d: d + b"TAG" + bytes(125)), **FL),
     refused("FLAC 24-bit", flac_make(bits=24), "x.flac: error: wrong sample width in FLAC file (24).",
             "`sox in.flac -b 16 out.wav dither`", **FL),
     refused("FLAC 48 kHz", flac_make(rate=48000), "x.flac: error: wrong sample rate in FLAC file (48000).",
