@@ -248,8 +248,7 @@ class AudioFileTest(ScratchCase):
         for f in os.listdir(self.path("out")):
             os.remove(self.path("out", f))
         r["make"](self.path(name))
-        with open(self.path("disc.cue"), "w") as f:
-            f.write('FILE "%s" WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n' % name)
+        audio.write(self.path("disc.cue"), b'FILE "%s" WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n' % name.encode())
         p = run(["disc.cue", "out"], self.dir)
         err = p.stderr.decode().splitlines() + ["", ""]
         first = r["first"] if isinstance(r["first"], str) else r["first"].fullmatch(err[0]) and err[0]
@@ -259,10 +258,7 @@ class AudioFileTest(ScratchCase):
         if r["status"] != 0:
             self.assertFalse(os.path.exists(self.path("out", "IMAGE.DAT")), "a refused file left an image")
             return
-        if r["reference"] == KNOWN:
-            pcm = AUDIO
-        else:
-            pcm = tool(*[a.replace("{}", self.path(name)) for a in r["reference"]])
+        pcm = AUDIO if r["reference"] == KNOWN else tool(*[a.replace("{}", self.path(name)) for a in r["reference"]])
         image = self.read("out", "IMAGE.DAT")
         padding = bytes(-len(pcm) % audio.FRAME_BYTES)
         self.assertEqual(len(image), len(PREGAP) + len(pcm) + len(padding))
