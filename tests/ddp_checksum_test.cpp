@@ -105,10 +105,6 @@ TEST(DdpFileList, NamesMappedFilesInMapOrderOnce)
     ddpf_list_t list;
     ddpf_read_ddp(&list, dir.path().c_str());
     EXPECT_EQ(entries(list) + *list.dir, "DDPID   1\nDDPMS   1\nSD   1\nABCDEFGHIJKLMNOPQ   1\n" + dir.path().string());
-    // Without a fileset (a DDPID of another level) no checksum file is written.
-    test::write_file(dir.file("DDPID"), ddpid_record("DDQ 2.00"));
-    EXPECT_EQ(write_sums(dir), "1\n" + table_heading + "ddpf_print: list is empty\nstderr:\n"
-                               "Error: @: not a DDP fileset, cannot write checksum files\n(none)\n(none)\n");
 }
 
 TEST(ChecksumWrite, FilesInMapOrderThatMd5sumPythonAndTheValidatorAccept)

@@ -8,9 +8,6 @@ import os
 import audio
 import cdtext_packs
 
-FRAMES_PER_SECOND = 75
-
-
 def field(value, width, right=True):
     """A fixed-width ASCII field: numbers right-aligned, texts left-aligned, None blank."""
     if value is None:
@@ -51,16 +48,12 @@ def map_packet(stream, dsi="", dsl=None, dss=None, sub="", mode="", ssm=" ", scm
     return bytes(p)
 
 
-def msf(frames):
-    seconds, f = divmod(frames, FRAMES_PER_SECOND)
-    return "%02d%02d%02d" % (seconds // 60, seconds % 60, f)
-
-
 def pq_packet(track, index, frames, control=0, scms=False, isrc="", upc="", hours="  "):
     """Track 4-5 ("AA" the lead-out), index 6-7, hours 8-9, MSF 10-15, control 16, copy mark 17,
     ISRC 20-31, UPC/EAN 32-44."""
     track_text = "AA" if track == "AA" else "%02d" % track
-    text = ("VVVS" + track_text + "%02d" % index + hours + msf(frames) + "%X" % control + ("S" if scms else "1") +
+    msf = "%02d%02d%02d" % (frames // 4500, frames // 75 % 60, frames % 75)
+    text = ("VVVS" + track_text + "%02d" % index + hours + msf + "%X" % control + ("S" if scms else "1") +
             "  " + isrc.ljust(12) + upc.ljust(13)).ljust(64)
     return text.encode("latin-1")
 
@@ -88,14 +81,6 @@ def pq_stream(disc, lead_in=True, lead_out_twice=True, isrc_on="01", zero_length
     return out
 
 
-def sectors_of(disc, n):
-    """Track n's sectors from its first index to the next track's first index (the last to the lead-out)."""
-    tracks = disc["tracks"]
-    start = min(tracks[n - 1]["indexes"].values())
-    end = min(tracks[n]["indexes"].values()) if n < len(tracks) else disc["lead_out"]
-    return start, end
-
-
 def write_fileset(folder, disc, texts, split, pq_name, lower=False, nul=True, md5_file=None, master="FOREIGN 1"):
     """A fileset of `disc` in `folder` (made), as another program writes it: with `split` a data file per track
     ("TRACKnn.DAT", with DSS) and CD-Text beside the map, else one image file with an offset (after "HEAD") and
@@ -112,8 +97,9 @@ def write_fileset(folder, disc, texts, split, pq_name, lower=False, nul=True, md
     files = {pq_name: pq, "CDTEXT.BIN": cdtext}
     packets = [map_packet("S0", pq_name, dsl=len(pq), sub="PQ DESCR")]
     if split:
-        for n in range(1, len(disc["tracks"]) + 1):
-            start, end = sectors_of(disc, n)
+        # Each track from its first index to the next track's first index (the last to the lead-out).
+        starts = [min(t["indexes"].values()) for t in disc["tracks"]] + [disc["lead_out"]]
+        for n, (start, end) in enumerate(zip(starts, starts[1:]), 1):
             files["TRACK%02d.DAT" % n] = image[start * 2352:end * 2352]
             packets.append(map_packet("D0", "TRACK%02d.DAT" % n, dsl=end - start, dss=start, mode="DA", ssm="0",
                                       pre2=150 if n == 1 else 0, track=n))
