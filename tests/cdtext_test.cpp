@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <clocale>
 #include <cstdlib>
-#include <cstring>
 
 #include "pqlist.h"
 #include "test_support.h"

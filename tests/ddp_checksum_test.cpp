@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <filesystem>
 
-#include "log.h"
 #include "test_support.h"
 #include "tolk_utils.h"
 
