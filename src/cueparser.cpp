@@ -980,7 +980,7 @@ enum class copy_result { ok, short_read, read_failed, short_write, damaged };
 constexpr std::uint64_t copy_block_size = 256 * 1024;
 
 /// Copies `count` bytes of audio from `source` (or zeros without one) to `dest` in blocks.
-copy_result copy_into_image(audio_input *source, std::FILE *dest, std::uint64_t count)
+copy_result copy_into_image(audio_input *source, staged_file &dest, std::uint64_t count)
 {
     // Zero-filled, so that without a source it writes silence.
     std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min(count, copy_block_size)));
@@ -992,7 +992,7 @@ copy_result copy_into_image(audio_input *source, std::FILE *dest, std::uint64_t 
         case audio_input::status::failed: return copy_result::read_failed;
         case audio_input::status::damaged: return copy_result::damaged;
         }
-        if (std::fwrite(buffer.data(), 1, n, dest) != n)
+        if (!dest.write(buffer.data(), n))
             return copy_result::short_write;
         count -= n;
     }
@@ -1038,11 +1038,11 @@ int cue_copy_audio(cuesheet_t *cue, const char *image_path)
     const cue_datafile_t *failed = nullptr;
     for (const auto &piece : cue->image) {
         if (piece.file < 0) {
-            result = copy_into_image(nullptr, image.get(), piece.bytes);
+            result = copy_into_image(nullptr, image, piece.bytes);
         } else {
             cue_datafile_t &file = cue->files[static_cast<std::size_t>(piece.file)];
             failed = &file;
-            result = copy_into_image(&file.input, image.get(), piece.bytes);
+            result = copy_into_image(&file.input, image, piece.bytes);
             left[static_cast<std::size_t>(piece.file)] -= static_cast<long>(piece.bytes);
             // FLAC audio is checked against its MD5 signature once all of it has been decoded.
             if (result == copy_result::ok && left[static_cast<std::size_t>(piece.file)] == 0 &&

@@ -231,6 +231,23 @@ staged_file::~staged_file()
         discard();
 }
 
+bool staged_file::write(const void *data, std::size_t n)
+{
+    if (!fp_ || std::fwrite(data, 1, n, fp_.get()) != n)
+        return false;
+    // 8 MiB: often enough that the writes keep pace with the copy, seldom enough to cost nothing.
+    constexpr std::size_t write_behind_bytes = 8 << 20;
+    unsynced_ += n;
+    if (unsynced_ >= write_behind_bytes) {
+        unsynced_ = 0;
+#ifdef SYNC_FILE_RANGE_WRITE
+        if (std::fflush(fp_.get()) == 0)
+            sync_file_range(fileno(fp_.get()), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    }
+    return true;
+}
+
 bool staged_file::finish()
 {
     if (finished_)

@@ -74,6 +74,10 @@ public:
     /// The temporary path.
     const std::string &temp_path() const { return temp_; }
 
+    /// Writes `n` bytes; true when all were written. Every few megabytes it starts the disk
+    /// writes of what it holds so far, without waiting for them, so that the sync that finishes
+    /// a large file (the image) has little left to wait for.
+    bool write(const void *data, std::size_t n);
     /// Flushes the stream, syncs the data to the disk and closes it, with a check: true when the
     /// whole file is written; false (errno tells why) and the temporary file is gone otherwise.
     [[nodiscard]] bool finish();
@@ -89,4 +93,5 @@ private:
     file_ptr fp_;
     int slot_ = -1;
     bool finished_ = false;
+    std::size_t unsynced_ = 0; ///< bytes written since the disk writes were last started
 };
