@@ -198,6 +198,8 @@ ROWS = [
     # FLAC that fails its checks while it is copied: one diagnostic, no image.
     refused("FLAC cut short", flac_make(edit=lambda d: d[:len(d) * 2 // 3]),
             re.compile(r"Error: x\.flac: FLAC stream ends early, after \d+ of its 220500 samples"), **FL),
+    refused("FLAC cut inside its last frame", flac_make(edit=lambda d: d[:-100]),  # the decoder first loses sync
+            re.compile(r"Error: x\.flac: FLAC stream ends early, after \d+ of its 220500 samples"), **FL),
     refused("FLAC with one flipped byte", flac_make(edit=flip_middle), re.compile(r"Error: x\.flac: FLAC stream is damaged at "
             r"sample \d+: .+"), **FL),
     refused("FLAC with a wrong MD5 signature", flac_make(edit=streaminfo(18, lambda b: b[::-1])),
