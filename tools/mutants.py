@@ -16,7 +16,7 @@ file, builds incrementally, runs the suite with a per-test timeout and puts the 
 The last line is `mutation score: K of N killed`, N counting the mutations that built and ran.
 By default the suite stops at the first failing test (fast tests first); --full runs all of it
 for every mutation, which names every test that kills each one. It runs outside CI: the whole
-list takes a little over an hour on two cores (README, "Tests").
+list takes about forty minutes on two cores (README, "Tests").
 
   tools/mutants.py                 every mutation
   tools/mutants.py --only cdtext   those whose id, file or description matches
