@@ -13,7 +13,8 @@
 #   F  korvel --check REF         verify the fileset korvel wrote (C is its floor)
 #   G  korvel --extract REF OUT   verify, then write image.wav and the track files
 #   H  md5sum IMAGE.DAT && cp IMAGE.DAT a && cp IMAGE.DAT b
-# with F/C, G/H and the peak resident memory of both. When the build has korvel_bench, it then
+#   S  H, then sync -d a b        the copies on the disk, as korvel leaves its files
+# with F/C, G/H, G/S and the peak resident memory of both. When the build has korvel_bench, it then
 # sets md5_append's throughput beside md5sum's (from C) and crc32_update's
 # beside zlib's crc32. Last, when flac and sox are installed and korvel
 # decodes FLAC, it makes the same disc as FLAC (pink noise from sox, which
@@ -135,6 +136,8 @@ run_g() {
     elapsed "$t0" "$t1"
 }
 
+# With an argument (S), the copies are also synced: korvel's files reach the disk before
+# their names do, which cp alone never waits for.
 run_h() {
     local out=$work/h
     rm -rf "$out" && mkdir "$out"
@@ -143,6 +146,7 @@ run_h() {
     md5sum "$work/ref/IMAGE.DAT" >/dev/null
     cp "$work/ref/IMAGE.DAT" "$out/a"
     cp "$work/ref/IMAGE.DAT" "$out/b"
+    [[ $# -eq 0 ]] || sync -d "$out/a" "$out/b"
     local t1; t1=$(now)
     rm -rf "$out"
     elapsed "$t0" "$t1"
@@ -199,26 +203,28 @@ echo "  ${minutes}-minute disc:          $(peak_rss "$work/m" -c "$work/disc.cue
 # Reading the fileset back; the short disc's fileset for the memory of a small run.
 mkdir "$work/short-ref"
 "$korvel" -c "$work/short.cue" "$work/short-ref" >/dev/null
-f=() g=() h=() c2=()
+f=() g=() h=() hs=() c2=()
 for ((i = 0; i < reps; i++)); do
     case $((i % 3)) in
-        0) f+=("$(run_f)"); c2+=("$(run_c)"); g+=("$(run_g)"); h+=("$(run_h)") ;;
-        1) c2+=("$(run_c)"); g+=("$(run_g)"); h+=("$(run_h)"); f+=("$(run_f)") ;;
-        2) g+=("$(run_g)"); h+=("$(run_h)"); f+=("$(run_f)"); c2+=("$(run_c)") ;;
+        0) f+=("$(run_f)"); c2+=("$(run_c)"); g+=("$(run_g)"); h+=("$(run_h)"); hs+=("$(run_h sync)") ;;
+        1) c2+=("$(run_c)"); g+=("$(run_g)"); h+=("$(run_h)"); hs+=("$(run_h sync)"); f+=("$(run_f)") ;;
+        2) g+=("$(run_g)"); h+=("$(run_h)"); hs+=("$(run_h sync)"); f+=("$(run_f)"); c2+=("$(run_c)") ;;
     esac
-    echo "repetition $((i + 1)): F ${f[i]} s, C ${c2[i]} s, G ${g[i]} s, H ${h[i]} s"
+    echo "repetition $((i + 1)): F ${f[i]} s, C ${c2[i]} s, G ${g[i]} s, H ${h[i]} s, S ${hs[i]} s"
 done
 mf=$(median "${f[@]}")
 mc2=$(median "${c2[@]}")
 mg=$(median "${g[@]}")
 mh=$(median "${h[@]}")
+mhs=$(median "${hs[@]}")
 echo
 echo "Medians of $reps repetitions, ${minutes}-minute fileset:"
 echo "  F  korvel --check                  $mf s"
 echo "  C  md5sum IMAGE.DAT                $mc2 s"
 echo "  G  korvel --extract                $mg s"
 echo "  H  md5sum + two cp IMAGE.DAT       $mh s"
-echo "  F/C = $(ratio "$mf" "$mc2")   G/H = $(ratio "$mg" "$mh")"
+echo "  S  the same, synced to the disk     $mhs s"
+echo "  F/C = $(ratio "$mf" "$mc2")   G/H = $(ratio "$mg" "$mh")   G/S = $(ratio "$mg" "$mhs")"
 echo
 echo "Peak resident memory of korvel --check and --extract:"
 echo "  --check,   1-minute disc:   $(peak_rss "" --check "$work/short-ref") KiB"
