@@ -82,75 +82,42 @@ settle() {
     cat "$work/disc.wav" "$work/ref/IMAGE.DAT" >/dev/null
 }
 
-# Seconds of one `korvel -c CUE` into a fresh folder, after the page cache is put in order by SETTLE.
-time_korvel() {
-    local settle=$1 cue=$2 out=$work/run
+# Seconds of one command, output thrown away: $out is a fresh empty folder for it (removed
+# after), and the page cache is put in order by SETTLE first.
+out=$work/out
+timed() {
+    local settle=$1
+    shift
     rm -rf "$out" && mkdir "$out"
     "$settle"
     local t0; t0=$(now)
-    "$korvel" -c "$cue" "$out" >/dev/null
+    "$@" >/dev/null
     local t1; t1=$(now)
     rm -rf "$out"
     elapsed "$t0" "$t1"
 }
 
-run_a() { time_korvel settle "$work/disc.cue"; }
-
-run_b() {
-    local out=$work/b
-    rm -rf "$out" && mkdir "$out"
-    settle
-    local t0; t0=$(now)
+copy_and_sum() {
     cp "$work/disc.wav" "$out/IMAGE.DAT"
-    md5sum "$out/IMAGE.DAT" >/dev/null
-    rhash --crc32 "$out/IMAGE.DAT" >/dev/null
-    local t1; t1=$(now)
-    rm -rf "$out"
-    elapsed "$t0" "$t1"
-}
-
-run_c() {
-    settle
-    local t0; t0=$(now)
-    md5sum "$work/ref/IMAGE.DAT" >/dev/null
-    local t1; t1=$(now)
-    elapsed "$t0" "$t1"
-}
-
-run_f() {
-    settle
-    local t0; t0=$(now)
-    "$korvel" --check "$work/ref" >/dev/null
-    local t1; t1=$(now)
-    elapsed "$t0" "$t1"
-}
-
-run_g() {
-    local out=$work/g
-    rm -rf "$out" && mkdir "$out"
-    settle
-    local t0; t0=$(now)
-    "$korvel" --extract "$work/ref" "$out" >/dev/null
-    local t1; t1=$(now)
-    rm -rf "$out"
-    elapsed "$t0" "$t1"
+    md5sum "$out/IMAGE.DAT"
+    rhash --crc32 "$out/IMAGE.DAT"
 }
 
 # With an argument (S), the copies are also synced: korvel's files reach the disk before
 # their names do, which cp alone never waits for.
-run_h() {
-    local out=$work/h
-    rm -rf "$out" && mkdir "$out"
-    settle
-    local t0; t0=$(now)
-    md5sum "$work/ref/IMAGE.DAT" >/dev/null
+sum_and_copy_twice() {
+    md5sum "$work/ref/IMAGE.DAT"
     cp "$work/ref/IMAGE.DAT" "$out/a"
     cp "$work/ref/IMAGE.DAT" "$out/b"
     [[ $# -eq 0 ]] || sync -d "$out/a" "$out/b"
-    local t1; t1=$(now)
-    rm -rf "$out"
-    elapsed "$t0" "$t1"
 }
+
+run_a() { timed settle "$korvel" -c "$work/disc.cue" "$out"; }
+run_b() { timed settle copy_and_sum; }
+run_c() { timed settle md5sum "$work/ref/IMAGE.DAT"; }
+run_f() { timed settle "$korvel" --check "$work/ref"; }
+run_g() { timed settle "$korvel" --extract "$work/ref" "$out"; }
+run_h() { timed settle sum_and_copy_twice "$@"; }
 
 echo "korvel:  $korvel"
 echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), kernel $(uname -r)"
@@ -285,15 +252,9 @@ settle_flac() {
     cat "$work/album.flac" >/dev/null
 }
 
-run_d() { time_korvel settle_flac "$work/album.cue"; }
-
-run_e() {
-    settle_flac
-    local t0; t0=$(now)
-    flac -d -c "$work/album.flac" >/dev/null 2>&1
-    local t1; t1=$(now)
-    elapsed "$t0" "$t1"
-}
+run_d() { timed settle_flac "$korvel" -c "$work/album.cue" "$out"; }
+decode() { flac -d -c "$work/album.flac" 2>/dev/null; }
+run_e() { timed settle_flac decode; }
 
 d=() e=()
 for ((i = 0; i < reps; i++)); do
