@@ -1,7 +1,9 @@
 #include "fileset_extract.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -80,40 +82,48 @@ std::vector<wave_part> track_parts(const PQlist &pq)
     return parts;
 }
 
-/// A WAVE file being written: its header first, then the audio as it comes.
+/// A WAVE file being written under its temporary name: its header first, then the audio as it comes.
 class wave_output {
 public:
-    wave_output(const std::string &path, long sectors) : file_(path)
+    wave_output(const std::string &path, long sectors) : file_(std::make_unique<staged_file>(path))
     {
-        if (!file_)
+        if (!*file_)
             return;
         // Every write is a block of audio: a stream buffer would only add a copy.
-        std::setvbuf(file_.get(), nullptr, _IONBF, 0);
+        std::setvbuf(file_->get(), nullptr, _IONBF, 0);
         const auto header = wave_header(static_cast<std::uint32_t>(sectors * CD_FRAME_BYTES));
-        ok_ = std::fwrite(header.data(), 1, header.size(), file_.get()) == header.size();
+        ok_ = std::fwrite(header.data(), 1, header.size(), file_->get()) == header.size();
     }
-    bool opened() const { return static_cast<bool>(file_); }
+    bool opened() const { return static_cast<bool>(*file_); }
     bool write(const unsigned char *data, std::size_t n)
     {
-        ok_ = ok_ && std::fwrite(data, 1, n, file_.get()) == n;
+        ok_ = ok_ && std::fwrite(data, 1, n, file_->get()) == n;
         return ok_;
     }
-    /// Puts the file in place; false (errno set) when any write or the commit failed.
-    bool commit()
+    /// The whole file, still under its temporary name, to be renamed in with the others; null
+    /// (errno set, the file gone) when any write or the sync failed.
+    std::unique_ptr<staged_file> finish()
     {
         if (!ok_) {
             const int err = errno != 0 ? errno : EIO;
-            file_.discard();
+            file_->discard();
             errno = err;
-            return false;
+            return nullptr;
         }
-        return file_.commit();
+        return file_->finish() ? std::move(file_) : nullptr;
     }
-    const std::string &path() const { return file_.path(); }
+    const std::string &path() const { return file_->path(); }
 
 private:
-    staged_file file_;
+    std::unique_ptr<staged_file> file_;
     bool ok_ = false;
+};
+
+/// The files of one extraction, whole under their temporary names until all are.
+struct extraction_set {
+    std::unique_ptr<staged_file> image;
+    std::vector<std::unique_ptr<staged_file>> tracks;
+    std::unique_ptr<staged_file> cue;
 };
 
 /// Reads the disc's sectors in order from the audio streams' files.
@@ -131,7 +141,7 @@ public:
             const long n = std::min(sectors, s.start + s.sectors - position_);
             const std::size_t bytes = static_cast<std::size_t>(n * CD_FRAME_BYTES);
             if (std::fread(buf, 1, bytes, in_.get()) != bytes) {
-                log_err("%s: %s\n", s.file.c_str(),
+                log_err("%s: %s\n", log_printable(s.file).c_str(),
                         std::ferror(in_.get()) ? std::strerror(errno != 0 ? errno : EIO)
                                                : "the file became shorter while its audio was read");
                 return false;
@@ -162,7 +172,7 @@ private:
         if (e != nullptr)
             in_ = fileset_open(c_.source, *e, why);
         if (!in_ || std::fseek(in_.get(), static_cast<long>(s.offset), SEEK_SET) != 0) {
-            log_err("%s: %s\n", s.file.c_str(), in_ ? std::strerror(errno) : why.c_str());
+            log_err("%s: %s\n", log_printable(s.file).c_str(), in_ ? std::strerror(errno) : why.c_str());
             in_.reset();
             return false;
         }
@@ -176,14 +186,19 @@ private:
     file_ptr in_;
 };
 
-/// Writes image.wav and the track files in one pass over the audio.
-bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<wave_part> &parts)
+/// Says why the file at `path` failed; false.
+bool failed(const std::string &path)
+{
+    log_err("%s: %s\n", log_printable(path).c_str(), std::strerror(errno != 0 ? errno : EIO));
+    return false;
+}
+
+/// Writes image.wav and the track files in one pass over the audio, each left whole under its
+/// temporary name in `set`.
+bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<wave_part> &parts,
+                 extraction_set &set)
 {
     const PQlist &pq = *c.fileset.pq;
-    const auto failed = [](const std::string &path) {
-        log_err("%s: %s\n", path.c_str(), std::strerror(errno != 0 ? errno : EIO));
-        return false;
-    };
     log_msg(1, "Writing %s and %zu track files... ", "image.wav", parts.size());
     log_flush(1);
     wave_output image(path_in(outdir, "image.wav"), pq.lead_out);
@@ -216,15 +231,18 @@ bool write_audio(const checked_fileset &c, const char *outdir, const std::vector
                 return failed(part->path());
             from = to;
             if (to == parts[next].end) {
-                if (!part->commit())
+                auto whole = part->finish();
+                if (!whole)
                     return failed(part->path());
+                set.tracks.push_back(std::move(whole));
                 part.reset();
                 ++next;
             }
         }
         at += n;
     }
-    if (!image.commit())
+    set.image = image.finish();
+    if (!set.image)
         return failed(image.path());
     log_msg(1, "done.\n");
     return true;
@@ -257,29 +275,111 @@ std::unique_ptr<PQlist> cue_sheet_disc(const PQlist &pq)
     return copy;
 }
 
-/// Writes image.cue: UTF-8 with a byte-order mark, describing image.wav from the disc's first sector.
-bool write_cue_sheet(const PQlist &pq, const char *outdir)
+/// Writes image.cue (UTF-8 with a byte-order mark, describing image.wav from the disc's first
+/// sector), left whole under its temporary name in `set`.
+bool write_cue_sheet(const PQlist &pq, const char *outdir, extraction_set &set)
 {
     log_msg(1, "Writing %s... ", "image.cue");
-    staged_file out(path_in(outdir, "image.cue"));
-    bool ok = static_cast<bool>(out);
+    auto out = std::make_unique<staged_file>(path_in(outdir, "image.cue"));
+    bool ok = static_cast<bool>(*out);
     if (ok) {
-        ok = std::fputs("\xEF\xBB\xBF", out.get()) >= 0 &&
-             pq_write_cuesheet(*cue_sheet_disc(pq), "image.wav", "WAVE", 0, nullptr, out.get()) == 0;
+        ok = std::fputs("\xEF\xBB\xBF", out->get()) >= 0 &&
+             pq_write_cuesheet(*cue_sheet_disc(pq), "image.wav", "WAVE", 0, nullptr, out->get()) == 0;
         if (!ok && errno == 0)
             errno = EIO;
         if (ok)
-            ok = out.commit();
+            ok = out->finish();
         else
-            out.discard();
+            out->discard();
     }
     if (!ok) {
         log_msg(1, "failed.\n");
-        log_err("%s: %s\n", out.path().c_str(), std::strerror(errno));
-        return false;
+        return failed(out->path());
     }
+    set.cue = std::move(out);
     log_msg(1, "done.\n");
     return true;
+}
+
+/// "NN.wav" for track file n.
+std::string track_name(int n)
+{
+    std::array<char, 16> name{};
+    std::snprintf(name.data(), name.size(), "%02d.wav", n);
+    return name.data();
+}
+
+/// Puts the whole new set in the place of the earlier one: an image.cue in the directory always
+/// describes the audio files beside it, so the earlier one goes first and the new one comes last,
+/// after the audio files and after the earlier track files that the new set does not hold are gone.
+bool put_in_place(const char *outdir, const std::vector<wave_part> &parts, extraction_set &set)
+{
+    const std::string cue = path_in(outdir, "image.cue");
+    if (unlink(cue.c_str()) != 0 && errno != ENOENT)
+        return failed(cue);
+    if (!set.image->commit())
+        return failed(set.image->path());
+    for (const auto &track : set.tracks)
+        if (!track->commit())
+            return failed(track->path());
+    for (int n = 0; n <= 99; ++n) {
+        const std::string name = track_name(n);
+        if (std::any_of(parts.begin(), parts.end(), [&](const wave_part &p) { return p.name == name; }))
+            continue;
+        const std::string path = path_in(outdir, name);
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            return failed(path);
+    }
+    return set.cue->commit() || failed(set.cue->path());
+}
+
+/// Every file an extraction into `outdir` writes or removes: image.wav, image.cue, 00.wav to 99.wav.
+std::vector<std::string> extraction_outputs(const char *outdir)
+{
+    std::vector<std::string> outputs = {path_in(outdir, "image.wav"), path_in(outdir, "image.cue")};
+    for (int n = 0; n <= 99; ++n)
+        outputs.push_back(path_in(outdir, track_name(n)));
+    return outputs;
+}
+
+/// The files a PQ sheet must not replace: the fileset's, and with `outdir` the extraction's.
+std::vector<pq_sheet_taboo> pq_sheet_taboos(const checked_fileset &c, const char *outdir)
+{
+    std::vector<pq_sheet_taboo> taboos;
+    for (const std::string &path : fileset_inputs(c))
+        taboos.push_back({path, "a file of the fileset"});
+    if (outdir != nullptr)
+        for (const std::string &path : extraction_outputs(outdir))
+            taboos.push_back({path, "a file this run writes"});
+    return taboos;
+}
+
+/// The output directory exists, is a directory and can be written: checked before anything is
+/// read, so that a mistyped name does not cost a verification of the whole fileset first.
+bool output_dir_usable(const char *outdir)
+{
+    struct stat st;
+    if (stat(outdir, &st) != 0)
+        return failed(outdir);
+    if (!S_ISDIR(st.st_mode)) {
+        log_err("%s: not a directory\n", log_printable(outdir).c_str());
+        return false;
+    }
+    return access(outdir, W_OK | X_OK) == 0 || failed(outdir);
+}
+
+/// Takes the locks of a reading run: the writer's exclusive lock on the output directory, which
+/// also covers the reading when the fileset is extracted into its own directory, and otherwise a
+/// shared lock on the fileset directory, which no writer holds while it is taken. false after an error.
+bool take_locks(const char *ddpdir, const char *outdir, output_lock &out_lock, output_lock &in_lock)
+{
+    if (outdir != nullptr) {
+        if (!output_dir_usable(outdir) || out_lock.acquire(outdir) == 1)
+            return false;
+        if (output_same_file(outdir, ddpdir))
+            return true;
+    }
+    return in_lock.acquire_shared(ddpdir) != 1;
 }
 
 } // namespace
@@ -291,22 +391,29 @@ std::vector<std::string> fileset_inputs(const checked_fileset &c)
         names.push_back(f.name);
     for (const std::string &name : c.checksums.checksum_files)
         names.push_back(name);
+    for (const ddpf_result_t &r : c.checksums.results)
+        if (!r.file.empty())
+            names.push_back(r.file);
     std::vector<std::string> paths;
     for (const std::string &name : names)
         if (const fileset_entry *e = fileset_find(c.source, name))
             paths.push_back(path_in(c.source.dir.c_str(), e->name));
+    // The names korvel writes into a fileset belong to it, whether or not this one holds them.
+    for (const char *name : {"IMAGE.DAT", "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "IMAGE.cue", "CHECKSUM.MD5",
+                             "CHECKSUM.TXT"})
+        paths.push_back(path_in(c.source.dir.c_str(), name));
     return paths;
 }
 
-int fileset_write_pq_sheet(const checked_fileset &c, const char *pq_sheet)
+int fileset_write_pq_sheet(const checked_fileset &c, const char *pq_sheet, const char *outdir)
 {
     if (pq_sheet == nullptr)
         return 0;
     if (c.fileset.errors() > 0 || !c.fileset.pq) {
-        log_err("%s not written: the fileset has errors\n", pq_sheet);
+        log_err("%s not written: the fileset has errors\n", log_printable(pq_sheet).c_str());
         return 1;
     }
-    return pq_sheet_write(*c.fileset.pq, pq_sheet, fileset_inputs(c));
+    return pq_sheet_write(*c.fileset.pq, pq_sheet, pq_sheet_taboos(c, outdir));
 }
 
 int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq_sheet)
@@ -315,35 +422,54 @@ int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq
         log_err("the fileset has errors: nothing extracted\n");
         return 1;
     }
-    struct stat st;
-    if (stat(outdir, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        log_err("%s: %s\n", outdir, S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a directory");
-        return 1;
-    }
-    // One run at a time writes into a directory.
-    output_lock lock;
-    if (lock.acquire(outdir) == 1)
-        return 1;
-
     const PQlist &pq = *c.fileset.pq;
     const std::vector<wave_part> parts = track_parts(pq);
-    std::vector<std::string> outputs = {path_in(outdir, "image.wav"), path_in(outdir, "image.cue")};
-    for (const wave_part &p : parts)
-        outputs.push_back(path_in(outdir, p.name));
-    if (pq_sheet != nullptr)
-        outputs.emplace_back(pq_sheet);
+    const std::vector<std::string> outputs = extraction_outputs(outdir);
     for (const std::string &input : fileset_inputs(c)) {
         for (const std::string &output : outputs) {
             if (output_same_file(input.c_str(), output.c_str())) {
-                log_err("%s is %s, a file of the fileset: extract into another directory\n", output.c_str(),
-                        input.c_str());
+                log_err("%s is %s, a file of the fileset: extract into another directory\n",
+                        log_printable(output).c_str(), log_printable(input).c_str());
                 return 1;
             }
         }
     }
+    if (pq_sheet != nullptr && pq_sheet_refused(pq_sheet, pq_sheet_taboos(c, outdir)))
+        return 1;
     output_remove_leftovers(outdir);
 
-    if (!write_audio(c, outdir, parts) || !write_cue_sheet(pq, outdir))
+    extraction_set set;
+    if (!write_audio(c, outdir, parts, set) || !write_cue_sheet(pq, outdir, set) || !put_in_place(outdir, parts, set))
         return 1;
-    return fileset_write_pq_sheet(c, pq_sheet);
+    return fileset_write_pq_sheet(c, pq_sheet, outdir);
+}
+
+int fileset_read_run(const char *ddpdir, const char *outdir, bool json, const char *pq_sheet)
+{
+    // The errors of the run, apart from the fileset's own, for the JSON report.
+    std::vector<std::string> errors;
+    log_collect_errors(&errors);
+    output_lock out_lock;
+    output_lock in_lock;
+    const bool locked = take_locks(ddpdir, outdir, out_lock, in_lock);
+    log_collect_errors(nullptr);
+    if (!locked) {
+        if (json) {
+            checked_fileset none;
+            none.source.dir = ddpdir;
+            fileset_print_end(none, json, errors);
+        }
+        return 1;
+    }
+    const checked_fileset checked = fileset_check(ddpdir, json, !json);
+    log_collect_errors(&errors);
+    int status = checked.fileset.errors() > 0 ? 1 : 0;
+    if (outdir != nullptr)
+        status = fileset_extract(checked, outdir, pq_sheet);
+    else if (fileset_write_pq_sheet(checked, pq_sheet, nullptr) != 0)
+        status = 1;
+    log_collect_errors(nullptr);
+    if (json)
+        fileset_print_end(checked, json, errors);
+    return status;
 }

@@ -16,7 +16,6 @@
 
 #include "cueparser.h"
 #include "ddp_checksum.h"
-#include "fileset_check.h"
 #include "fileset_extract.h"
 #include "log.h"
 #include "miniddp.h"
@@ -123,14 +122,20 @@ ddp_inputs_t inputs_of(const cuesheet_t &cue)
     return inputs;
 }
 
-/// The same files as a list of paths.
-std::vector<std::string> input_paths(const ddp_inputs_t &inputs)
+/// The files the PQ sheet must not replace: the run's inputs and, with a directory, the fileset's files.
+std::vector<pq_sheet_taboo> pq_sheet_taboos(const ddp_inputs_t &inputs, const char *ddpdir)
 {
-    std::vector<std::string> paths = inputs.audio;
+    std::vector<pq_sheet_taboo> taboos;
+    for (const std::string &path : inputs.audio)
+        taboos.push_back({path, "a file this run reads"});
     for (const std::string &path : {inputs.cuesheet, inputs.cdtext})
         if (!path.empty())
-            paths.push_back(path);
-    return paths;
+            taboos.push_back({path, "a file this run reads"});
+    if (ddpdir != nullptr)
+        for (const char *name : {"IMAGE.DAT", "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "IMAGE.cue", "CHECKSUM.MD5",
+                                 "CHECKSUM.TXT"})
+            taboos.push_back({tolk_path_join(ddpdir, name).value_or(name), "a file this run writes"});
+    return taboos;
 }
 
 /// What the command line asks for.
@@ -165,7 +170,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
         log_err("PQ data is not Red Book compatible\n");
         return 1;
     }
-    if (o.pq_sheet != nullptr && pq_sheet_write(*cue.pq, o.pq_sheet, input_paths(inputs_of(cue))) != 0)
+    if (o.pq_sheet != nullptr && pq_sheet_write(*cue.pq, o.pq_sheet, pq_sheet_taboos(inputs_of(cue), ddpdir)) != 0)
         return 1;
     if (ddpdir == nullptr) {
         cue_close(&cue);
@@ -194,6 +199,11 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     }
     log_msg(1, "  %ld sectors written (%ld bytes).\n", cue.pq->lead_out, cue.pq->lead_out * CD_FRAME_BYTES);
 
+    // DDPMS is the fileset's table of contents: an IMAGE.cue or CDTEXT.BIN of an earlier disc that
+    // this fileset will not hold goes before the new map comes in, so that no map, even of a run
+    // killed half-way, stands beside another disc's CD-Text.
+    ddp_remove_stale(ddpdir, inputs, combi_master, include_cdtext);
+
     // From here on every writer reports its own failures; the run goes on so that the
     // user sees all of them.
     int status = 0;
@@ -212,8 +222,6 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
         log_err("no checksum files written: the fileset is incomplete\n");
         return 1;
     }
-    ddp_remove_stale(ddpdir, inputs, combi_master, include_cdtext);
-
     log_msg(1, "Calculating checksums...\n");
     if (ddp_checksum_write(ddpdir) != 0)
         status = 1;
@@ -221,16 +229,6 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
 
     cue_close(&cue);
     return status;
-}
-
-/// Verifies the fileset in `ddpdir` and reports; with `outdir` extracts it there too.
-int run_reader(const char *ddpdir, const char *outdir, const run_options &o)
-{
-    const checked_fileset checked = fileset_check(ddpdir, o.json);
-    if (outdir != nullptr)
-        return fileset_extract(checked, outdir, o.pq_sheet);
-    const int status = checked.fileset.errors() > 0 ? 1 : 0;
-    return fileset_write_pq_sheet(checked, o.pq_sheet) != 0 ? 1 : status;
 }
 
 /// The operands each mode takes, or an error message when they do not fit.
@@ -322,6 +320,11 @@ int read_command_line(int argc, char *argv[], command_line *cl)
             o.json = true;
             break;
         case opt_pq_sheet:
+            if (*optarg == '\0') {
+                log_err("--pq-sheet needs a file name: --pq-sheet=FILE.\n");
+                suggest_help();
+                return 1;
+            }
             o.pq_sheet = optarg;
             break;
         default:
@@ -383,7 +386,8 @@ int main(int argc, char *argv[])
     output_install_signal_handlers();
     int status;
     try {
-        status = cl.mode == 0 ? run(cl.first, cl.second, cl.options) : run_reader(cl.first, cl.second, cl.options);
+        status = cl.mode == 0 ? run(cl.first, cl.second, cl.options)
+                                : fileset_read_run(cl.first, cl.second, cl.options.json, cl.options.pq_sheet);
     } catch (const fatal_error &e) {
         // An input file was refused; its diagnostic has been printed.
         status = e.status();

@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <array>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,41 @@
 namespace {
 
 std::int32_t verbosity_level = 1;
+std::vector<std::string> *error_sink = nullptr;
+
+/// The length of the UTF-8 sequence at the start of `text` when it is valid and encodes no
+/// control character (C1: U+0080 to U+009F); 0 otherwise.
+std::size_t printable_sequence(std::string_view text)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t n = 0;
+    std::uint32_t code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        n = 2;
+        code = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3;
+        code = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4;
+        code = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (text.size() < n)
+        return 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (byte(i) & 0x3Fu);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are no UTF-8.
+    const bool overlong = (n == 3 && code < 0x800) || (n == 4 && code < 0x10000);
+    if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF || code < 0xA0)
+        return 0;
+    return n;
+}
 
 bool shown(int level) { return level <= verbosity_level; }
 
@@ -30,8 +66,44 @@ void log_err(const char *format, ...)
     std::fputs("Error: ", stderr);
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
+    if (error_sink == nullptr) {
+        std::vfprintf(stderr, format, ap);
+    } else {
+        std::array<char, 1024> text{};
+        std::vsnprintf(text.data(), text.size(), format, ap);
+        std::fputs(text.data(), stderr);
+        std::string message = text.data();
+        while (!message.empty() && message.back() == '\n')
+            message.pop_back();
+        error_sink->push_back(std::move(message));
+    }
     va_end(ap);
+}
+
+void log_collect_errors(std::vector<std::string> *sink) { error_sink = sink; }
+
+std::string log_printable(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        if (const std::size_t n = c >= 0x80 ? printable_sequence(text.substr(i)) : 0; n > 0) {
+            out.append(text.substr(i, n));
+            i += n;
+            continue;
+        }
+        std::array<char, 5> escape{};
+        std::snprintf(escape.data(), escape.size(), "\\x%02x", c);
+        out += escape.data();
+        ++i;
+    }
+    return out;
 }
 
 void log_msg(int level, const char *format, ...)

@@ -26,9 +26,9 @@ struct ddp_inputs_t {
 /// of two filesets should this run stop half-way. 0 when the run may write; 1 after an error.
 int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet, bool with_cdtext);
 
-/// After a complete fileset: removes an IMAGE.cue or CDTEXT.BIN that an earlier run left and
-/// this one neither wrote nor reads, with one progress line each.
-void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool wrote_cuesheet, bool wrote_cdtext);
+/// Before the new DDPMS is put in place: removes an IMAGE.cue or CDTEXT.BIN that an earlier run
+/// left and this one will neither write nor reads, with one progress line each.
+void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool writes_cuesheet, bool writes_cdtext);
 
 /// Writes SD, DDPMS and DDPID (in that order: SD's size goes into DDPMS) after the
 /// Red Book check. 0 when all three were written completely; 1 when the check failed
