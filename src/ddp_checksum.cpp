@@ -661,6 +661,12 @@ const fileset_entry *listed_entry(validation &v, const std::string &name, std::s
         why = std::strerror(ENOENT);
         return nullptr;
     }
+    // md5sum -c reads the name as it is written: a file whose name differs in case is not the one
+    // listed, and a checksum file that passes here must pass at the plant too.
+    if (e->name != name) {
+        why = "the directory holds " + e->name + ", not " + name + ": names differ in letter case";
+        return nullptr;
+    }
     if (const fileset_entry *twin = fileset_case_twin(v.src, *e)) {
         v.add_issue(e->name, fileset_case_message(*twin));
         why = "its name is ambiguous";

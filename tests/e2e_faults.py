@@ -48,6 +48,7 @@ SUMS = {"CHECKSUM.MD5", "CHECKSUM.TXT"}
 HEAD, T, TC = ["IMAGE.DAT", "SD", "DDPMS", "DDPID"], ["-t"], ["-t", "-c"]
 TRUNCATED = "disc.wav: error: wave file is truncated: its data chunk holds %d bytes, but only %d are in the file\n"
 CANNOT_OPEN = "%s: error: can't open file, message: %s\n"
+NOT_REGULAR = "%s: error: not a regular file: korvel reads audio from files only\n"
 NO_CD_TEXT = "{0}: error: cannot open CD text file ({0})\n"
 REPLACES = "Error: the input %s is the file %s, which this run would replace"
 INCOMPLETE = "Error: no checksum files written: the fileset is incomplete\n"
@@ -184,12 +185,12 @@ FAULTS = [
     row("catalog number with a letter", "disc.cue:1: error: malformed catalog number: 400638133393X, should be exactly "
         "13 digits\n", disc=dict(catalog="400638133393X")),
     # Named files that never end (/dev/zero) or block the open (a FIFO) are refused before they are opened.
-    row("audio is a FIFO", CANNOT_OPEN % ("fifo.raw", "Illegal seek"), fifo="fifo.raw", disc=dict(data=None, name="fifo.raw")),
+    row("audio is a FIFO", NOT_REGULAR % "fifo.raw", fifo="fifo.raw", disc=dict(data=None, name="fifo.raw")),
     row("CD text file is /dev/zero", "dev/zero: error: cannot open CD text file (", options=T,
         disc=dict(cdtextfile="/dev/zero")),
-] + [row(kind + " audio is a directory", CANNOT_OPEN % ("folder.raw", "Is a directory"), mkdir="folder.raw",
+] + [row(kind + " audio is a directory", NOT_REGULAR % "folder.raw", mkdir="folder.raw",
          disc=dict(data=None, name="folder.raw", kind=kind)) for kind in ("BINARY", "WAVE", "MOTOROLA")
-] + [row(kind + " audio is /dev/zero", "dev/zero: error: can't open file, message: Illegal seek\n",
+] + [row(kind + " audio is /dev/zero", NOT_REGULAR % "dev/zero",
          disc=dict(data=None, name="/dev/zero", kind=kind)) for kind in ("BINARY", "WAVE", "MOTOROLA")
 ] + [raw_cut(n) for n in sorted({0, 1, 2, 3, 4, 5, 588, 2352, 2354, TRACK2 - 4, TRACK2, SHORTEST - 4, SHORTEST,
                                  SHORTEST + 2, len(AUDIO) - 4, len(AUDIO) - 1, len(AUDIO)})
