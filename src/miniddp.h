@@ -26,8 +26,9 @@ struct ddp_inputs_t {
 /// of two filesets should this run stop half-way. 0 when the run may write; 1 after an error.
 int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet, bool with_cdtext);
 
-/// Before the new DDPMS is put in place: removes an IMAGE.cue or CDTEXT.BIN that an earlier run
-/// left and this one will neither write nor reads, with one progress line each.
+/// Before the new DDPMS is put in place: removes an IMAGE.cue that an earlier run left and this one
+/// will neither write nor reads, and an earlier CDTEXT.BIN that this run does not read (one it does
+/// not replace with one progress line each), so that no map stands beside another disc's CD-Text.
 void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool writes_cuesheet, bool writes_cdtext);
 
 /// Writes SD, DDPMS and DDPID (in that order: SD's size goes into DDPMS) after the

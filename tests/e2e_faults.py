@@ -389,6 +389,9 @@ class FaultTest(unittest.TestCase):
             self.assertEqual(md5sum.returncode, 0, err)
             listed = re.findall(r"\*(\S+)", left.get("CHECKSUM.MD5", b"").decode())
             self.assertTrue(image or all(left[n] == old.get(n) for n in listed) or all(left[n] == new[n] for n in listed))
+        # The map is the fileset's table of contents: no map but the old one stands beside the old disc's CD-Text.
+        if left.get("CDTEXT.BIN") is not None and left.get("CDTEXT.BIN") == old.get("CDTEXT.BIN") != new.get("CDTEXT.BIN"):
+            self.assertEqual(left.get("DDPMS"), old.get("DDPMS"), "a new map beside the old disc's CD-Text")
         self.assertFalse(differs(files(self.dir), before[0]), "an input file was changed")
         if f.get("backup"):
             self.assertFalse(differs(files(self.dir / "backup"), old), "the hard-linked backup was changed")

@@ -4,6 +4,7 @@ the JSON report (parsed by python's json); filesets in the forms other programs 
 field layout, read back to their layout and extracted (the WAVE files read by sox); and the PQ sheet in
 every mode."""
 
+import fcntl
 import hashlib
 import json
 import os
@@ -379,6 +380,56 @@ class ForeignFilesets(ReaderCase):
                       r.stderr)
         self.assertEqual(self.read(d, "01.wav"), before)
         self.assertFalse(os.path.exists(os.path.join(d, "image.wav")))
+
+
+class ReadingRun(ReaderCase):
+    def test_a_fileset_being_written_is_refused_and_readers_share_it(self):
+        # The writer's lock, as a paused korvel run holds it, with the file it is writing.
+        d = self.fileset()
+        audio.write(os.path.join(d, ".IMAGE.DAT.korvel-4242"), b"part")
+        lock = os.open(d, os.O_RDONLY)
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            for args in (["--check", "ddp"], ["--extract", "ddp", "out"], ["--extract", "ddp", "ddp"]):
+                r = run(args, self.dir)
+                self.assertEqual((r.returncode, r.stdout, r.stderr),
+                                 (1, b"", b"Error: ddp is being written by another korvel run\n"), args)
+            report = json.loads(run(["--check", "--json", "ddp"], self.dir).stdout)
+            self.assertEqual((report["status"], report["errors"]), ("failed", [
+                {"file": "", "position": "", "message": "ddp is being written by another korvel run"}]))
+            # Readers share the fileset: one that holds the lock shared lets another in.
+            fcntl.flock(lock, fcntl.LOCK_SH)
+            self.assertEqual(run(["--check", "-v", "0", "ddp"], self.dir).stdout, b"fileset OK, 1 warning\n")
+        finally:
+            os.close(lock)
+        self.assertEqual(os.listdir(self.path("out")), [])
+
+    def test_an_extraction_replaces_the_whole_earlier_set_and_a_failure_is_no_success(self):
+        d = self.fileset()
+        out = self.path("out")
+        # An earlier extraction of a disc with five tracks and hidden audio, and a file of the user's.
+        for name in ["image.wav", "image.cue", "notes.txt"] + ["%02d.wav" % n for n in range(6)]:
+            audio.write(os.path.join(out, name), b"earlier " + name.encode())
+        r = run(["--extract", "-v", "0", "ddp", "out"], self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        self.assertEqual(sorted(os.listdir(out)), ["01.wav", "02.wav", "03.wav", "image.cue", "image.wav", "notes.txt"])
+        self.assertEqual(content(out, "image.wav")[44:], content(d, "IMAGE.DAT"))
+
+        # An output directory that is not there is said before anything is verified, in words and in JSON.
+        for args in (["--extract", "ddp", "gone\x1b[2J"], ["--extract", "--json", "ddp", "gone\x1b[2J"]):
+            r = run(args, self.dir)
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stderr, b"Error: gone\\x1b[2J: No such file or directory\n")
+        self.assertEqual(json.loads(r.stdout)["status"], "failed")
+        self.assertEqual(run(["--extract", "ddp", "gone"], self.dir).stdout, b"")
+        # A failure after the verification: the JSON tells it too, and no image.cue stands beside a mixed set.
+        os.remove(os.path.join(out, "image.cue"))
+        os.mkdir(os.path.join(out, "05.wav"))
+        r = run(["--extract", "--json", "ddp", "out"], self.dir)
+        report = json.loads(r.stdout)
+        self.assertEqual((r.returncode, report["status"]), (1, "failed"))
+        self.assertIn({"file": "", "position": "", "message": "out/05.wav: Is a directory"}, report["errors"])
+        self.assertFalse(os.path.exists(os.path.join(out, "image.cue")))
 
 
 class PqSheet(ReaderCase):
