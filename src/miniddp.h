@@ -22,8 +22,9 @@ struct ddp_inputs_t {
 };
 
 /// Before anything is written into `dir`: refuses an input that is a file the run replaces,
-/// removes what a killed run left and the old checksum files, which would vouch for a mixture
-/// of two filesets should this run stop half-way. 0 when the run may write; 1 after an error.
+/// removes what a killed run left, the old checksum files and the old DDPID, which would vouch for
+/// or complete a mixture of two filesets should this run stop half-way. 0 when the run may write;
+/// 1 after an error.
 int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet, bool with_cdtext);
 
 /// Before the new DDPMS is put in place: removes an IMAGE.cue that an earlier run left and this one

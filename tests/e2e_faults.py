@@ -9,7 +9,9 @@ file under a final name is cut short; no unfinished file is left (but by SIGKILL
 removes it). A full disk is a tmpfs in a private mount namespace, sized from clean runs."""
 
 import contextlib
+import fcntl
 import os
+import random
 import re
 import resource
 import shutil
@@ -164,8 +166,8 @@ FAULTS = [
     row("over an older fileset with a hard-linked backup", old="other", backup=True),
     row("over an older fileset with IMAGE.cue and CDTEXT.BIN", old="other", says=[
         "Removed out/IMAGE.cue of an earlier run", "Removed out/CDTEXT.BIN of an earlier run"]),
-    row("over an older fileset whose DDPID cannot be replaced", "Error: out/DDPID: Is a directory\n" + INCOMPLETE,
-        old="other", mkdir="out/DDPID", remains=None),
+    row("over an older fileset whose DDPID cannot be replaced", "Error: out/DDPID: Is a directory\n", old="other",
+        mkdir="out/DDPID"),
     row("a second run while the first writes", "Error: out is being written by another korvel run\n", remains=None,
         fault=("concurrent", None), final="long"),
     *[row("%s during the copy" % sig.name, INTERRUPTED, status=-sig, remains=None, fault=("signal", sig), disc=LONG_DISC,
@@ -406,6 +408,132 @@ class FaultTest(unittest.TestCase):
             self.assertEqual(b"unfinished file" in again.stdout, bool(left_over), again.stdout)
             self.assertFalse(differs(files(self.dir / "out"), new), again.stdout)
             self.assertEqual(unfinished(self.dir / "out"), [])
+
+# Two discs for the kill loop, each the other's predecessor: A with hidden audio before track 1 (00.wav), three
+# tracks and CD-Text; B with two tracks and none. Raw audio, so that the image holds the samples as they are.
+KILL_DISCS = {
+    "A": ('TITLE "Disc A"\nFILE "a.raw" BINARY\n  TRACK 01 AUDIO\n    TITLE "One"\n    INDEX 00 00:00:00\n'
+          '    INDEX 01 00:03:00\n  TRACK 02 AUDIO\n    TITLE "Two"\n    INDEX 01 00:40:00\n  TRACK 03 AUDIO\n'
+          '    TITLE "Three"\n    INDEX 01 01:10:00\n', "a.raw", audio.sectors(7500, seed=11), TC),
+    "B": ('FILE "b.raw" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:50:00\n',
+          "b.raw", audio.sectors(6000, seed=12), ["-c"]),
+}
+
+
+@unittest.skipUnless(os.environ.get("KORVEL_SLOW"), "the kill loop is the slow test e2e_faults.RandomKills")
+class RandomKills(unittest.TestCase):
+    """SIGKILL at random moments of writing a fileset over the other disc's and of extracting one over the other
+    disc's extraction (a writer is first paused, and --check must refuse its fileset). After each kill: no final
+    name holds a partial file, no checksum file or image.cue describes files that are not there or differ,
+    --check vouches only for a fileset that is wholly one disc's, and a rerun succeeds."""
+    KILLS = 40  # of each kind
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory(prefix="korvel-kills-")
+        cls.root = Path(cls.work.name)
+        cls.fileset, cls.extract, cls.seconds, cls.maps = {}, {}, {}, {}
+        for name, (sheet, data, samples, options) in KILL_DISCS.items():
+            audio.write(cls.root / data, samples)
+            audio.write(cls.root / (name + ".cue"), sheet.encode())
+            for folder, opts in (("plain-" + name, []), ("ddp-" + name, options)):
+                os.mkdir(cls.root / folder)
+                start = time.monotonic()
+                cls.korvel(opts + [name + ".cue", folder])
+                cls.seconds["write"] = time.monotonic() - start
+            # The map as it stands before CD-Text is linked in is the map of a run without it.
+            cls.maps[name] = files(cls.root / ("plain-" + name))["DDPMS"]
+            cls.fileset[name] = files(cls.root / ("ddp-" + name))
+            os.mkdir(cls.root / ("out-" + name))
+            start = time.monotonic()
+            cls.korvel(["--extract", "-v", "0", "ddp-" + name, "out-" + name])
+            cls.seconds["extract"] = time.monotonic() - start
+            cls.extract[name] = files(cls.root / ("out-" + name))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    @classmethod
+    def korvel(cls, args):
+        return subprocess.run([KORVEL] + args, cwd=cls.root, env=ENV, capture_output=True, check=True)
+
+    def kill_at_random(self, kind, args, pause):
+        """Starts korvel, lets it run for a random share of a clean run's time, and kills it (pausing it first
+        with `pause`, which then checks what a reader sees meanwhile)."""
+        p = subprocess.Popen([KORVEL] + args, cwd=self.root, env=ENV, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        time.sleep(self.random.uniform(0, 1.2 * self.seconds[kind]))
+        if p.poll() is None:
+            p.send_signal(signal.SIGSTOP)
+            pause()
+            p.kill()
+        p.wait()
+
+    def assert_whole(self, left, old, new, what, maps=()):
+        for n, data in left.items():
+            self.assertTrue(data in [old.get(n), new.get(n), *maps], "%s: %s is neither old nor whole" % (what, n))
+
+    def test_killed_runs_leave_nothing_mixed_and_a_rerun_succeeds(self):
+        seed = int(os.environ.get("KORVEL_KILL_SEED", time.time()))  # a failure names its seed, to run it again
+        self.random = random.Random(seed)
+        for i in range(self.KILLS):
+            new, old = ("A", "B") if i % 2 else ("B", "A")
+            with self.subTest(kill=i, disc=new, seed=seed):
+                self.write_killed(i, new, old)
+                self.extract_killed(i, new, old)
+
+    def write_killed(self, i, new, old):
+        folder = "w%02d" % i
+        shutil.copytree(self.root / ("ddp-" + old), self.root / folder)
+        options = KILL_DISCS[new][3]
+
+        def paused():
+            # A writer paused before it took its lock, or after its lock was gone, is not writing.
+            fd = os.open(self.root / folder, os.O_RDONLY)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                return
+            except BlockingIOError:
+                pass
+            finally:
+                os.close(fd)
+            r = subprocess.run([KORVEL, "--check", folder], cwd=self.root, env=ENV, capture_output=True)
+            self.assertEqual((r.returncode, r.stderr), (1, b"Error: %s is being written by another korvel run\n"
+                                                         % folder.encode()))
+        self.kill_at_random("write", options + [new + ".cue", folder], paused)
+        left = {n: d for n, d in files(self.root / folder).items() if n not in unfinished(self.root / folder)}
+        self.assert_whole(left, self.fileset[old], self.fileset[new], folder, self.maps.values())
+        if "CHECKSUM.MD5" in left:
+            md5sum = subprocess.run(["md5sum", "-c", "--strict", "CHECKSUM.MD5"], cwd=self.root / folder,
+                                    capture_output=True)
+            self.assertEqual(md5sum.returncode, 0, md5sum.stdout)
+        checked = subprocess.run([KORVEL, "--check", "-v", "0", folder], cwd=self.root, env=ENV, capture_output=True)
+        if checked.returncode == 0:  # vouched for: wholly one disc's fileset (its CD-Text only if the map names it)
+            disc = [d for d in (old, new) if left.get("SD") == self.fileset[d]["SD"]]
+            self.assertTrue(disc, checked.stderr)
+            want = self.fileset[disc[0]]
+            self.assertTrue(left.get("DDPMS") in [want["DDPMS"], self.maps[disc[0]]], checked.stderr)
+            streams = ["DDPID", "SD", "IMAGE.DAT"] + ["CDTEXT.BIN"] * (b"CDTEXT" in left["DDPMS"])
+            self.assertFalse(differs({n: left.get(n) for n in streams}, {n: want[n] for n in streams}), checked.stderr)
+        self.korvel(options + [new + ".cue", folder])
+        self.assertFalse(differs(files(self.root / folder), self.fileset[new]), folder)
+        shutil.rmtree(self.root / folder)
+
+    def extract_killed(self, i, new, old):
+        folder = self.root / ("x%02d" % i)
+        shutil.copytree(self.root / ("out-" + old), folder)
+        self.kill_at_random("extract", ["--extract", "ddp-" + new, folder.name], lambda: None)
+        left = {n: d for n, d in files(folder).items() if n not in unfinished(folder)}
+        self.assert_whole(left, self.extract[old], self.extract[new], folder.name)
+        # An image.cue describes exactly the audio files beside it.
+        for disc in (old, new):
+            if left.get("image.cue") == self.extract[disc]["image.cue"]:
+                self.assertFalse(differs(left, self.extract[disc]), "%s: image.cue of disc %s" % (folder.name, disc))
+        self.korvel(["--extract", "-v", "0", "ddp-" + new, folder.name])
+        self.assertFalse(differs(files(folder), self.extract[new]), folder.name)
+        shutil.rmtree(folder)
+
 
 if __name__ == "__main__":
     unittest.main()
