@@ -102,6 +102,15 @@ FORMS = [
         positions="0100 0101 0200@00:08:00 0201@00:10:00", image=PREGAP + A[:450 * SECTOR] + SILENCE(150) + A[450 * SECTOR:]),
     row("POSTGAP", sheet(ONE.format(t1="", t2="").replace("  TRACK 02", "    POSTGAP 00:01:00\n  TRACK 02")),
         positions="0100 0101 0201@00:09:00", image=PREGAP + A[:450 * SECTOR] + SILENCE(75) + A[450 * SECTOR:]),
+    row("two PREGAPs in one file", sheet(ONE.format(t1="", t2="    PREGAP 00:02:00\n").replace("00:06:00", "00:04:00") +
+                                         "  TRACK 03 AUDIO\n    PREGAP 00:01:00\n    INDEX 01 00:08:00\n"),
+        positions="0200@00:06:00 0201@00:08:00 0300@00:12:00 0301@00:13:00",
+        image=PREGAP + A[:300 * SECTOR] + SILENCE(150) + A[300 * SECTOR:600 * SECTOR] + SILENCE(75) + A[600 * SECTOR:]),
+    row("POSTGAP, then INDEX 00 in the last sector of a file that ends inside it", sheet(
+        'FILE "odd.raw" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n    POSTGAP 00:01:00\n  TRACK 02 AUDIO\n'
+        '    INDEX 00 00:06:50\nFILE "b.raw" BINARY\n    INDEX 01 00:00:00\n'), files={"odd.raw": ODD, "b.raw": B},
+        positions="0101@00:02:00 0200@00:09:50 0201@00:09:50", image=PREGAP + ODD[:500 * SECTOR] + SILENCE(75) +
+        ODD[500 * SECTOR:] + B),
     row("PREGAP of track 1 under two seconds, as EAC writes it", sheet(ONE.format(t1="    PREGAP 00:00:32\n", t2="")),
         positions="0100 0101@00:02:32 0201@00:08:32", image=SILENCE(182) + A),
     row("PREGAP and INDEX 00", sheet(ONE.format(t1="", t2="    PREGAP 00:01:00\n    INDEX 00 00:05:00\n")), status=1,
