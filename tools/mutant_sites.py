@@ -61,6 +61,7 @@ class Mutant:
 
     def __init__(self, file, text, start, end, new, kind):
         self.file, self.start, self.end, self.new, self.kind = file, start, end, new, kind
+        self.occurrence = 1
         self.old = text[start:end].decode()
         first = text.rfind(b"\n", 0, start) + 1
         last = text.find(b"\n", end)
@@ -69,9 +70,13 @@ class Mutant:
         self.before = collapse(text[first:last].decode())
         self.after = collapse((text[first:start] + new.encode() + text[end:last]).decode())
 
-    def key(self):
-        """What names the mutant in the equivalents list and the results: stable while its lines are unchanged."""
+    def change(self):
+        """What names the mutant in the equivalents list: stable while its lines are unchanged."""
         return "%s\n%s\n%s" % (self.file, self.before, self.after)
+
+    def key(self):
+        """What names the mutant in a results file: its change, and which of the same changes of the file it is."""
+        return self.change() + ("\n#%d" % self.occurrence if self.occurrence > 1 else "")
 
     def module(self):
         return os.path.splitext(os.path.basename(self.file))[0]
@@ -129,7 +134,11 @@ class SiteFinder:
                 for child in tu.cursor.get_children():
                     if self.ours(child):
                         self.visit(child, False, tu.cursor)
-        return sorted(self.mutants.values(), key=lambda m: (m.file, m.start, m.end, m.new))
+        found = sorted(self.mutants.values(), key=lambda m: (m.file, m.start, m.end, m.new))
+        seen = {}
+        for m in found:  # the same change of identical lines: the first, the second, ...
+            m.occurrence = seen[m.change()] = seen.get(m.change(), 0) + 1
+        return found
 
     def ours(self, cursor):
         f = cursor.location.file

@@ -21,6 +21,17 @@ list takes about forty minutes on two cores (README, "Tests").
   tools/mutants.py                 every mutation
   tools/mutants.py --only cdtext   those whose id, file or description matches
   tools/mutants.py --list          the list, with the stale ones marked
+
+The second mode runs mutants that no one chose: generated from the syntax tree by libclang, at every
+operator, constant, condition, statement and return value of src/, a seeded sample of them spread over
+the modules by size (tools/mutant_sites.py says which operators; tools/mutants-equivalent.txt lists the
+survivors that cannot change behaviour, with why; those are neither run nor counted):
+
+  tools/mutants.py --sample 80 --seed 1                       draw 80, run them
+  tools/mutants.py --sample 200 --seed 7 --part 1/4 --results r.jsonl
+                                                              a quarter of them; the other parts and a
+                                                              stopped run add to the same results file
+  tools/mutants.py --sample 200 --seed 7 --list               the sample, equivalents marked
 """
 
 import argparse
@@ -519,15 +530,15 @@ def sampled(opts):
     print("%d mutants generated in src/; the sample of %d with seed %s%s: %d" % (
         len(everything), opts.sample, opts.seed, ", part " + opts.part if opts.part else "", len(chosen)))
     if opts.list:
-        keys = {m.key() for m in everything}
+        changes = {m.change() for m in everything}
         for key in equivalent:
-            if key not in keys:
+            if key not in changes:
                 print("stale equivalent (no such mutant any more):\n%s" % key)
         for m in chosen:
-            state = "equivalent" if m.key() in equivalent else done.get(m.key(), {}).get("outcome", "")
+            state = "equivalent" if m.change() in equivalent else done.get(m.key(), {}).get("outcome", "")
             print("%-12s %s" % (state, m.label()))
         return 0
-    todo = [m for m in chosen if m.key() not in equivalent and m.key() not in done]
+    todo = [m for m in chosen if m.change() not in equivalent and m.key() not in done]
     if todo:
         with Scratch(opts) as scratch:
             if not scratch.ready():
@@ -560,11 +571,12 @@ def summarize(chosen, equivalent, done, sites):
     """The score of the sample, from this run and the results file; every survivor as an entry of the
     equivalents list, to be given its reason there or killed by a test."""
     counts = {"killed": 0, "survived": 0, "build-broken": 0, "stale": 0, "equivalent": 0, "not run": 0}
+    said = {"build-broken": "did not compile (skipped)"}
     seconds = []
     survivors = []
     for m in chosen:
         record = done.get(m.key())
-        outcome = "equivalent" if m.key() in equivalent else record["outcome"] if record else "not run"
+        outcome = "equivalent" if m.change() in equivalent else record["outcome"] if record else "not run"
         counts[outcome] += 1
         if record and outcome in ("killed", "survived", "build-broken"):
             seconds.append(record["seconds"])
@@ -572,7 +584,7 @@ def summarize(chosen, equivalent, done, sites):
             survivors.append(m)
     for m in survivors:
         print("survived: %s\n%s\n" % (m.label(), sites.entry(m)))
-    print(", ".join("%d %s" % (n, what) for what, n in counts.items()) +
+    print(", ".join("%d %s" % (n, said.get(what, what)) for what, n in counts.items()) +
           (" (%.0f s a mutant)" % (sum(seconds) / len(seconds)) if seconds else ""))
     ran = counts["killed"] + counts["survived"]
     print("mutation score: %d of %d killed%s" % (counts["killed"], ran,
