@@ -560,7 +560,7 @@ def run_sample(scratch, todo, done, results_path):
         record = dict(key=m.key(), label=m.label(), outcome=outcome, detail=detail,
                       seconds=round(time.monotonic() - t0, 1))
         done[m.key()] = record
-        if results_path:
+        if results_path and outcome != "stale":  # a stale mutant is drawn again from the source as it is then
             with open(results_path, "a", encoding="utf-8") as f:
                 f.write(json.dumps(record) + "\n")
         print("[%d/%d] %-12s %s%s (%.0f s)" % (k, len(todo), outcome, m.label(), " " + detail if detail else "",
