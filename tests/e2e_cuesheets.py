@@ -83,6 +83,8 @@ FORMS = [
         says=["C:\\Music\\Album\\a.raw: warning: not found, using a.raw in the cue sheet's folder"], image=PREGAP + A),
     row("index past 89:59:74", sheet(ONE.format(t1="", t2="").replace("00:06:00", "90:00:00")), status=1,
         says=["time for index 01 in track 02 is 90:00:00, past 89:59:74, the last position a CD can address"]),
+    row("frame 75 past 89:59:74", sheet(ONE.format(t1="", t2="").replace("00:06:00", "90:00:75")), status=1,
+        says=["malformed time for index 01 in track 02: 90:00:75"]),
     row("track 1 pregap of 10,000 frames", sheet(ONE.format(t1="    INDEX 00 00:00:00\n", t2="").replace(
         "INDEX 01 00:00:00", "INDEX 01 02:13:25").replace("00:06:00", "02:20:00")), files={"a.raw": SILENCE(10600)}, status=1,
         says=["Error: PQ list: first track's pregap of 10000 frames (02:13:25) is longer than the 9999 frames"]),

@@ -276,6 +276,7 @@ class PqSheet(ReaderCase):
         for mode, args in runs.items():
             r = run(args, self.dir)
             self.assertEqual(r.returncode, 0, (mode, r.stderr.decode()))
+        self.assertIn(b"Writing image.wav and 3 track files... done.\nWriting image.cue... done.\n", r.stdout)
         pages = {mode: self.read(mode + ".html") for mode in runs}
         self.assertEqual(len(set(pages.values())), 1, "the four sheets differ")
         # What the sheet holds, and that it prints: tests/e2e_pq_sheet_print.py.

@@ -7,7 +7,7 @@ place in src/ where one of these operators applies becomes a mutant, a replaceme
   arithmetic   + - * / % and their assignments swapped (+ to -, * to /, % to *), ++ and -- swapped
   bitwise      & | ^ << >> swapped (& to |, << to >>, ...)
   logical      && and || swapped, a ! removed
-  constant     an integer literal plus or minus one, true and false swapped
+  constant     an integer literal plus or minus one (not an array's size), true and false swapped
   condition    the condition of an if, a while or a ?: negated
   statement    an expression statement (a call, an assignment) deleted
   return       a returned value changed (a bool negated, a number plus one, a pointer null)
@@ -232,7 +232,8 @@ class SiteFinder:
             self.add(cursor, toks[0].extent.start.offset, toks[0].extent.end.offset, "", "logical")
 
     def integer(self, cursor, in_declaration):
-        """A literal plus and minus one; an array's size only minus one, as a larger buffer changes nothing."""
+        """A literal plus and minus one, but not an array's size: a larger buffer changes nothing, and a smaller
+        one is a memory fault that only the sanitizer build and the fuzzers can see, not the dev build's suite."""
         where = self.span(cursor)
         if not where:
             return
@@ -245,7 +246,7 @@ class SiteFinder:
             return
         digits, suffix = m.group(1).replace("'", ""), m.group(2)
         value = int(digits, 0) if not re.match(r"^0[0-7]+$", digits) else int(digits, 8)
-        for changed in (value - 1,) if bound else (value + 1, value - 1):
+        for changed in () if bound else (value + 1, value - 1):
             if changed < 0:
                 continue
             text = ("0x%X" % changed if digits[:2].lower() == "0x" else str(changed)) + suffix
