@@ -21,8 +21,8 @@ lines, then in a fixed order; `part` K/M takes every M-th mutant of it from the 
 run can be split and each part still spreads over the modules.
 
 Equivalent mutants (tools/mutants-equivalent.txt) are changes that cannot alter anything korvel does;
-the runner does not run or count them. An entry names the file, the source line(s) the mutant
-touches before and after the change, and one sentence why:
+the runner does not run or count them. An entry names the file (with " #N" for the N-th of identical
+changes in it), the source line(s) the mutant touches before and after the change, and one sentence why:
 
   src/image_layout.cpp
   - return a.file != b.file ? a.file < b.file : a.offset < b.offset;
@@ -383,11 +383,14 @@ def load_equivalents(path=EQUIVALENTS):
                 not lines[3].startswith("why: ") or len(lines[3]) < 12:
             sys.exit("mutants: %s: an entry is a file, a '- ' line, a '+ ' line and 'why: ' with a reason:\n%s" %
                      (path, block))
-        key = "%s\n%s\n%s" % (lines[0].strip(), collapse(lines[1][2:]), collapse(lines[2][2:]))
+        file, _, nth = lines[0].strip().partition(" #")  # "src/x.cpp #2": the second of identical changes
+        key = "%s\n%s\n%s" % (file, collapse(lines[1][2:]), collapse(lines[2][2:])) + \
+            ("\n#%s" % nth if nth and nth != "1" else "")
         entries[key] = lines[3][5:]
     return entries
 
 
 def entry(m):
     """A mutant as an entry of the equivalents list, its reason still to be written."""
-    return "%s\n- %s\n+ %s\nwhy: " % (m.file, m.before, m.after)
+    nth = " #%d" % m.occurrence if m.occurrence > 1 else ""
+    return "%s%s\n- %s\n+ %s\nwhy: " % (m.file, nth, m.before, m.after)

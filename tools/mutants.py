@@ -530,15 +530,15 @@ def sampled(opts):
     print("%d mutants generated in src/; the sample of %d with seed %s%s: %d" % (
         len(everything), opts.sample, opts.seed, ", part " + opts.part if opts.part else "", len(chosen)))
     if opts.list:
-        changes = {m.change() for m in everything}
+        changes = {m.key() for m in everything}
         for key in equivalent:
             if key not in changes:
                 print("stale equivalent (no such mutant any more):\n%s" % key)
         for m in chosen:
-            state = "equivalent" if m.change() in equivalent else done.get(m.key(), {}).get("outcome", "")
+            state = "equivalent" if m.key() in equivalent else done.get(m.key(), {}).get("outcome", "")
             print("%-12s %s" % (state, m.label()))
         return 0
-    todo = [m for m in chosen if m.change() not in equivalent and m.key() not in done]
+    todo = [m for m in chosen if m.key() not in equivalent and m.key() not in done]
     if todo:
         with Scratch(opts) as scratch:
             if not scratch.ready():
@@ -576,7 +576,7 @@ def summarize(chosen, equivalent, done, sites):
     survivors = []
     for m in chosen:
         record = done.get(m.key())
-        outcome = "equivalent" if m.change() in equivalent else record["outcome"] if record else "not run"
+        outcome = "equivalent" if m.key() in equivalent else record["outcome"] if record else "not run"
         counts[outcome] += 1
         if record and outcome in ("killed", "survived", "build-broken"):
             seconds.append(record["seconds"])
