@@ -265,8 +265,8 @@ class SiteFinder:
         if any(c.kind == self.K.VAR_DECL for c in cursor.get_children()) or not self.span(cursor):
             return
         toks = self.tokens(cursor)
-        if len(toks) < 4 or toks[1].spelling != "(":
-            return
+        if len(toks) < 4 or toks[0].spelling not in ("if", "while") or toks[1].spelling != "(":
+            return  # a macro's expansion, such as assert's
         depth = 0
         for i, t in enumerate(toks[1:], 1):
             depth += {"(": 1, ")": -1}.get(t.spelling, 0)
@@ -281,7 +281,7 @@ class SiteFinder:
     def ternary(self, cursor):
         children = list(cursor.get_children())
         where = self.span(children[0]) if children else None
-        if where:
+        if where and any(t.spelling == "?" for t in self.tokens(cursor)):
             old = self.text(where[0])[where[1]:where[2]].decode()
             self.add(where[0], where[1], where[2], "!(%s)" % old, "condition")
 
