@@ -292,7 +292,7 @@ class SiteFinder:
             if where and child.kind.is_expression():
                 text = self.text(where[0])
                 # An assert is no behaviour of a sound program: deleting it changes nothing the suite could see.
-                if text[where[2]:where[2] + 64].lstrip()[:1] == b";" and not text[where[1]:].startswith(b"assert("):
+                if text[where[2]:where[2] + 64].lstrip()[:1] == b";" and not text[where[1]:where[1] + 7] == b"assert(":
                     self.add(where[0], where[1], where[2], "", "statement")
 
     def returned(self, cursor):
