@@ -1,9 +1,11 @@
 #include "log.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -46,6 +48,15 @@ std::size_t printable_sequence(std::string_view text)
 
 bool shown(int level) { return level <= verbosity_level; }
 
+/// Standard output is buffered when redirected, standard error is not: what was printed
+/// before a diagnostic must reach its file before the diagnostic does.
+void to_stderr(const char *prefix, const char *format, va_list ap)
+{
+    std::fflush(stdout);
+    std::fputs(prefix, stderr);
+    std::vfprintf(stderr, format, ap);
+}
+
 } // namespace
 
 void log_set_verbose(int level) { verbosity_level = level; }
@@ -54,29 +65,64 @@ int log_shown(int level) { return shown(level) ? 1 : 0; }
 
 void log_warn(const char *format, ...)
 {
-    std::fputs("Warning: ", stderr);
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
+    to_stderr("Warning: ", format, ap);
     va_end(ap);
 }
 
 void log_err(const char *format, ...)
 {
-    std::fputs("Error: ", stderr);
     va_list ap;
     va_start(ap, format);
     if (error_sink == nullptr) {
-        std::vfprintf(stderr, format, ap);
+        to_stderr("Error: ", format, ap);
     } else {
         std::array<char, 1024> text{};
         std::vsnprintf(text.data(), text.size(), format, ap);
-        std::fputs(text.data(), stderr);
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: %s", text.data());
         std::string message = text.data();
         while (!message.empty() && message.back() == '\n')
             message.pop_back();
         error_sink->push_back(std::move(message));
     }
+    va_end(ap);
+}
+
+void log_plain(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    to_stderr("", format, ap);
+    va_end(ap);
+}
+
+void log_errno(const char *what)
+{
+    const int saved = errno;
+    if (what != nullptr && *what != '\0')
+        log_plain("%s: %s\n", what, std::strerror(saved));
+    else
+        log_plain("%s\n", std::strerror(saved));
+}
+
+void log_vlocated(const char *kind, const char *file, int line, const char *format, va_list ap)
+{
+    std::fflush(stdout);
+    if (line >= 1)
+        std::fprintf(stderr, "%s:%d: %s: ", file, line, kind);
+    else
+        std::fprintf(stderr, "%s: %s: ", file, kind);
+    std::vfprintf(stderr, format, ap);
+    std::fputc('\n', stderr);
+}
+
+void log_located(const char *kind, const char *file, int line, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    log_vlocated(kind, file, line, format, ap);
     va_end(ap);
 }
 

@@ -1,8 +1,11 @@
 // Logging: the one channel through which korvel talks to its user.
 // Progress and listings go to standard output, filtered by a verbosity level;
-// warnings and errors go to standard error and are never filtered.
+// warnings and errors go to standard error and are never filtered. Standard
+// output is flushed before anything goes to standard error, so that output
+// redirected to one file keeps the order a terminal shows.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <exception>
 #include <string>
@@ -20,6 +23,21 @@ void log_warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /// Writes "Error: " and the formatted message to standard error.
 void log_err(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/// Writes the formatted message to standard error as it stands, without a prefix: for the
+/// forms other tools use ("name: No such file or directory", "Wave parser error (offset 8): ...").
+void log_plain(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/// The perror form: "what: " and the text of errno, or the text alone when `what` is empty.
+void log_errno(const char *what);
+
+/// A diagnostic located in an input file: "file:line: kind: message", or "file: kind: message"
+/// when line < 1; kind is "error", "warning", "hint", ... A line end is added.
+void log_located(const char *kind, const char *file, int line, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+/// The same with the arguments as a va_list.
+void log_vlocated(const char *kind, const char *file, int line, const char *format, va_list ap)
+    __attribute__((format(printf, 4, 0)));
 
 /// Writes the formatted message to standard output when level <= verbosity.
 void log_msg(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
