@@ -223,13 +223,11 @@ TEST(Validate, ReadsOnlySmallRegularFilesInsideTheFilesetAndTheMd5FileOnlyInAnot
     test::write_file(dir.file("over.txt"), crc_file + std::string(6601 - crc_file.size(), '\n'));
     test::write_file(dir.file("MD5"), expected_for(dir, "image.dat").md5_file.substr(0, 32));
     const std::string link = "a symbolic link: korvel reads only files inside the fileset directory\n";
-    EXPECT_EQ(validate(dir), "7\n\nValidating CRCs from file \"limit.txt\"\nSD: OK\n\nValidating CRCs from file \"sums\\x1b[2J.txt\"\n"
-                             "SD: OK\nSD: FAILED\nstderr:\n"
-                             "Error: can't open file \"@/GONE.DAT\": No such file or directory\n"
-                             "Error: can't open file \"@/../../../dev/zero\": not a file of the fileset directory\n"
-                             "Error: can't open file \"@/ZERO\": " + link +
-                             "Error: can't open file \"@/PIPE\": not a regular file\n"
-                             "Error: can't open file \"@/LINK\": " + link);
+    const std::string cant = "Error: can't open file \"@/";
+    EXPECT_EQ(validate(dir), "7\n\nValidating CRCs from file \"limit.txt\"\nSD: OK\n\nValidating CRCs from file "
+                             "\"sums\\x1b[2J.txt\"\nSD: OK\nSD: FAILED\nstderr:\n" + cant + "GONE.DAT\": No such file or "
+                             "directory\n" + cant + "../../../dev/zero\": not a file of the fileset directory\n" + cant +
+                             "ZERO\": " + link + cant + "PIPE\": not a regular file\n" + cant + "LINK\": " + link);
 }
 
 } // namespace
