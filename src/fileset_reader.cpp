@@ -385,6 +385,19 @@ void check_cdtext_texts(ddp_fileset &fs, const std::vector<cdtext_text> &texts,
     }
 }
 
+/// The packs of a CD-Text file. Some programs put a 4-byte header (the length and two reserved
+/// bytes) before the packs, and some a NUL byte after them.
+std::string without_header(std::string packs)
+{
+    if (packs.size() % CDTEXT_PACK_SIZE == cdtext_header_size + 1 || packs.size() % CDTEXT_PACK_SIZE == 1) {
+        if (packs.back() == '\0')
+            packs.pop_back();
+    }
+    if (packs.size() % CDTEXT_PACK_SIZE == cdtext_header_size)
+        packs.erase(0, cdtext_header_size);
+    return packs;
+}
+
 void read_cdtext(const fileset_source &src, ddp_fileset &fs, file_ends &ends)
 {
     const map_packet *packet = nullptr;
@@ -401,15 +414,7 @@ void read_cdtext(const fileset_source &src, ddp_fileset &fs, file_ends &ends)
     std::optional<std::string> bytes = subcode_bytes(src, fs, *packet, *e, cdtext_max_size, "CD-Text file", ends);
     if (!bytes)
         return;
-    std::string packs = std::move(*bytes);
-    // Some programs put a 4-byte header (the length and two reserved bytes) before the
-    // packs, and some a NUL byte after them.
-    if (packs.size() % CDTEXT_PACK_SIZE == cdtext_header_size + 1 || packs.size() % CDTEXT_PACK_SIZE == 1) {
-        if (packs.back() == '\0')
-            packs.pop_back();
-    }
-    if (packs.size() % CDTEXT_PACK_SIZE == cdtext_header_size)
-        packs.erase(0, cdtext_header_size);
+    std::string packs = without_header(std::move(*bytes));
     if (packs.empty() || packs.size() % CDTEXT_PACK_SIZE != 0) {
         fs.add(true, fs.cdtext_file, "", "is %zu bytes long: not a whole number of 18-byte CD-Text packs",
                packs.size());
@@ -779,8 +784,9 @@ void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_filese
         track->index[index] = position;
         last_index = index;
         last_position = position;
+        // The ISRC reaches listings and cue sheets: a byte that is no printable ASCII shows as "?".
         if (track->isrc[0] == '\0' && !isrc.empty())
-            tolk_strcpy(track->isrc.data(), isrc.c_str(), track->isrc.size());
+            tolk_strcpy(track->isrc.data(), shown(isrc).c_str(), track->isrc.size());
         if (index == 1) {
             index1_packet.back() = number;
             const int nibble = std::isdigit(static_cast<unsigned char>(control))
@@ -863,6 +869,30 @@ void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_filese
     fs.pq = std::move(pq);
 }
 
+namespace {
+
+/// What the directory holds beside the disc: a CD-Text file the map does not name, bytes of a
+/// file that no stream accounts for, and files a stopped run left behind.
+void report_strays(const fileset_source &src, ddp_fileset &fs, const file_ends &ends)
+{
+    if (const fileset_entry *e = fileset_find(src, "CDTEXT.BIN");
+        e != nullptr && std::none_of(fs.files.begin(), fs.files.end(), [&](const auto &f) { return f.name == e->name; }))
+        fs.add(false, e->name, "", "is not part of this fileset: DDPMS does not name it");
+    for (const auto &[name, end] : ends) {
+        const fileset_entry *e = fileset_find(src, name);
+        if (e != nullptr && e->size > end)
+            fs.add(false, name, "byte " + std::to_string(end),
+                   "is %lld bytes long, %lld more than the map describes: they are not part of the disc",
+                   static_cast<long long>(e->size), static_cast<long long>(e->size - end));
+    }
+    for (const fileset_entry &e : src.entries)
+        if (is_unfinished_name(e.name.c_str()))
+            fs.add(false, e.name, "", "is an unfinished file that a stopped korvel run left behind: it is no part of "
+                   "the fileset; remove it");
+}
+
+} // namespace
+
 ddp_fileset read_fileset(const fileset_source &src)
 {
     ddp_fileset fs;
@@ -920,21 +950,7 @@ ddp_fileset read_fileset(const fileset_source &src)
 
     compare_first_pregap(fs);
     read_cdtext(src, fs, ends);
-    if (const fileset_entry *e = fileset_find(src, "CDTEXT.BIN");
-        e != nullptr && std::none_of(fs.files.begin(), fs.files.end(), [&](const auto &f) { return f.name == e->name; }))
-        fs.add(false, e->name, "", "is not part of this fileset: DDPMS does not name it");
-
-    // A file that holds more than the map describes has bytes no stream accounts for.
-    for (const auto &[name, end] : ends) {
-        const fileset_entry *e = fileset_find(src, name);
-        if (e != nullptr && e->size > end)
-            fs.add(false, name, "byte " + std::to_string(end),
-                   "is %lld bytes long, %lld more than the map describes: they are not part of the disc",
-                   static_cast<long long>(e->size), static_cast<long long>(e->size - end));
-    }
-    for (const fileset_entry &e : src.entries)
-        if (is_unfinished_name(e.name.c_str()))
-            fs.add(false, e.name, "", "is an unfinished file that a stopped korvel run left behind: it is no part of "
-                   "the fileset; remove it");
+    report_strays(src, fs, ends);
     return fs;
 }
+
