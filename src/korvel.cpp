@@ -159,7 +159,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     if (ddpdir != nullptr && lock.acquire(ddpdir) == 1)
         return 1;
 
-    log_msg(1, "Parsing cue sheet '%s'...\n", cuefile);
+    log_msg(1, "Parsing cue sheet '%s'...\n", log_printable(cuefile).c_str());
     cuesheet_t cue;
     cue.cdtext_from_texts = include_cdtext && ddpdir != nullptr;
     cue_open(cuefile, &cue);
@@ -188,10 +188,10 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     log_msg(1, "Writing DDP fileset...\n");
     log_msg(1, "Copying audio data\n");
     for (const auto &file : cue.files)
-        log_msg(1, "  from: %s\n", file.path.c_str());
+        log_msg(1, "  from: %s\n", log_printable(file.path).c_str());
     {
         const std::string image = tolk_path_join(ddpdir, "IMAGE.DAT").value_or("IMAGE.DAT");
-        log_msg(1, "  to:   %s\n", image.c_str());
+        log_msg(1, "  to:   %s\n", log_printable(image).c_str());
         if (cue_copy_audio(&cue, image.c_str()) != 0) {
             log_err("Error while writing DDP data file\n");
             return 1;

@@ -110,10 +110,12 @@ void log_errno(const char *what)
 void log_vlocated(const char *kind, const char *file, int line, const char *format, va_list ap)
 {
     std::fflush(stdout);
+    // The file's name comes from the command line or a cue sheet: its control characters are escaped.
+    const std::string name = log_printable(file != nullptr ? file : "");
     if (line >= 1)
-        std::fprintf(stderr, "%s:%d: %s: ", file, line, kind);
+        std::fprintf(stderr, "%s:%d: %s: ", name.c_str(), line, kind);
     else
-        std::fprintf(stderr, "%s: %s: ", file, kind);
+        std::fprintf(stderr, "%s: %s: ", name.c_str(), kind);
     std::vfprintf(stderr, format, ap);
     std::fputc('\n', stderr);
 }
