@@ -401,9 +401,10 @@ int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet,
         return 1;
 
     output_remove_leftovers(dir);
-    // DDPID is written last of the streams: gone until then, it keeps a run stopped half-way from
-    // leaving a new image beside an old map that a reader could take for a fileset.
-    for (const char *name : {"DDPID", "CHECKSUM.MD5", "CHECKSUM.TXT"}) {
+    // The checksum files go first: they must never list a file that is gone. DDPID, written last of
+    // the streams, goes next: until the new one is in, no new image stands beside an old map that a
+    // reader could take for a fileset.
+    for (const char *name : {"CHECKSUM.MD5", "CHECKSUM.TXT", "DDPID"}) {
         const std::string path = path_in(dir, name);
         if (unlink(path.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
             log_err("%s: %s\n", path.c_str(), std::strerror(errno));

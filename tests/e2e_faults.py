@@ -167,7 +167,7 @@ FAULTS = [
     row("over an older fileset with IMAGE.cue and CDTEXT.BIN", old="other", says=[
         "Removed out/IMAGE.cue of an earlier run", "Removed out/CDTEXT.BIN of an earlier run"]),
     row("over an older fileset whose DDPID cannot be replaced", "Error: out/DDPID: Is a directory\n", old="other",
-        mkdir="out/DDPID"),
+        mkdir="out/DDPID", remains=None),
     row("a second run while the first writes", "Error: out is being written by another korvel run\n", remains=None,
         fault=("concurrent", None), final="long"),
     *[row("%s during the copy" % sig.name, INTERRUPTED, status=-sig, remains=None, fault=("signal", sig), disc=LONG_DISC,

@@ -169,6 +169,9 @@ CORRUPTIONS = [
     row("a file listed twice, the first line wrong", "CHECKSUM.MD5", md5_lines(lambda l: [l[4].replace("1", "2", 1)
         if "1" in l[4][:32] else l[4].replace("0", "1", 1)] + l), E, "IMAGE.DAT", "",
         "CHECKSUM.MD5 gives it two different MD5s, on lines 1 and 6"),
+    row("a file of the map that no checksum file lists", "", lambda d: (md5_lines(lambda l: l[:3] + l[4:])(
+        os.path.join(d, "CHECKSUM.MD5")), os.remove(os.path.join(d, "CHECKSUM.TXT"))), W, "SD", "",
+        "is in no checksum file: nothing vouches for it"),
     row("names written ./NAME", "CHECKSUM.MD5", md5_lines(lambda l: [x.replace("*", "*./") for x in l]), None, "", "",
         ""),
     row("checksum file named with terminal escapes", "", lambda d: audio.write(
@@ -384,7 +387,6 @@ class ReadingRun(ReaderCase):
         self.assertEqual(json.loads(r.stdout)["status"], "failed")
         self.assertEqual(run(["--extract", "ddp", "gone"], self.dir).stdout, b"")
         # A failure after the verification: the JSON tells it too, and no image.cue stands beside a mixed set.
-        os.remove(os.path.join(out, "image.cue"))
         os.mkdir(os.path.join(out, "05.wav"))
         r = run(["--extract", "--json", "ddp", "out"], self.dir)
         self.assertEqual((r.returncode, json.loads(r.stdout)["status"]), (1, "failed"))

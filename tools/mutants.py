@@ -238,8 +238,8 @@ MUTATIONS = [
     M("ddp-cdtext-first", "miniddp.cpp", "the CD-Text packet appended after the PQ descriptor",
       "rewrite_map(dir, true, \"S0\", \"CDTEXT  \"", "rewrite_map(dir, false, \"S0\", \"CDTEXT  \""),
     M("ddp-old-sums", "miniddp.cpp", "an older CHECKSUM.MD5 is not removed before the run writes",
-      "for (const char *name : {\"DDPID\", \"CHECKSUM.MD5\", \"CHECKSUM.TXT\"}) {",
-      "for (const char *name : {\"DDPID\", \"CHECKSUM.TXT\"}) {"),
+      "for (const char *name : {\"CHECKSUM.MD5\", \"CHECKSUM.TXT\", \"DDPID\"}) {",
+      "for (const char *name : {\"CHECKSUM.TXT\", \"DDPID\"}) {"),
     M("ddp-stale-input", "miniddp.cpp", "a stale IMAGE.cue is removed although the run reads it",
       "S_ISDIR(st.st_mode) || is_input(path))", "S_ISDIR(st.st_mode))"),
     # safe_output
