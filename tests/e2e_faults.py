@@ -450,7 +450,8 @@ class RandomKills(unittest.TestCase):
 
     def kill_at_random(self, kind, args, pause):
         """Runs korvel for a random share of a clean run's time, pauses it for `pause` to look, and kills it."""
-        p = subprocess.Popen([KORVEL] + args, cwd=self.root, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        p = subprocess.Popen([KORVEL] + args, cwd=self.root, env=ENV, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
         time.sleep(self.random.uniform(0, 1.2 * self.seconds[kind]))
         if p.poll() is None:
             p.send_signal(signal.SIGSTOP)

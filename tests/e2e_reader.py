@@ -248,7 +248,8 @@ def md5sum_agrees(test, folder, report, stricter=None):
     """md5sum -c and korvel agree on each checksum file in md5sum's form (on `stricter`, md5sum passes and korvel
     fails). One that lists a FIFO or device is left to korvel: md5sum would wait for ever."""
     for name in [n for n in os.listdir(folder) if n.lower().endswith(".md5")]:
-        listed = [os.path.join(folder, l.split(b" ", 1)[1].lstrip(b" *").decode()) for l in content(folder, name).splitlines()]
+        listed = [os.path.join(folder, l.split(b" ", 1)[1].lstrip(b" *").decode())
+                  for l in content(folder, name).splitlines()]
         if any(os.path.exists(n) and not stat.S_ISREG(os.stat(n).st_mode) for n in listed):
             continue
         md5sum = subprocess.run(["md5sum", "-c", name], cwd=folder, capture_output=True).returncode == 0
