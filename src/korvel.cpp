@@ -394,13 +394,12 @@ std::string shell_word(const std::string &path)
 /// The folder that holds `path` ("." for a bare name), without a trailing slash.
 std::string folder_of(const char *path)
 {
-    std::string folder = path;
-    for (int part = 0; part < 2; ++part) {
-        while (folder.size() > 1 && folder.back() == '/')
-            folder.pop_back();
-        if (part == 0)
-            folder = tolk_path_get_dir(folder.c_str());
-    }
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/')
+        name.pop_back();
+    std::string folder = tolk_path_get_dir(name.c_str());
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
     return folder.empty() ? "." : folder;
 }
 
