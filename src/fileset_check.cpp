@@ -195,16 +195,26 @@ json report_json(const char *dir, const checked_fileset &c)
             {"warnings", warnings}};
 }
 
-/// The report's end: the JSON document, or the verdict line after a blank line.
+/// The name of the fileset being checked when it is one of several in one call, else null.
+const char *batch_name = nullptr;
+
+/// The report's end: the JSON document, or the verdict line after a blank line. One of
+/// several filesets is named in its verdict line, and its document is one compact line
+/// (JSON Lines) whose first member names it.
 void print_end(const char *dir, const checked_fileset &c, bool json_report)
 {
     if (json_report) {
+        json document = batch_name != nullptr ? json{{"fileset", name_text(batch_name)}} : json::object();
+        document.update(report_json(dir, c));
         // Bytes that are no UTF-8 (a file name of another system) are replaced, never thrown on.
-        std::printf("%s\n", report_json(dir, c).dump(2, ' ', false, json::error_handler_t::replace).c_str());
+        const int indent = batch_name != nullptr ? -1 : 2;
+        std::printf("%s\n", document.dump(indent, ' ', false, json::error_handler_t::replace).c_str());
         return;
     }
     if (log_shown(1))
         std::printf("\n");
+    if (batch_name != nullptr)
+        std::printf("%s: ", printable(batch_name).c_str());
     std::printf("%s\n", fileset_verdict(c.fileset).c_str());
 }
 
@@ -258,5 +268,13 @@ checked_fileset fileset_check_source(fileset_source source, bool json_report)
     if (!c.source.dir.empty())
         validate_checksums(dir, c);
     print_end(dir, c, json_report);
+    return c;
+}
+
+checked_fileset fileset_check_in_batch(const char *dir, bool json_report)
+{
+    batch_name = dir;
+    checked_fileset c = fileset_check(dir, json_report);
+    batch_name = nullptr;
     return c;
 }

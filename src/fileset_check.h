@@ -19,6 +19,11 @@ struct checked_fileset {
 /// read is an error in the result.
 checked_fileset fileset_check(const char *dir, bool json);
 
+/// The same for one of several filesets checked in one call: the verdict line starts with
+/// `dir` and a colon, and the JSON document is one compact line whose first member,
+/// "fileset", is `dir`.
+checked_fileset fileset_check_in_batch(const char *dir, bool json);
+
 /// The same for a fileset whose entries are listed already; one in memory (an empty `dir`)
 /// has no checksum validation.
 checked_fileset fileset_check_source(fileset_source source, bool json);

@@ -316,8 +316,9 @@ int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq
         return 1;
     }
     struct stat st;
-    if (stat(outdir, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        log_err("%s: %s\n", outdir, S_ISDIR(st.st_mode) ? std::strerror(errno) : "not a directory");
+    const bool found = stat(outdir, &st) == 0;
+    if (!found || !S_ISDIR(st.st_mode)) {
+        log_err("%s: %s\n", outdir, found ? "not a directory" : std::strerror(errno));
         return 1;
     }
     // One run at a time writes into a directory.

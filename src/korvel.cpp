@@ -7,6 +7,7 @@
 // call into another module.
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +17,7 @@
 
 #include "cueparser.h"
 #include "ddp_checksum.h"
+#include "fileset_batch.h"
 #include "fileset_check.h"
 #include "fileset_extract.h"
 #include "log.h"
@@ -82,7 +84,7 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
 [[noreturn]] void print_help()
 {
     std::fputs("Usage: korvel [options] <cuefile> [ddpdirectory]\n"
-               "       korvel --check [options] <ddpdirectory>\n"
+               "       korvel --check [options] <ddpdirectory>...\n"
                "       korvel --extract [options] <ddpdirectory> <outputdirectory>\n"
                "\n"
                "Create DDP 2.00 filesets from audio CD cue sheets.\n"
@@ -234,10 +236,12 @@ int run_reader(const char *ddpdir, const char *outdir, const run_options &o)
 }
 
 /// The operands each mode takes, or an error message when they do not fit.
-const char *operand_fault(int mode, int operands)
+const char *operand_fault(int mode, int operands, const run_options &o)
 {
-    if (mode == 'C' && operands != 1)
-        return "--check takes one operand, the DDP fileset directory.\n";
+    if (mode == 'C' && operands < 1)
+        return "--check takes one or more operands, the DDP fileset directories.\n";
+    if (mode == 'C' && operands > 1 && o.pq_sheet != nullptr)
+        return "--pq-sheet is the sheet of one disc: give --check one fileset with it.\n";
     if (mode == 'X' && operands != 2)
         return "--extract takes two operands, the DDP fileset directory and the output directory.\n";
     return nullptr;
@@ -250,6 +254,7 @@ struct command_line {
     int verbose = 1;
     const char *first = nullptr;  ///< the cue sheet, or the fileset directory
     const char *second = nullptr; ///< the DDP directory, or the output directory
+    std::vector<const char *> filesets; ///< with --check: every fileset directory, in order
     char master_id[master_id_max + 1] = {};
 };
 
@@ -343,7 +348,7 @@ int read_command_line(int argc, char *argv[], command_line *cl)
         suggest_help();
         return 1;
     }
-    if (const char *fault = operand_fault(mode, argc - optind)) {
+    if (const char *fault = operand_fault(mode, argc - optind, o)) {
         log_err("%s", fault);
         suggest_help();
         return 1;
@@ -354,10 +359,12 @@ int read_command_line(int argc, char *argv[], command_line *cl)
         suggest_help();
         return 1;
     }
+    if (mode == 'C')
+        cl->filesets.assign(argv + optind, argv + argc);
     cl->first = argv[optind++];
     if (optind < argc)
         cl->second = argv[optind++];
-    if (optind < argc) {
+    if (optind < argc && mode != 'C') {
         log_err("Two many arguments.");
         suggest_help();
         return 1;
@@ -371,6 +378,75 @@ int read_command_line(int argc, char *argv[], command_line *cl)
     return -1;
 }
 
+/// A path as one word of a shell command line, quoted only when it must be.
+std::string shell_word(const std::string &path)
+{
+    const std::string plain = path[0] == '-' ? "./" + path : path;
+    if (plain.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./+,:@%=-") ==
+        std::string::npos)
+        return plain;
+    std::string quoted = "'";
+    for (const char c : plain)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+/// The folder that holds `path` ("." for a bare name), without a trailing slash.
+std::string folder_of(const char *path)
+{
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/')
+        name.pop_back();
+    std::string folder = tolk_path_get_dir(name.c_str());
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder.empty() ? "." : folder;
+}
+
+/// 0 when `dir` is a directory; otherwise says what it is and what to do, and gives 1.
+/// korvel makes no directory: the user chooses where a fileset goes.
+int need_directory(const char *dir)
+{
+    struct stat st;
+    if (stat(dir, &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return 0;
+        std::fprintf(stderr, "%s: %s: not a directory\n", program_name, dir);
+    } else if (errno == ENOENT) {
+        const std::string parent = folder_of(dir);
+        const bool parent_there = stat(parent.c_str(), &st) == 0;
+        std::fprintf(stderr, "%s: %s: no such directory (create it first: mkdir %s%s)\n", program_name, dir,
+                     parent_there ? "" : "-p ", shell_word(dir).c_str());
+    } else {
+        std::fprintf(stderr, "%s: %s: %s\n", program_name, dir, std::strerror(errno));
+    }
+    return 1;
+}
+
+/// The operands and option values that name places, checked before any work is done: the
+/// directories korvel writes into, the PQ sheet's folder, and a cue sheet that is a directory.
+int check_operand_paths(const command_line &cl)
+{
+    struct stat st;
+    if (cl.mode == 0 && std::strcmp(cl.first, "-") != 0 && stat(cl.first, &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "%s: %s is a directory: to read a DDP fileset, use korvel --check %s\n", program_name,
+                     cl.first, shell_word(cl.first).c_str());
+        return 1;
+    }
+    if (cl.mode != 'C' && cl.second != nullptr && need_directory(cl.second) != 0)
+        return 1;
+    if (const char *pq_sheet = cl.options.pq_sheet) {
+        if (stat(pq_sheet, &st) == 0 && S_ISDIR(st.st_mode)) {
+            std::fprintf(stderr, "%s: %s is a directory: --pq-sheet names the HTML file to write\n", program_name,
+                         pq_sheet);
+            return 1;
+        }
+        if (need_directory(folder_of(pq_sheet).c_str()) != 0)
+            return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -378,12 +454,17 @@ int main(int argc, char *argv[])
     command_line cl;
     if (const int status = read_command_line(argc, argv, &cl); status >= 0)
         return status;
+    if (check_operand_paths(cl) != 0)
+        return 1;
 
     log_set_verbose(cl.verbose);
     output_install_signal_handlers();
     int status;
     try {
-        status = cl.mode == 0 ? run(cl.first, cl.second, cl.options) : run_reader(cl.first, cl.second, cl.options);
+        if (cl.filesets.size() > 1)
+            status = fileset_check_batch(cl.filesets, cl.options.json);
+        else
+            status = cl.mode == 0 ? run(cl.first, cl.second, cl.options) : run_reader(cl.first, cl.second, cl.options);
     } catch (const fatal_error &e) {
         // An input file was refused; its diagnostic has been printed.
         status = e.status();

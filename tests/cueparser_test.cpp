@@ -155,7 +155,7 @@ TEST_F(CueTest, LimitsOfTracksAndIndexesAndWhatTheCommandsStore)
     // 100 tracks, and a track of 101 index points: the last of each is refused before it is stored.
     std::string tracks = "FILE a.bin BINARY\n", indexes = head;
     for (int n = 0; n <= 100; ++n) {
-        char time[16];
+        char time[32]; // more than the 18 bytes the compiler cannot rule out for these two values
         std::snprintf(time, sizeof time, "00:%02d:%02d\n", n / 75, n % 75);
         tracks += n < 100 ? "TRACK " + std::to_string(n + 1) + " AUDIO\nINDEX 01 " + time : "";
         indexes += (n < 10 ? "INDEX 0" : "INDEX ") + std::to_string(n) + " " + time;

@@ -135,7 +135,8 @@ FAULTS = [
     row("data chunk claiming more than the file", TRUNCATED % (len(AUDIO) + 4000, len(AUDIO)), disc=dict(
         data=WAVE[:40] + (len(AUDIO) + 4000).to_bytes(4, "little") + WAVE[44:], name="disc.wav", kind="WAVE")),
     row("whole wave", disc=dict(data=WAVE, name="disc.wav", kind="WAVE")),
-    row("cue sheet is a directory", CANNOT_OPEN % ("folder.cue", "Is a directory"), cue="folder.cue", mkdir="folder.cue"),
+    row("cue sheet is a directory", "folder.cue is a directory: to read a DDP fileset, use korvel --check folder.cue\n",
+        cue="folder.cue", mkdir="folder.cue"),
     row("CD text file is a directory", NO_CD_TEXT.format("folder.cdt"), options=T, mkdir="folder.cdt",
         disc={"cdtextfile": "folder.cdt"}),
     row("unreadable cue sheet", CANNOT_OPEN % ("disc.cue", "Permission denied"), unreadable="disc.cue", options=T),

@@ -245,6 +245,10 @@ class ForeignFilesets(ReaderCase):
                 self.assertTrue(cue.startswith("\ufeffCATALOG 4006381333931\nTITLE \"Fremde Platte\"\n"), cue)
                 self.assertIn('  TRACK 02 AUDIO\n    TITLE "Zw\xf6lf"\n    ISRC DEA121500002\n    FLAGS DCP\n'
                               '    INDEX 00 00:08:00\n    INDEX 01 00:09:00\n    INDEX 02 00:10:50\n', cue)
+        # All three in one call: JSON Lines, one document per fileset naming it, in the order given.
+        lines = run(["--check", "--json", "named", "split", "lower"], self.dir).stdout.decode().splitlines()
+        self.assertEqual([(d["fileset"], d["directory"], d["status"]) for d in map(json.loads, lines)],
+                         [(n, n, "OK") for n in ("named", "split", "lower")])
 
     def test_an_output_that_is_a_file_of_the_fileset_is_refused(self):
         # A fileset whose audio file is named like a track file, extracted into its own directory.

@@ -323,6 +323,10 @@ MUTATIONS = [
       "checked.fileset.errors() > 0 ? 1 : 0;", "checked.fileset.errors() > 1 ? 1 : 0;"),
     M("main-empty-dir", "korvel.cpp", "an empty output directory name is taken",
       "if (mode != 'C' && cl->second != nullptr && *cl->second == '\\0') {", "if (false) {"),
+    M("operands-missing-dir", "korvel.cpp", "a missing output directory is found only when the run writes",
+      "if (cl.mode != 'C' && cl.second != nullptr && need_directory(cl.second) != 0)", "if (false)"),
+    M("operands-batch-status", "fileset_batch.cpp", "several filesets check with status 0 when one has an error",
+      "return with_errors > 0 ? 1 : 0;", "return with_errors > 1 ? 1 : 0;"),
 ]
 
 

@@ -1,0 +1,22 @@
+#include "fileset_batch.h"
+
+#include <cstdio>
+
+#include "fileset_check.h"
+#include "log.h"
+
+int fileset_check_batch(const std::vector<const char *> &dirs, bool json)
+{
+    std::size_t with_errors = 0;
+    for (const char *dir : dirs) {
+        if (fileset_check_in_batch(dir, json).fileset.errors() > 0)
+            ++with_errors;
+        // A report ends before the next one's warnings and errors start, even in one pipe.
+        if (!json && log_shown(1))
+            std::printf("\n");
+        std::fflush(stdout);
+    }
+    if (!json)
+        std::printf("%zu filesets: %zu OK, %zu with errors\n", dirs.size(), dirs.size() - with_errors, with_errors);
+    return with_errors > 0 ? 1 : 0;
+}
