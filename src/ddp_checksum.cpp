@@ -745,7 +745,7 @@ void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache, ddpf_validation_t *re
     }
 }
 
-int ddp_checksum_validate(const char *dir, ddpf_validation_t *report)
+int ddp_checksum_validate(const char *dir, ddpf_validation_t *report, const ddpf_list_t *known)
 {
     if (dir == nullptr)
         return 0;
@@ -762,6 +762,8 @@ int ddp_checksum_validate(const char *dir, ddpf_validation_t *report)
     const std::size_t before = found->results.size();
     ddpf_list_t cache;
     ddpf_init(&cache);
+    if (known != nullptr)
+        cache.first = known->first;
     dir_ptr listing(opendir(dir));
     if (!listing)
         return 0;

@@ -67,7 +67,9 @@ struct ddpf_validation_t {
 /// Checks every checksum file found in `dir` against freshly computed checksums,
 /// printing OK or FAILED per file (errors for files that cannot be read). Returns the
 /// number of comparisons that failed or could not be made; fills `report` when given.
-int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr);
+/// `known` holds checksums computed already (while the file was read for other work),
+/// which are taken instead of reading those files again.
+int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr, const ddpf_list_t *known = nullptr);
 /// Compares the expected checksums with the cache (reading files the cache lacks); each
 /// comparison is added to `report` when given, under its last checksum file.
 void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache, ddpf_validation_t *report = nullptr);

@@ -231,9 +231,14 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
 /// Verifies the fileset in `ddpdir` and reports; with `outdir` extracts it there too.
 int run_reader(const char *ddpdir, const char *outdir, const run_options &o)
 {
-    const checked_fileset checked = fileset_check(ddpdir, o.json);
+    // An extraction writes the audio ahead of the check and hashes it on the way: the audio
+    // files are read once. The files take their names only when the check finds no error.
+    extract_stage stage;
     if (outdir != nullptr)
-        return fileset_extract(checked, outdir, o.pq_sheet);
+        fileset_extract_stage(ddpdir, outdir, stage);
+    const checked_fileset checked = fileset_check(ddpdir, o.json, &stage.digests);
+    if (outdir != nullptr)
+        return fileset_extract(checked, outdir, o.pq_sheet, &stage);
     const int status = checked.fileset.errors() > 0 ? 1 : 0;
     return fileset_write_pq_sheet(checked, o.pq_sheet) != 0 ? 1 : status;
 }
