@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -73,13 +74,18 @@ worker_thread::worker_thread(std::function<void()> work)
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&blocked, sig);
     pthread_sigmask(SIG_BLOCK, &blocked, &before);
-    thread_ = std::thread([this, work = std::move(work)] {
-        try {
-            work();
-        } catch (...) {
-            error_ = std::current_exception();
-        }
-    });
+    try {
+        thread_ = std::thread([this, work = std::move(work)] {
+            try {
+                work();
+            } catch (...) {
+                error_ = std::current_exception();
+            }
+        });
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        throw;
+    }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
@@ -103,8 +109,12 @@ block_pipeline::block_pipeline(int threads, std::size_t block_size, std::functio
                                std::size_t depth)
     : consume_(std::move(consume)), block_size_(block_size), depth_(depth), full_(depth), free_(depth)
 {
-    if (threads > 1)
-        worker_ = std::make_unique<worker_thread>([this] { consume_all(); });
+    try {
+        if (threads > 1)
+            worker_ = std::make_unique<worker_thread>([this] { consume_all(); });
+    } catch (const std::system_error &) {
+        // No thread to be had (a process limit): the same work on this one.
+    }
 }
 
 block_pipeline::~block_pipeline() { cancel(); }
