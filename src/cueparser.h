@@ -14,6 +14,7 @@
 
 #include "audio_input.h"
 #include "image_layout.h"
+#include "parallel_digest.h"
 #include "pqlist.h"
 #include "tolk_utils.h"
 
@@ -58,9 +59,10 @@ void cue_close(cuesheet_t *cue);
 
 /// Writes IMAGE.DAT: pregap silence, the audio of every file (byte-swapped for MOTOROLA, decoded
 /// for FLAC) with the silence of PREGAP and POSTGAP between, padding.
-/// 0 when the file is complete; 1 on failure (also FLAC audio that fails its checks), after
-/// its diagnostics, with the file removed.
-int cue_copy_audio(cuesheet_t *cue, const char *image_path);
+/// 0 when the file is complete, and then `digests` (when given) holds its MD5 and CRC-32, taken
+/// from the blocks as they were written; 1 on failure (also FLAC audio that fails its checks),
+/// after its diagnostics, with the file removed. Long copies hash on a second thread (threads_for).
+int cue_copy_audio(cuesheet_t *cue, const char *image_path, digest_pair *digests = nullptr);
 
 /// Prints the cue image summary: the audio data, the PQ listing and the CD-Text.
 void cue_summary(const cuesheet_t *cue);

@@ -13,6 +13,7 @@
 #include "crc.h"
 #include "log.h"
 #include "md5.h"
+#include "parallel_digest.h"
 #include "safe_output.h"
 #include "tolk_utils.h"
 
@@ -495,6 +496,9 @@ int ddpf_calc(ddpf_list_t *list, int do_md5, int do_crc)
 {
     int result = 0;
     for (auto &entry : list->first) {
+        // What is known already (the image's digests, taken as it was written) is not read again.
+        if ((!do_md5 || entry.md5[0] != '\0') && (!do_crc || entry.crc32[0] != '\0'))
+            continue;
         const std::string path = path_of(list, entry.name);
         file_ptr in = tolk_fopen(path.c_str(), "rb");
         if (!in) {
@@ -549,7 +553,7 @@ void ddpf_print(const ddpf_list_t *list)
         std::printf("%-17s  %-32s  %-8s\n", entry.name, entry.md5, entry.crc32);
 }
 
-int ddp_checksum_write(const char *dir)
+int ddp_checksum_write(const char *dir, const digest_pair *image)
 {
     ddpf_list_t list;
     ddpf_init(&list);
@@ -560,6 +564,8 @@ int ddp_checksum_write(const char *dir)
         ddpf_print(&list);
         return 1;
     }
+    if (ddpf_entry_t *entry = image != nullptr ? ddpf_find(&list, "IMAGE.DAT") : nullptr)
+        ddpf_entry_update(entry, image->md5.c_str(), image->crc32.c_str());
     // Every checksum is computed before either file is created, so neither
     // checksum file ever lists itself or an older checksum file.
     int result = ddpf_calc(&list, 1, 1);
@@ -717,9 +723,8 @@ void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache, ddpf_validation_t *re
             }
             log_msg(1, "%s: ", want.name);
             log_flush(1);
-            std::array<char, md5_digits + 1> md5{};
-            std::array<char, crc_digits + 1> crc{};
-            if (file_calc_checksum(in.get(), md5.data(), crc.data()) != 0) {
+            digest_pair sums;
+            if (digest_file(in.get(), &sums) != 0) {
                 // Neither OK nor FAILED: the file could not be read whole.
                 const int err = failure_errno();
                 log_msg(1, "\n");
@@ -727,7 +732,7 @@ void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache, ddpf_validation_t *re
                 record_unreadable(want, std::strerror(err));
                 continue;
             }
-            have = ddpf_add(cache, want.name, md5.data(), crc.data());
+            have = ddpf_add(cache, want.name, sums.md5.c_str(), sums.crc32.c_str());
         }
         if (want_md5 && have->md5[0] != '\0') {
             log_msg(1, "%s\n", ok_or_failed(want.md5, have->md5));
@@ -740,7 +745,7 @@ void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache, ddpf_validation_t *re
     }
 }
 
-int ddp_checksum_validate(const char *dir, ddpf_validation_t *report)
+int ddp_checksum_validate(const char *dir, ddpf_validation_t *report, const ddpf_list_t *known)
 {
     if (dir == nullptr)
         return 0;
@@ -757,6 +762,8 @@ int ddp_checksum_validate(const char *dir, ddpf_validation_t *report)
     const std::size_t before = found->results.size();
     ddpf_list_t cache;
     ddpf_init(&cache);
+    if (known != nullptr)
+        cache.first = known->first;
     dir_ptr listing(opendir(dir));
     if (!listing)
         return 0;

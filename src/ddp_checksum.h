@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "parallel_digest.h"
+
 /// One file of a fileset with its checksums as text.
 struct ddpf_entry_t {
     char name[18] = {};  ///< at most 17 characters, as the map stream gives them
@@ -41,8 +43,9 @@ const char *dfi_next(dfi_iter_t *it);
 /// Computes the checksums of every file the fileset in `dir` names, writes
 /// CHECKSUM.MD5 and CHECKSUM.TXT there and prints the table. 0 when every listed
 /// file was read whole and both files were put in place; 1 otherwise, and then
-/// neither file is written.
-int ddp_checksum_write(const char *dir);
+/// neither file is written. `image`, when given, holds the digests of IMAGE.DAT taken
+/// as it was written, which is then not read again.
+int ddp_checksum_write(const char *dir, const digest_pair *image = nullptr);
 
 /// One comparison of the validator: a checksum a checksum file gives for a file of the fileset.
 struct ddpf_result_t {
@@ -64,7 +67,9 @@ struct ddpf_validation_t {
 /// Checks every checksum file found in `dir` against freshly computed checksums,
 /// printing OK or FAILED per file (errors for files that cannot be read). Returns the
 /// number of comparisons that failed or could not be made; fills `report` when given.
-int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr);
+/// `known` holds checksums computed already (while the file was read for other work),
+/// which are taken instead of reading those files again.
+int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr, const ddpf_list_t *known = nullptr);
 /// Compares the expected checksums with the cache (reading files the cache lacks); each
 /// comparison is added to `report` when given, under its last checksum file.
 void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache, ddpf_validation_t *report = nullptr);
@@ -86,7 +91,7 @@ void ddpf_read_ddp(ddpf_list_t *list, const char *dir);
 /// Reads the stream to its end; 0 when it was read whole, -1 on a read error
 /// (then no checksum is written). `md5` holds 33 bytes, `crc` 9; either may be null.
 int file_calc_checksum(std::FILE *fp, char *md5, char *crc);
-/// Computes the checksums of every listed file; 0 when all were read whole, 1 otherwise.
+/// Computes the checksums of every listed file that lacks one asked for; 0 when all were read whole, 1 otherwise.
 int ddpf_calc(ddpf_list_t *list, int do_md5, int do_crc);
 /// Releases the entries and the directory; the list is then empty.
 void ddpf_free(ddpf_list_t *list);

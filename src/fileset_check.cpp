@@ -53,10 +53,10 @@ void print_issue(const fileset_issue &i)
 /// Runs the checksum validator and turns what it found into issues: checksums that
 /// differ, files it could not read (which it has reported itself), files of the map
 /// that no checksum covers, and a fileset without any checksum file.
-void validate_checksums(const char *dir, checked_fileset &c)
+void validate_checksums(const char *dir, checked_fileset &c, const ddpf_list_t *known)
 {
     ddp_fileset &fs = c.fileset;
-    ddp_checksum_validate(dir, &c.checksums);
+    ddp_checksum_validate(dir, &c.checksums, known);
     for (const ddpf_result_t &r : c.checksums.results) {
         if (r.ok)
             continue;
@@ -231,12 +231,12 @@ std::string fileset_verdict(const ddp_fileset &fs)
     return text;
 }
 
-checked_fileset fileset_check(const char *dir, bool json_report)
+checked_fileset fileset_check(const char *dir, bool json_report, const ddpf_list_t *known)
 {
     fileset_source source;
     std::string why;
     if (fileset_list_dir(dir, source, why))
-        return fileset_check_source(std::move(source), json_report);
+        return fileset_check_source(std::move(source), json_report, known);
     if (json_report)
         log_set_verbose(-1);
     checked_fileset c;
@@ -247,7 +247,7 @@ checked_fileset fileset_check(const char *dir, bool json_report)
     return c;
 }
 
-checked_fileset fileset_check_source(fileset_source source, bool json_report)
+checked_fileset fileset_check_source(fileset_source source, bool json_report, const ddpf_list_t *known)
 {
     // The JSON document is all that standard output carries.
     if (json_report)
@@ -266,7 +266,7 @@ checked_fileset fileset_check_source(fileset_source source, bool json_report)
             std::printf("*** Checksums ***\n");
     }
     if (!c.source.dir.empty())
-        validate_checksums(dir, c);
+        validate_checksums(dir, c, known);
     print_end(dir, c, json_report);
     return c;
 }

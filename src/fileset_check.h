@@ -17,7 +17,8 @@ struct checked_fileset {
 /// Reads and verifies the fileset in `dir` and prints the whole report, ending with the
 /// verdict line (or the JSON document when `json` is set). Never fails: what cannot be
 /// read is an error in the result.
-checked_fileset fileset_check(const char *dir, bool json);
+/// `known` holds checksums of files computed already (see ddp_checksum_validate).
+checked_fileset fileset_check(const char *dir, bool json, const ddpf_list_t *known = nullptr);
 
 /// The same for one of several filesets checked in one call: the verdict line starts with
 /// `dir` and a colon, and the JSON document is one compact line whose first member,
@@ -26,7 +27,7 @@ checked_fileset fileset_check_in_batch(const char *dir, bool json);
 
 /// The same for a fileset whose entries are listed already; one in memory (an empty `dir`)
 /// has no checksum validation.
-checked_fileset fileset_check_source(fileset_source source, bool json);
+checked_fileset fileset_check_source(fileset_source source, bool json, const ddpf_list_t *known = nullptr);
 
 /// The text report's last line: "fileset OK" or "fileset has N errors", with ", M warnings" when there are any.
 std::string fileset_verdict(const ddp_fileset &fs);

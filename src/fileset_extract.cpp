@@ -8,7 +8,9 @@
 #include <memory>
 #include <string_view>
 
+#include "block_pipeline.h"
 #include "log.h"
+#include "parallel_digest.h"
 #include "pq_sheet.h"
 #include "pqlist.h"
 #include "safe_output.h"
@@ -98,6 +100,17 @@ public:
         ok_ = ok_ && std::fwrite(data, 1, n, file_.get()) == n;
         return ok_;
     }
+    /// Syncs and closes the file, not yet in place; false (errno set) when any write or the sync failed.
+    bool finish()
+    {
+        if (!ok_) {
+            const int err = errno != 0 ? errno : EIO;
+            file_.discard();
+            errno = err;
+            return false;
+        }
+        return file_.finish();
+    }
     /// Puts the file in place; false (errno set) when any write or the commit failed.
     bool commit()
     {
@@ -121,30 +134,28 @@ class disc_audio {
 public:
     explicit disc_audio(const checked_fileset &c) : c_(c) {}
 
-    /// Reads `sectors` sectors from the current position into `buf`; false after reporting an error.
-    bool read(unsigned char *buf, long sectors)
+    /// Reads up to `sectors` sectors from the current position, within one audio stream, into `buf`:
+    /// how many, with the stream's index in `segment`; 0 after reporting an error.
+    long read(unsigned char *buf, long sectors, int *segment)
     {
-        while (sectors > 0) {
-            if (!segment_open() && !open_next())
-                return false;
-            const audio_segment &s = c_.fileset.audio[segment_];
-            const long n = std::min(sectors, s.start + s.sectors - position_);
-            const std::size_t bytes = static_cast<std::size_t>(n * CD_FRAME_BYTES);
-            if (std::fread(buf, 1, bytes, in_.get()) != bytes) {
-                log_err("%s: %s\n", s.file.c_str(),
-                        std::ferror(in_.get()) ? std::strerror(errno != 0 ? errno : EIO)
-                                               : "the file became shorter while its audio was read");
-                return false;
-            }
-            buf += bytes;
-            sectors -= n;
-            position_ += n;
-            if (position_ == s.start + s.sectors) {
-                in_.reset();
-                ++segment_;
-            }
+        if (!segment_open() && !open_next())
+            return 0;
+        const audio_segment &s = c_.fileset.audio[segment_];
+        const long n = std::min(sectors, s.start + s.sectors - position_);
+        const std::size_t bytes = static_cast<std::size_t>(n * CD_FRAME_BYTES);
+        if (std::fread(buf, 1, bytes, in_.get()) != bytes) {
+            log_err("%s: %s\n", s.file.c_str(),
+                    std::ferror(in_.get()) ? std::strerror(errno != 0 ? errno : EIO)
+                                           : "the file became shorter while its audio was read");
+            return 0;
         }
-        return true;
+        *segment = static_cast<int>(segment_);
+        position_ += n;
+        if (position_ == s.start + s.sectors) {
+            in_.reset();
+            ++segment_;
+        }
+        return n;
     }
 
 private:
@@ -176,56 +187,123 @@ private:
     file_ptr in_;
 };
 
-/// Writes image.wav and the track files in one pass over the audio.
-bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<wave_part> &parts)
+/// The checksums of the audio files, taken from the blocks as they are written out: of those
+/// files only that one stream holds from the first byte, read to the last.
+class audio_digests {
+public:
+    explicit audio_digests(const checked_fileset &c) : c_(c), sums_(c.fileset.audio.size()), hashed_(sums_.size()) {}
+
+    /// A block of the stream `b.tag`; on the second thread when there is one.
+    bool operator()(const data_block &b)
+    {
+        sums_[static_cast<std::size_t>(b.tag)].append(b.data.get(), b.size);
+        hashed_[static_cast<std::size_t>(b.tag)] += b.size;
+        return true;
+    }
+
+    /// Adds the checksums of the files read whole to `list`.
+    void put(ddpf_list_t *list)
+    {
+        for (std::size_t i = 0; i < sums_.size(); ++i) {
+            const audio_segment &s = c_.fileset.audio[i];
+            const fileset_entry *e = fileset_find(c_.source, s.file);
+            std::size_t streams = 0;
+            for (const audio_segment &t : c_.fileset.audio)
+                streams += t.file == s.file ? 1 : 0;
+            if (e == nullptr || streams != 1 || s.offset != 0 || hashed_[i] != static_cast<std::uint64_t>(e->size))
+                continue;
+            const digest_pair d = sums_[i].finish();
+            ddpf_add(list, s.file.c_str(), d.md5.c_str(), d.crc32.c_str());
+        }
+    }
+
+private:
+    const checked_fileset &c_;
+    std::vector<digest_state> sums_;
+    std::vector<std::uint64_t> hashed_;
+};
+
+/// Writes the block's sectors into the track files whose ranges they fall in, in order: each one
+/// opened when its first sector comes and finished (not yet put in place) after its last.
+bool write_tracks(const unsigned char *block, long at, long n, const char *outdir, const std::vector<wave_part> &parts,
+                  std::size_t &next, std::vector<std::unique_ptr<wave_output>> &files, std::string &failure)
+{
+    for (long from = at; from < at + n;) {
+        const bool open = files.size() > next + 1;
+        if (!open) {
+            if (next == parts.size() || parts[next].start >= at + n)
+                break;
+            from = std::max(from, parts[next].start);
+            files.push_back(std::make_unique<wave_output>(path_in(outdir, parts[next].name),
+                                                          parts[next].end - parts[next].start));
+        }
+        wave_output &part = *files.back();
+        const long to = std::min(at + n, parts[next].end);
+        if (!part.opened() || !part.write(block + (from - at) * CD_FRAME_BYTES,
+                                          static_cast<std::size_t>((to - from) * CD_FRAME_BYTES)) ||
+            (to == parts[next].end && !part.finish())) {
+            failure = part.path() + ": " + std::strerror(errno != 0 ? errno : EIO);
+            return false;
+        }
+        from = to;
+        if (to == parts[next].end)
+            ++next;
+    }
+    return true;
+}
+
+/// Writes image.wav (first in `files`) and the track files in one pass over the audio, each
+/// finished but not yet put in place, the audio files' checksums into `digests` when given.
+/// false with what failed in `failure` (empty when it has been reported).
+bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<wave_part> &parts,
+                 std::vector<std::unique_ptr<wave_output>> &files, ddpf_list_t *digests, std::string &failure)
 {
     const PQlist &pq = *c.fileset.pq;
-    const auto failed = [](const std::string &path) {
-        log_err("%s: %s\n", path.c_str(), std::strerror(errno != 0 ? errno : EIO));
-        return false;
-    };
-    log_msg(1, "Writing %s and %zu track files... ", "image.wav", parts.size());
-    log_flush(1);
-    wave_output image(path_in(outdir, "image.wav"), pq.lead_out);
-    if (!image.opened())
-        return failed(image.path());
-    std::unique_ptr<wave_output> part;
+    files.push_back(std::make_unique<wave_output>(path_in(outdir, "image.wav"), pq.lead_out));
+    wave_output &image = *files.front();
+    audio_digests sums(c);
+    // Reading and writing here, the checksums on the second thread when there is one.
+    block_pipeline pipeline(threads_for(static_cast<std::uint64_t>(pq.lead_out) * CD_FRAME_BYTES),
+                            block_sectors * CD_FRAME_BYTES, [&sums](data_block &b) { return sums(b); });
     std::size_t next = 0;
     disc_audio audio(c);
-    const auto block = std::make_unique_for_overwrite<unsigned char[]>(block_sectors * CD_FRAME_BYTES);
     for (long at = 0; at < pq.lead_out;) {
-        const long n = std::min(block_sectors, pq.lead_out - at);
-        if (!audio.read(block.get(), n))
+        data_block b = pipeline.take();
+        const long n = audio.read(b.data.get(), std::min(block_sectors, pq.lead_out - at), &b.tag);
+        if (n == 0)
             return false;
-        if (!image.write(block.get(), static_cast<std::size_t>(n * CD_FRAME_BYTES)))
-            return failed(image.path());
-        // The block's sectors go to the track files whose ranges they fall in, in order.
-        for (long from = at; from < at + n;) {
-            if (!part) {
-                if (next == parts.size() || parts[next].start >= at + n)
-                    break;
-                from = std::max(from, parts[next].start);
-                part = std::make_unique<wave_output>(path_in(outdir, parts[next].name),
-                                                     parts[next].end - parts[next].start);
-                if (!part->opened())
-                    return failed(part->path());
-            }
-            const long to = std::min(at + n, parts[next].end);
-            if (!part->write(block.get() + (from - at) * CD_FRAME_BYTES,
-                             static_cast<std::size_t>((to - from) * CD_FRAME_BYTES)))
-                return failed(part->path());
-            from = to;
-            if (to == parts[next].end) {
-                if (!part->commit())
-                    return failed(part->path());
-                part.reset();
-                ++next;
-            }
+        b.size = static_cast<std::size_t>(n * CD_FRAME_BYTES);
+        if (!image.opened() || !image.write(b.data.get(), b.size)) {
+            failure = image.path() + ": " + std::strerror(errno != 0 ? errno : EIO);
+            return false;
         }
+        if (!write_tracks(b.data.get(), at, n, outdir, parts, next, files, failure))
+            return false;
+        pipeline.give(std::move(b));
         at += n;
     }
-    if (!image.commit())
-        return failed(image.path());
+    if (!image.finish()) {
+        failure = image.path() + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    pipeline.finish();
+    if (digests != nullptr)
+        sums.put(digests);
+    return true;
+}
+
+/// Puts the finished files in place, the track files first; false after reporting a failure.
+bool commit_audio(std::vector<std::unique_ptr<wave_output>> &files, std::size_t tracks)
+{
+    log_msg(1, "Writing %s and %zu track files... ", "image.wav", tracks);
+    log_flush(1);
+    for (std::size_t i = 1; i <= files.size(); ++i) {
+        wave_output &f = *files[i % files.size()];
+        if (!f.commit()) {
+            log_err("%s: %s\n", f.path().c_str(), std::strerror(errno != 0 ? errno : EIO));
+            return false;
+        }
+    }
     log_msg(1, "done.\n");
     return true;
 }
@@ -309,42 +387,97 @@ int fileset_write_pq_sheet(const checked_fileset &c, const char *pq_sheet)
     return pq_sheet_write(*c.fileset.pq, pq_sheet, fileset_inputs(c));
 }
 
-int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq_sheet)
+struct extract_stage::outputs {
+    output_lock lock;
+    std::vector<std::unique_ptr<wave_output>> files; ///< image.wav, then the track files
+    std::string failure;                             ///< what failed in writing ahead, to report
+    bool done = false;                               ///< the audio was written ahead of the check
+    bool ok = false;                                 ///< ... and completely
+};
+
+extract_stage::extract_stage() : out(std::make_unique<outputs>()) {}
+
+extract_stage::~extract_stage() = default;
+
+namespace {
+
+/// 0 when `outdir` may take the extraction (locked in `lock` unless `locked` already); 1 when
+/// not, after reporting why unless `quiet`.
+int prepare_output(const checked_fileset &c, const char *outdir, const char *pq_sheet, output_lock &lock, bool quiet,
+                   bool locked)
 {
-    if (c.fileset.errors() > 0 || !c.fileset.pq) {
-        log_err("the fileset has errors: nothing extracted\n");
-        return 1;
-    }
     struct stat st;
     const bool found = stat(outdir, &st) == 0;
     if (!found || !S_ISDIR(st.st_mode)) {
-        log_err("%s: %s\n", outdir, found ? "not a directory" : std::strerror(errno));
+        if (!quiet)
+            log_err("%s: %s\n", outdir, found ? "not a directory" : std::strerror(errno));
         return 1;
     }
     // One run at a time writes into a directory.
-    output_lock lock;
-    if (lock.acquire(outdir) == 1)
+    if (!locked && lock.acquire(outdir, quiet) == 1)
         return 1;
-
-    const PQlist &pq = *c.fileset.pq;
-    const std::vector<wave_part> parts = track_parts(pq);
     std::vector<std::string> outputs = {path_in(outdir, "image.wav"), path_in(outdir, "image.cue")};
-    for (const wave_part &p : parts)
+    for (const wave_part &p : track_parts(*c.fileset.pq))
         outputs.push_back(path_in(outdir, p.name));
     if (pq_sheet != nullptr)
         outputs.emplace_back(pq_sheet);
     for (const std::string &input : fileset_inputs(c)) {
         for (const std::string &output : outputs) {
             if (output_same_file(input.c_str(), output.c_str())) {
-                log_err("%s is %s, a file of the fileset: extract into another directory\n", output.c_str(),
-                        input.c_str());
+                if (!quiet)
+                    log_err("%s is %s, a file of the fileset: extract into another directory\n", output.c_str(),
+                            input.c_str());
                 return 1;
             }
         }
     }
+    return 0;
+}
+
+} // namespace
+
+void fileset_extract_stage(const char *dir, const char *outdir, extract_stage &stage)
+{
+    checked_fileset c;
+    std::string why;
+    if (!fileset_list_dir(dir, c.source, why))
+        return;
+    c.fileset = read_fileset(c.source);
+    // Into the fileset's own directory, the files written ahead would be entries of the fileset.
+    if (c.fileset.errors() > 0 || !c.fileset.pq || output_same_file(dir, outdir))
+        return;
+    extract_stage::outputs &out = *stage.out;
+    if (prepare_output(c, outdir, nullptr, out.lock, true, false) != 0)
+        return;
+    out.done = true;
+    out.ok = write_audio(c, outdir, track_parts(*c.fileset.pq), out.files, &stage.digests, out.failure);
+}
+
+int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq_sheet, extract_stage *stage)
+{
+    if (c.fileset.errors() > 0 || !c.fileset.pq) {
+        log_err("the fileset has errors: nothing extracted\n");
+        return 1;
+    }
+    extract_stage own;
+    extract_stage::outputs &out = *(stage != nullptr ? stage : &own)->out;
+    // Files written ahead are put in place only now, when no input has become one of them.
+    if (prepare_output(c, outdir, pq_sheet, out.lock, false, out.done) != 0)
+        return 1;
     output_remove_leftovers(outdir);
 
-    if (!write_audio(c, outdir, parts) || !write_cue_sheet(pq, outdir))
+    const PQlist &pq = *c.fileset.pq;
+    const std::vector<wave_part> parts = track_parts(pq);
+    if (!out.done)
+        out.ok = write_audio(c, outdir, parts, out.files, nullptr, out.failure);
+    if (!out.ok) {
+        log_msg(1, "Writing %s and %zu track files... ", "image.wav", parts.size());
+        log_flush(1);
+        if (!out.failure.empty())
+            log_err("%s\n", out.failure.c_str());
+        return 1;
+    }
+    if (!commit_audio(out.files, parts.size()) || !write_cue_sheet(pq, outdir))
         return 1;
     return fileset_write_pq_sheet(c, pq_sheet);
 }

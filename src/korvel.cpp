@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "block_pipeline.h"
 #include "cueparser.h"
 #include "ddp_checksum.h"
 #include "fileset_batch.h"
@@ -105,6 +106,8 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
                "    --json      Print the report of --check or --extract as JSON\n"
                "    --pq-sheet=FILE\n"
                "                Write the disc's PQ sheet as an HTML page to FILE\n"
+               "    --threads=N Use N threads (1 or 2) for the copy and the checksums,\n"
+               "                default is what the machine has, at most 2\n"
                "    --help      Print help and exit\n"
                "    --version   Print version information and exit\n"
                "\n"
@@ -186,10 +189,12 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     log_msg(1, "Copying audio data\n");
     for (const auto &file : cue.files)
         log_msg(1, "  from: %s\n", file.path.c_str());
+    // The image's digests are taken as it is written: the checksum files need not read it again.
+    digest_pair image_digests;
     {
         const std::string image = tolk_path_join(ddpdir, "IMAGE.DAT").value_or("IMAGE.DAT");
         log_msg(1, "  to:   %s\n", image.c_str());
-        if (cue_copy_audio(&cue, image.c_str()) != 0) {
+        if (cue_copy_audio(&cue, image.c_str(), &image_digests) != 0) {
             log_err("Error while writing DDP data file\n");
             return 1;
         }
@@ -217,7 +222,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     ddp_remove_stale(ddpdir, inputs, combi_master, include_cdtext);
 
     log_msg(1, "Calculating checksums...\n");
-    if (ddp_checksum_write(ddpdir) != 0)
+    if (ddp_checksum_write(ddpdir, &image_digests) != 0)
         status = 1;
     log_msg(1, "...done.\n");
 
@@ -228,9 +233,14 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
 /// Verifies the fileset in `ddpdir` and reports; with `outdir` extracts it there too.
 int run_reader(const char *ddpdir, const char *outdir, const run_options &o)
 {
-    const checked_fileset checked = fileset_check(ddpdir, o.json);
+    // An extraction writes the audio ahead of the check and hashes it on the way: the audio
+    // files are read once. The files take their names only when the check finds no error.
+    extract_stage stage;
     if (outdir != nullptr)
-        return fileset_extract(checked, outdir, o.pq_sheet);
+        fileset_extract_stage(ddpdir, outdir, stage);
+    const checked_fileset checked = fileset_check(ddpdir, o.json, &stage.digests);
+    if (outdir != nullptr)
+        return fileset_extract(checked, outdir, o.pq_sheet, &stage);
     const int status = checked.fileset.errors() > 0 ? 1 : 0;
     return fileset_write_pq_sheet(checked, o.pq_sheet) != 0 ? 1 : status;
 }
@@ -264,7 +274,7 @@ int read_command_line(int argc, char *argv[], command_line *cl)
 {
     static int show_version = 0;
     // Long options without a short form.
-    enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet };
+    enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads };
     static const option options[] = {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, &show_version, 1},
@@ -276,6 +286,7 @@ int read_command_line(int argc, char *argv[], command_line *cl)
         {"extract", no_argument, nullptr, opt_extract},
         {"json", no_argument, nullptr, opt_json},
         {"pq-sheet", required_argument, nullptr, opt_pq_sheet},
+        {"threads", required_argument, nullptr, opt_threads},
         {nullptr, 0, nullptr, 0},
     };
     run_options &o = cl->options;
@@ -328,6 +339,14 @@ int read_command_line(int argc, char *argv[], command_line *cl)
             break;
         case opt_pq_sheet:
             o.pq_sheet = optarg;
+            break;
+        case opt_threads:
+            if (std::strcmp(optarg, "1") != 0 && std::strcmp(optarg, "2") != 0) {
+                log_err("--threads takes 1 or 2, not '%s'.\n", optarg);
+                suggest_help();
+                return 1;
+            }
+            threads_set(std::atoi(optarg));
             break;
         default:
             suggest_help();

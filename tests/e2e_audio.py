@@ -252,20 +252,22 @@ class AudioFileTest(ScratchCase):
         return None
 
     def test_every_file(self):
-        for r in ROWS:
-            with self.subTest(r["name"]):
-                why = self.missing(r)
-                if why:
-                    self.skipTest(why)
-                self.check(r)
+        # Every file on one thread and on two (decoding on one, the checks and the writing on the other).
+        for threads in ("1", "2"):
+            for r in ROWS:
+                with self.subTest(r["name"], threads=threads):
+                    why = self.missing(r)
+                    if why:
+                        self.skipTest(why)
+                    self.check(r, threads)
 
-    def check(self, r):
+    def check(self, r, threads):
         name = "x" + r["suffix"]
         for f in os.listdir(self.path("out")):
             os.remove(self.path("out", f))
         r["make"](self.path(name))
         audio.write(self.path("disc.cue"), b'FILE "%s" WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n' % name.encode())
-        p = run(["disc.cue", "out"], self.dir)
+        p = run(["--threads=" + threads, "disc.cue", "out"], self.dir)
         err = p.stderr.decode().splitlines() + ["", ""]
         first = r["first"] if isinstance(r["first"], str) else r["first"].fullmatch(err[0]) and err[0]
         self.assertEqual((p.returncode, err[0]), (r["status"], first), p.stderr.decode())

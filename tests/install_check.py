@@ -153,11 +153,13 @@ class Completion(unittest.TestCase):
             ("korvel --pq-sheet=n", ["notes.txt"]),
             ("korvel --pq-sheet sheet.html ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
             ("korvel -v ", ["0", "1", "2", "3", "4"]),
+            ("korvel --threads ", ["1", "2"]),
+            ("korvel --threads 2 ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
             ("korvel --master-id=", []),
             ("korvel --p", ["--pq-sheet="]),
             ("korvel --e", ["--extract"]),
             ("korvel --", ["--add-cdtext", "--add-cuesheet", "--check", "--extract", "--help", "--json",
-                           "--master-id=", "--pq-sheet=", "--verbose=", "--version"]),
+                           "--master-id=", "--pq-sheet=", "--threads=", "--verbose=", "--version"]),
         ]
         for line, offered in cases:
             with self.subTest(line=line):
