@@ -107,6 +107,9 @@ cue_sheet_text decode_detected(std::string_view bytes)
         return as_windows_1252(bytes, printf_text("cue sheet is not UTF-8, and line %d does not decode in %s, the code page "
                                              "detected: read as Windows-1252%s",
                                              line_of(bytes, bad_at), charset.c_str(), how_to_choose));
+    // Where the code page detected reads the sheet as Windows-1252 does, the choice changes nothing.
+    if (*text == windows1252_to_utf8(bytes))
+        return as_windows_1252(bytes, "");
     cue_sheet_text sheet;
     sheet.text = std::move(*text);
     sheet.charset = charset;
