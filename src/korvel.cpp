@@ -97,7 +97,7 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
                "                Include CD text information in the DDP fileset\n"
                "    --cue-charset=NAME\n"
                "                Read the cue sheet in the code page NAME (any name\n"
-               "                'iconv -l' lists) instead of the one detected\n"
+               "                iconv knows) instead of the one detected\n"
                "    -v LEVEL, --verbose=LEVEL\n"
                "                Set verbose level, higher values yield more output,\n"
                "                default is 1, greater than 3 is for debug messages\n"
