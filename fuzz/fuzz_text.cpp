@@ -152,7 +152,7 @@ void check_sheet_decoding(const std::string &bytes)
     case byte_order_mark::utf16be:
         // Two bytes give at most three of UTF-8 (four give four); an odd last byte gives three.
         if (!utf8_is_valid(sheet.text) || sheet.encoding != text_encoding::utf8 ||
-            sheet.text.size() > (bytes.size() - 2) / 2 * 3 + 3)
+            sheet.text.size() > (bytes.size() - (sheet.utf16_unmarked ? 0 : 2)) / 2 * 3 + 3)
             __builtin_trap();
         break;
     }
