@@ -159,6 +159,48 @@ FORMS = [
                  cdrskin={"Text Code": "MS-JIS", "Language Code": "Japanese", "Album Title": "日本のアルバム",
                           "Track 03 Title": "夜明けのスキャット", "Artist Name": "山田太郎"}),
     by_code_page("euc_jp", JAPANESE, ["-t"], says=(DETECTED + "EUC-JP",), read=({0x80: JAPANESE[1:]}, 0x80, 0x69)),
+    # The code page named by the user: a Spanish sheet that detection reads wrong, and one that does not decode.
+    row("--cue-charset", script(["Señor Niño", "Mañana", "Año", "Piñata", "Ñandú"], "cp1252"),
+        ["-t", "--cue-charset=cp1252"], read=({0x80: ["Mañana", "Año", "Piñata", "Ñandú"]}, 0, 9)),
+    row("--cue-charset that does not fit", script(JAPANESE, "cp932"), ["--cue-charset=UTF-8"], status=1,
+        says=["disc.cue:2: error: cue sheet does not decode as UTF-8: this line holds bytes that are no characters"]),
+    # The dialects of real sheets, one row each, with the warning where korvel changes what the sheet says.
+    row("UTF-16 without a byte-order mark", script(LATIN, "utf-16-le"), ["-t"], read=({0x80: LATIN[1:]}, 0, 9)),
+    row("UTF-16 big-endian without a mark", script(LATIN, "utf-16-be"), ["-t"], read=({0x81: LATIN[:1]}, 0, 9)),
+    row("commands in lower and mixed case", sheet('file "a.raw" Binary\n  track 01 audio\n    Index 01 00:00:00\n'
+                                                 '  Track 02 AUDIO\n    flags pre\n    index 01 00:06:00\n  Foo\n'),
+        says=["disc.cue:1: warning: 'file' is not written in capitals", "disc.cue:7: warning: command ignored: 'Foo'"],
+        positions="0100 0101 0201@00:08:00", cue_lines=["    FLAGS PRE"], options=["-c"]),
+    row("unquoted file name with a blank", sheet(ONE.format(t1="", t2="").replace('"a.raw"', "my album.raw")),
+        files={"my album.raw": A}, says=['disc.cue:1: warning: unquoted file name with blanks, read as "my album.raw"'],
+        image=PREGAP + A),
+    row("Windows path into a folder", sheet(ONE.format(t1="", t2="").replace('"a.raw"', '"Various - Journey\\01.raw"')),
+        files={"Various - Journey/01.raw": A, "01.raw": B}, image=PREGAP + A,
+        says=["Various - Journey\\01.raw: warning: not found, using Various - Journey/01.raw in the cue sheet's folder"]),
+    row("track 1 from INDEX 01 00:00:02, no INDEX 00", sheet(ONE.format(t1="", t2="").replace("01 00:00:00", "01 00:00:02")),
+        says=["disc.cue:3: warning: track 01 starts at 00:00:02 without INDEX 00: the audio before it is its pregap",
+              "two seconds of silence are added"], positions="0100 0101@00:02:02 0201@00:08:00", image=PREGAP + A),
+    row("track 1 from INDEX 01 00:02:10, no INDEX 00", sheet(ONE.format(t1="", t2="").replace(
+        "01 00:00:00", "01 00:02:10").replace("00:06:00", "00:08:00")),
+        positions="0100@00:00:00 0101@00:02:10 0201@00:08:00", image=A),
+    row("FLAGS after INDEX", sheet(ONE.format(t1="", t2="") + "    INDEX 02 00:07:00\n    FLAGS DCP\n"), ["-c"],
+        says=["disc.cue:7: warning: FLAGS command after INDEX command in track 2: the flags are the whole track's"],
+        cue_lines=["    FLAGS DCP"]),
+    row("FLAC as a file type", sheet(ONE.format(t1="", t2="").replace('"a.raw" BINARY', '"a.flac" FLAC')),
+        files={"a.flac": audio.wave_bytes(A)}, image=PREGAP + A),
+    row("CDTEXTFILE missing without -t", sheet('CDTEXTFILE "gone.cdt"\n' + ONE.format(t1="", t2="")),
+        says=["gone.cdt: warning: cannot open CD text file"]),
+    row("tracks numbered from 04", sheet(ONE.format(t1="", t2="").replace("TRACK 01", "TRACK 04").replace(
+        "TRACK 02", "TRACK 05").replace("00:06:00", "00:09:00")), status=1,
+        says=["disc.cue: warning: the disc numbers its tracks from 01: TRACK 04 -> 01, TRACK 05 -> 02",
+              "Error: PQ list: Track 05 (disc track 02) is shorter than 4 sec."]),
+    row("catalog number in groups, UPC-A", sheet("CATALOG 0 36000 29145 2\n" + ONE.format(t1="", t2="")),
+        says=["catalog number 0 36000 29145 2 read as 0036000291452"], codes=("0036000291452", "", "")),
+    row("text after a closing quote", sheet(TITLED.replace('"{0}"', "{0}").format('"Heroes" (12" mix)')), ["-t"],
+        says=['disc.cue:3: warning: TITLE goes on after its closing quote'], texts={0x80: ["", '"Heroes" (12" mix)', ""]}),
+    row("CDTEXTFILE with a 4-byte header", sheet('CDTEXTFILE "h.cdt"\n' + ONE.format(t1="", t2="")), ["-t"],
+        files={"a.raw": A, "h.cdt": b"\x00\x5c\0\0" + cdtext_packs.block({0x80: ["Disc", "One", "Two"]})},
+        texts={0x80: ["Disc", "One", "Two"]}, says=["CD Text file header: 4 bytes before the packs, not copied"]),
 ]
 
 
