@@ -554,6 +554,32 @@ void print_text_line(int type, int track, const std::string &text, int charset)
     std::printf("\n");
 }
 
+/// The texts of a listing, each printed as it ends: single bytes, or pairs in an MS-JIS block.
+class text_lister {
+public:
+    void restart()
+    {
+        single_.restart();
+        double_.restart();
+    }
+
+    void feed(const cdtext_pack_t &pack, std::size_t from, int charset)
+    {
+        const auto print = [&](int track, const std::string &text) {
+            print_text_line(pack.type, track, text, charset);
+            return true;
+        };
+        if (charset == CDTEXT_CHARSET_MSJIS)
+            double_.feed(pack, from, print);
+        else
+            single_.feed(pack, from, print);
+    }
+
+private:
+    text_collector single_{LISTING_TEXT_MAX};
+    double_byte_collector double_{LISTING_TEXT_MAX};
+};
+
 /// Scans the size information into `blocks` and goes back to the start of the file.
 void scan_and_rewind(std::FILE *in, cdtext_block_info_t blocks[CDTEXT_BLOCKS])
 {
@@ -660,18 +686,7 @@ void parse_cdtext(std::FILE *in)
     int type = 0xFF;
     int toc_last_track = 99;
     bool genre_code_shown = false;
-    text_collector texts(LISTING_TEXT_MAX);
-    double_byte_collector double_texts(LISTING_TEXT_MAX);
-    const auto print_text = [&](int track, const std::string &text) {
-        print_text_line(type, track, text, blocks[block].charset);
-        return true;
-    };
-    const auto feed = [&](const cdtext_pack_t &p, std::size_t from) {
-        if (blocks[block].charset == CDTEXT_CHARSET_MSJIS)
-            double_texts.feed(p, from, print_text);
-        else
-            texts.feed(p, from, print_text);
-    };
+    text_lister texts;
 
     cdtext_pack_t pack;
     while (cdtp_read(&pack, in) == 0) {
@@ -680,13 +695,11 @@ void parse_cdtext(std::FILE *in)
             print_block_header(block, blocks[block]);
             type = 0xFF;
             texts.restart();
-            double_texts.restart();
         }
         if (pack.type != type) {
             if (pack.type != CDTEXT_SIZE_INFO)
                 std::printf("  %s\n", pack_type_to_str(&pack));
             texts.restart();
-            double_texts.restart();
             type = pack.type;
         }
         switch (type) {
@@ -706,10 +719,10 @@ void parse_cdtext(std::FILE *in)
                 std::printf("    Code  : %d = %s\n", static_cast<int>(code), genre_to_str(code));
                 genre_code_shown = true;
             }
-            feed(pack, 2);
+            texts.feed(pack, 2, blocks[block].charset);
             break;
         default:
-            feed(pack, 0);
+            texts.feed(pack, 0, blocks[block].charset);
             break;
         }
     }

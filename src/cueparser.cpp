@@ -208,7 +208,6 @@ private:
     void lead_into_first_track();
     void finish_image();
     char *code();
-
     std::string locate(const std::string &name) const;
 
     cuesheet_t *cue_;
@@ -221,11 +220,10 @@ private:
     /// Each track's number as the sheet writes it.
     std::vector<std::string> track_numbers_;
     /// A text of the sheet, kept in UTF-8 until it is known which character set CD-Text
-    /// will have: where it goes, and its line.
+    /// will have, and where it goes.
     struct sheet_text {
         std::optional<std::string> *slot;
         std::string utf8;
-        int line;
     };
     std::vector<sheet_text> texts_;
     /// Messages about texts, reported once the sheet is read and the character set is known:
@@ -630,7 +628,7 @@ void parser::text(const char *command, std::optional<std::string> PQlist::*disc,
 /// MS-JIS instead, once the whole sheet shows them all to be Japanese.
 std::string parser::latin1(const char *command, const char *value, std::optional<std::string> *slot)
 {
-    texts_.push_back({slot, value, line_number_});
+    texts_.push_back({slot, value});
     const latin1_text converted = to_latin1(value, text_encoding::utf8);
     std::string where = "of the disc";
     if (in_track_section())

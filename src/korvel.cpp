@@ -249,6 +249,18 @@ const char *operand_fault(int mode, int operands)
     return nullptr;
 }
 
+/// Options that do not go with the mode, or null when all do.
+const char *mode_fault(int mode, bool writer_option, const run_options &o)
+{
+    if (mode != 0 && writer_option)
+        return "-c, -t and -m write a fileset: they do not go with --check or --extract.\n";
+    if (mode != 0 && o.cue_charset != nullptr)
+        return "--cue-charset reads a cue sheet: it does not go with --check or --extract.\n";
+    if (mode == 0 && o.json)
+        return "--json goes with --check or --extract only.\n";
+    return nullptr;
+}
+
 /// What the command line asks for.
 struct command_line {
     int mode = 0; ///< 0 reads a cue sheet, 'C' checks a fileset, 'X' extracts one
@@ -348,18 +360,8 @@ int read_command_line(int argc, char *argv[], command_line *cl)
     if (show_version)
         print_version();
 
-    if (mode != 0 && writer_option) {
-        log_err("-c, -t and -m write a fileset: they do not go with --check or --extract.\n");
-        suggest_help();
-        return 1;
-    }
-    if (mode != 0 && o.cue_charset != nullptr) {
-        log_err("--cue-charset reads a cue sheet: it does not go with --check or --extract.\n");
-        suggest_help();
-        return 1;
-    }
-    if (mode == 0 && o.json) {
-        log_err("--json goes with --check or --extract only.\n");
+    if (const char *fault = mode_fault(mode, writer_option, o)) {
+        log_err("%s", fault);
         suggest_help();
         return 1;
     }
