@@ -6,6 +6,7 @@
 #include <clocale>
 #include <cstdlib>
 
+#include "cdtext_msjis.h"
 #include "pqlist.h"
 #include "test_support.h"
 #include "tolk_utils.h"
@@ -190,6 +191,24 @@ TEST(Reader, ListingsAndTransfersOfDamagedAndForeignPacks)
     EXPECT_EQ(fill(pack(0x80, 0, 0, 0, "One\0"s) + pack(0x80, 0, 1, 0x10, "Zwei"), 0, 1), (Texts{"One", "Old"}));
     EXPECT_EQ(fill(lost_nul, 0, 0), (Texts{"Old", "Band"}));
     EXPECT_EQ(fill(overlong, 0, 0), (Texts{letters.substr(0, 3035), "Old"})); // a block's text buffer, NUL kept
+}
+
+} // namespace
+
+namespace {
+
+TEST(MsJis, OnlyJapaneseTextsThatShiftJisHoldsGoIntoMsJis)
+{
+    const std::pair<std::vector<std::string>, bool> rows[] = {
+        {{"\u65E5\u672C", "Live", "\u30BD\u30F3\u30B0 \u266A", "\u201CQ\u201D"}, true}, // kanji, kana, JIS symbols
+        {{"Live", "Best"}, false},                            // nothing Japanese in them
+        {{"\u65E5\u672C", "\u041F\u0440\u0438"}, false},      // Cyrillic, which JIS holds but is no Japanese text
+        {{"\u65E5\u672C", "Caf\u00E9"}, false},               // Shift-JIS has no e acute
+        {{"\u65E5\u672C", "\uD55C\uAD6D"}, false},            // Hangul
+        {{"\u65E5\u672C \u00A5100"}, false},                  // the yen sign would come back as a backslash
+    };
+    for (const auto &[texts, suits] : rows)
+        EXPECT_EQ(msjis_suits(texts), suits) << texts.back();
 }
 
 } // namespace
