@@ -380,7 +380,9 @@ int pq_check(const PQlist &pq, int warn)
     const std::size_t catalog_len = std::strlen(pq.upc_ean.data());
     switch (b.rule) {
     case pq_rule::no_tracks: log_err("PQ list: no tracks.\n"); break;
-    case pq_rule::first_pause_not_at_start: log_err("PQ list: position of track 01 index 00 is not at 0.\n"); break;
+    case pq_rule::first_pause_not_at_start:
+        log_err("PQ list: position of track %s index 00 is not at 0.\n", pq_track_label(pq, 1).c_str());
+        break;
     case pq_rule::first_pregap_short:
         log_err("PQ list: first track's pregap shorter than 2 seconds (%ld frames)\n", b.frames);
         break;

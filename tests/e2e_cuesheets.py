@@ -268,7 +268,10 @@ class CueSheetFormTest(ScratchCase):
         texts, _, _ = form["read"]
         self.assertEqual([report["disc"]["title"]] + [t["title"] for t in report["disc"]["tracks"]], texts[0x80])
         os.mkdir(self.path("x"))
-        self.assertEqual(run(["--extract", "out", "x"], self.dir).returncode, 0)
+        self.assertEqual(run(["--extract", "--pq-sheet=x.html", "out", "x"], self.dir).returncode, 0)
+        page = self.read("x.html")  # the PQ sheet declares the texts' Shift-JIS
+        self.assertIn(b'<meta charset="Shift_JIS" />', page)
+        self.assertIn(texts[0x80][0], page.decode("cp932"))
         for sheet in ("x/image.cue", "out/IMAGE.cue"):
             os.makedirs(self.path("again"), exist_ok=True)
             again = run(["-t", sheet, "again"], self.dir)
