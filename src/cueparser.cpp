@@ -847,11 +847,14 @@ void parser::finish_image()
     }
     pq.lead_out = image_bytes(cue_) / CD_FRAME_BYTES;
 
-    // Every index lies within its file: the last file's within the padded image.
+    // Every index lies within its file: the last file's within the padded image, any other's no later
+    // than the frame in which the next file starts, after the silence of a POSTGAP at the file's end:
+    // an index past the audio of a file that ends inside a frame would follow the next file's first.
     for (const auto &point : points_) {
-        const cue_datafile_t &file = cue_->files[static_cast<std::size_t>(point.file)];
+        const auto k = static_cast<std::size_t>(point.file);
+        const cue_datafile_t &file = cue_->files[k];
         const bool is_last = &file == &last;
-        const long ends = is_last ? pq.lead_out : (file.end + CD_FRAME_BYTES - 1) / CD_FRAME_BYTES;
+        const long ends = is_last ? pq.lead_out : cue_->files[k + 1].start / CD_FRAME_BYTES;
         const long needed = is_last ? last_index_position(pq) : point.track->index[point.index];
         if (ends < needed) {
             char end[9];

@@ -82,6 +82,13 @@ def streaminfo(offset, replacement):
     return lambda d: d[:8 + offset] + replacement(d[8 + offset:8 + offset + 16]) + d[8 + offset + 16:]
 
 
+def longer_than_stated(d):
+    """STREAMINFO stating 50 of flac's 4,096-sample frames, the stream ending at a frame's end there,
+    and no MD5 signature that would give the rest away."""
+    d = streaminfo(18, lambda b: bytes(16))(d)
+    return streaminfo(10, lambda b: b[:3] + bytes([b[3] & 0xF0]) + struct.pack(">I", 50 * 4096) + b[8:])(d)
+
+
 def flip_middle(d):
     return d[:len(d) // 2] + bytes([d[len(d) // 2] ^ 0x10]) + d[len(d) // 2 + 1:]
 
@@ -111,7 +118,7 @@ FL = dict(tools=("flac", DECODING), suffix=".flac")  # a FLAC file that korvel d
 
 def row(name, make, status, first, reference=None, hint=None, tools=(), suffix=".wav"):
     """`make` writes the file; `first` is the first line on standard error, as text or a pattern
-    for messages that name a sample position; `hint` a part of the hint line that must follow;
+    for messages that name a sample position; `hint` a part of a line that must follow (a refusal's hint);
     `reference` where the audio comes from (KNOWN or a command, {} for the file); `tools` what
     the row needs."""
     return dict(name=name, make=make, status=status, first=first, reference=reference, hint=hint, tools=tools,
@@ -169,6 +176,8 @@ ROWS = [
     # WAVE files that stay refused, with their message of before and a hint.
     refused("data size larger than the file", data(sizes(data=LONGER)), "x.wav: error: wave file is truncated: its "
             "data chunk holds %d bytes, but only %d are in the file" % (LONGER, len(AUDIO))),
+    refused("8-bit", data(audio.wave_bytes(AUDIO, bits=8)), "x.wav: error: wrong sample width in wave file (8).",
+            "`sox in.wav -b 16 out.wav dither`"),
     refused("24-bit, written by sox", sox_make("-r", "44100", "-c", "2", "-b", "24"),
             "x.wav: error: wrong sample width in wave file (24).", "`sox in.wav -b 16 out.wav dither`", tools=("sox",)),
     refused("extensible float", data(extensible().replace(struct.pack("<I", 1) + SUBTYPE_TAIL,
@@ -179,6 +188,8 @@ ROWS = [
             "Wave parser error (offset 24): not a Microsoft WAVE file."),
     # FLAC on a WAVE line, decoded into the image and checked against flac's own decoding.
     ok("FLAC 16-bit 44.1 kHz stereo", flac_make(), FLAC_D, **FL),
+    ok("FLAC with 4,608-sample frames, written by ffmpeg", ffmpeg_make(), FLAC_D, tools=("ffmpeg", "flac", DECODING),
+       suffix=".flac"),
     ok("FLAC that ends inside a sector", flac_make(extra=1000), FLAC_D, first="x.flac: warning: audio does not end at "
        "a CD sector boundary, adding 1352 bytes of silence", **FL),
     ok("FLAC without MD5", flac_make(edit=streaminfo(18, lambda b: bytes(16))), FLAC_D,
@@ -200,6 +211,9 @@ ROWS = [
             re.compile(r"Error: x\.flac: FLAC stream ends early, after \d+ of its 220500 samples"), **FL),
     refused("FLAC cut inside its last frame", flac_make(edit=lambda d: d[:-100]),  # the decoder first loses sync
             re.compile(r"Error: x\.flac: FLAC stream ends early, after \d+ of its 220500 samples"), **FL),
+    refused("FLAC longer than its STREAMINFO states, without MD5", flac_make(edit=longer_than_stated),
+            "x.flac: warning: FLAC file has no MD5 signature: its decoded audio cannot be checked",
+            "Error: x.flac: FLAC stream holds more audio than its STREAMINFO block states", **FL),
     refused("FLAC with one flipped byte", flac_make(edit=flip_middle), re.compile(r"Error: x\.flac: FLAC stream is damaged at "
             r"sample \d+: .+"), **FL),
     refused("FLAC with a wrong MD5 signature", flac_make(edit=streaminfo(18, lambda b: b[::-1])),
@@ -275,7 +289,7 @@ class AudioFileTest(ScratchCase):
         first = r["first"] if isinstance(r["first"], str) else r["first"].fullmatch(err[0]) and err[0]
         self.assertEqual((p.returncode, err[0]), (r["status"], first), p.stderr.decode())
         if r["hint"]:
-            self.assertTrue(err[1].startswith(name + ": hint: ") and r["hint"] in err[1], err[1])
+            self.assertTrue(any(r["hint"] in line for line in err[1:]), err)
         if r["status"] != 0:
             self.assertFalse(os.path.exists(self.path("out", "IMAGE.DAT")), "a refused file left an image")
             return

@@ -19,6 +19,9 @@ A, B, C = audio.sectors(900, seed=1), audio.sectors(450, seed=2), audio.sectors(
 ODD = audio.pattern(SECTOR * 500 + 4 * 100, seed=4)  # 500 sectors and 100 samples: not on a sector boundary
 SILENCE = lambda frames: bytes(frames * SECTOR)
 PREGAP = SILENCE(150)
+TWO = 'FILE "{0}.raw" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n{1}  TRACK 02 AUDIO\n    INDEX 00 00:{2}\n' \
+      'FILE "b.raw" BINARY\n    INDEX 01 00:00:00\n'
+POST = "    POSTGAP 00:01:00\n"
 ONE = 'FILE "a.raw" BINARY\n  TRACK 01 AUDIO\n{t1}    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n{t2}    INDEX 01 00:06:00\n'
 
 
@@ -115,6 +118,8 @@ FORMS = [
         says=["C:\\Music\\Album\\a.raw: warning: not found, using a.raw in the cue sheet's folder"], image=PREGAP + A),
     row("index past 89:59:74", sheet(ONE.format(t1="", t2="").replace("00:06:00", "90:00:00")), status=1,
         says=["time for index 01 in track 02 is 90:00:00, past 89:59:74, the last position a CD can address"]),
+    row("frame 75 past 89:59:74", sheet(ONE.format(t1="", t2="").replace("00:06:00", "90:00:75")), status=1,
+        says=["malformed time for index 01 in track 02: 90:00:75"]),
     row("track 1 pregap of 10,000 frames", sheet(ONE.format(t1="    INDEX 00 00:00:00\n", t2="").replace(
         "INDEX 01 00:00:00", "INDEX 01 02:13:25").replace("00:06:00", "02:20:00")), files={"a.raw": SILENCE(10600)}, status=1,
         says=["Error: PQ list: first track's pregap of 10000 frames (02:13:25) is longer than the 9999 frames"]),
@@ -137,6 +142,18 @@ FORMS = [
         positions="0100 0101 0200@00:08:00 0201@00:10:00", image=PREGAP + A[:450 * SECTOR] + SILENCE(150) + A[450 * SECTOR:]),
     row("POSTGAP", sheet(ONE.format(t1="", t2="").replace("  TRACK 02", "    POSTGAP 00:01:00\n  TRACK 02")),
         positions="0100 0101 0201@00:09:00", image=PREGAP + A[:450 * SECTOR] + SILENCE(75) + A[450 * SECTOR:]),
+    row("two PREGAPs in one file", sheet(ONE.format(t1="", t2="    PREGAP 00:02:00\n").replace("00:06:00", "00:04:00") +
+                                         "  TRACK 03 AUDIO\n    PREGAP 00:01:00\n    INDEX 01 00:08:00\n"),
+        positions="0200@00:06:00 0201@00:08:00 0300@00:12:00 0301@00:13:00",
+        image=PREGAP + A[:300 * SECTOR] + SILENCE(150) + A[300 * SECTOR:600 * SECTOR] + SILENCE(75) + A[600 * SECTOR:]),
+    # Track 2's INDEX 00 at the end of the first file: after track 1's POSTGAP, never after its INDEX 01.
+    row("POSTGAP, then INDEX 00 in the last sector of a file that ends inside it", sheet(TWO.format("odd", POST, "06:50")),
+        files={"odd.raw": ODD, "b.raw": B}, positions="0101@00:02:00 0200@00:09:50 0201@00:09:50",
+        image=PREGAP + ODD[:500 * SECTOR] + SILENCE(75) + ODD[500 * SECTOR:] + B),
+    row("POSTGAP, then INDEX 00 at the end of a file", sheet(TWO.format("a", POST, "12:00")), files={"a.raw": A, "b.raw": B},
+        positions="0200@00:15:00 0201@00:15:00", image=PREGAP + A + SILENCE(75) + B),
+    row("INDEX 00 past the audio of a file that ends inside a sector", sheet(TWO.format("odd", "", "06:51")),
+        files={"odd.raw": ODD, "b.raw": B}, status=1, says=["odd.raw: error: not enough audio data, file ends at 00:08:50"]),
     row("PREGAP of track 1 under two seconds, as EAC writes it", sheet(ONE.format(t1="    PREGAP 00:00:32\n", t2="")),
         positions="0100 0101@00:02:32 0201@00:08:32", image=SILENCE(182) + A),
     row("PREGAP and INDEX 00", sheet(ONE.format(t1="", t2="    PREGAP 00:01:00\n    INDEX 00 00:05:00\n")), status=1,

@@ -110,6 +110,8 @@ CORRUPTIONS = [
         "track 02 index 01 at 00:07:00 does not lie after the packet before it, at 00:08:00"),
     row("PQ time out of range", "SD", lambda p: edit(p, 2 * 64 + 12, b"61"), E, "SD", "packet 3",
         'the time "00:61:00" is not a position on a disc'),
+    row("PQ frame 75", "SD", lambda p: edit(p, 2 * 64 + 14, b"75"), E, "SD", "packet 3",
+        'the time "00:02:75" is not a position on a disc'),
     row("checksum file naming a file outside the directory", "", outside_checksum, E, "../x", "",
         "cannot be checked against OUTSIDE.MD5: not a file of the fileset directory",
         also=['Error: can\'t open file "ddp/../x": not a file of the fileset directory\n']),
@@ -274,6 +276,7 @@ class PqSheet(ReaderCase):
         for mode, args in runs.items():
             r = run(args, self.dir)
             self.assertEqual(r.returncode, 0, (mode, r.stderr.decode()))
+        self.assertIn(b"Writing image.wav and 3 track files... done.\nWriting image.cue... done.\n", r.stdout)
         pages = {mode: self.read(mode + ".html") for mode in runs}
         self.assertEqual(len(set(pages.values())), 1, "the four sheets differ")
         # What the sheet holds, and that it prints: tests/e2e_pq_sheet_print.py.

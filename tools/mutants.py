@@ -21,9 +21,21 @@ list takes about forty minutes on two cores (README, "Tests").
   tools/mutants.py                 every mutation
   tools/mutants.py --only cdtext   those whose id, file or description matches
   tools/mutants.py --list          the list, with the stale ones marked
+
+The second mode runs mutants that no one chose: generated from the syntax tree by libclang, at every
+operator, constant, condition, statement and return value of src/, a seeded sample of them spread over
+the modules by size (tools/mutant_sites.py says which operators; tools/mutants-equivalent.txt lists the
+survivors that cannot change behaviour, with why; those are neither run nor counted):
+
+  tools/mutants.py --sample 80 --seed 1                       draw 80, run them
+  tools/mutants.py --sample 200 --seed 7 --part 1/4 --results r.jsonl
+                                                              a quarter of them; the other parts and a
+                                                              stopped run add to the same results file
+  tools/mutants.py --sample 200 --seed 7 --list               the sample, equivalents marked
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -389,7 +401,7 @@ def run_suite(tree, timeout, jobs, full, log):
     return []
 
 
-def main():
+def options():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--only", metavar="REGEX", help="run the mutations whose id, file or description matches")
     parser.add_argument("--list", action="store_true", help="list the mutations (stale ones marked) and stop")
@@ -401,8 +413,79 @@ def main():
     parser.add_argument("--timeout", type=int, default=600, help="seconds per test (default 600)")
     parser.add_argument("--jobs", type=int, default=2, help="tests run at once (default 2)")
     parser.add_argument("--log", metavar="FILE", help="build and test output (default: in the scratch tree)")
-    opts = parser.parse_args()
+    sampled = parser.add_argument_group("generated mutants (tools/mutant_sites.py)")
+    sampled.add_argument("--sample", type=int, metavar="N", help="run a sample of N mutants generated from the "
+                         "syntax tree instead of the hand-written list")
+    sampled.add_argument("--seed", default="1", metavar="S", help="the sample's seed (default 1)")
+    sampled.add_argument("--part", metavar="K/M", help="run only the K-th of M interleaved parts of the sample")
+    sampled.add_argument("--results", metavar="FILE", help="append each mutant's outcome to FILE, and skip the "
+                         "mutants it already holds: a stopped run goes on, parts add up, the summary counts all")
+    return parser.parse_args()
 
+
+class Scratch:
+    """The scratch tree: the tracked files copied, the dev preset built, the unchanged suite passing."""
+
+    def __init__(self, opts):
+        self.opts = opts
+        self.tree = os.path.abspath(opts.tree) if opts.tree else tempfile.mkdtemp(prefix="korvel-mutants-")
+        os.makedirs(self.tree, exist_ok=True)
+        self.log_path = opts.log or os.path.join(self.tree, "mutants.log")
+        self.log = None
+
+    def __enter__(self):
+        sync_tree(ROOT, self.tree)
+        self.log = open(self.log_path, "ab")
+        return self
+
+    def __exit__(self, *exc):
+        if self.log:
+            # The tree as it was, so that a kept tree builds from the unchanged source next time.
+            run(["cmake", "--build", "--preset", "dev"], self.tree, self.log)
+            self.log.close()
+        if self.opts.keep or self.opts.tree:
+            print("scratch tree kept: %s" % self.tree)
+        else:
+            shutil.rmtree(self.tree, ignore_errors=True)
+
+    def ready(self):
+        """Builds the unchanged tree and runs all of the suite on it; False (said why) when either fails."""
+        started = time.monotonic()
+        print("scratch tree: %s (log: %s)" % (self.tree, self.log_path), flush=True)
+        if run(["cmake", "--preset", "dev"], self.tree, self.log)[0] != 0 or \
+                run(["cmake", "--build", "--preset", "dev"], self.tree, self.log)[0] != 0:
+            print("the unchanged tree does not build: see the log")
+            return False
+        # Every mutation must be noticed by the suite, so the unchanged tree must pass all of it.
+        failing = run_suite(self.tree, self.opts.timeout, self.opts.jobs, True, self.log)
+        if failing:
+            print("the unchanged tree fails: %s" % ", ".join(failing))
+            return False
+        print("unchanged tree: every test passes (%.0f s)" % (time.monotonic() - started), flush=True)
+        return True
+
+    def try_mutant(self, file, mutate, label):
+        """Puts `mutate(original bytes)` into the file, builds, runs the suite, puts the file back:
+        the outcome and what to say about it."""
+        path = os.path.join(self.tree, file)
+        with open(path, "rb") as f:
+            original = f.read()
+        try:
+            with open(path, "wb") as f:
+                f.write(mutate(original))
+            self.log.write(("\n==== %s\n" % label).encode())
+            self.log.flush()
+            if run(["cmake", "--build", "--preset", "dev"], self.tree, self.log)[0] != 0:
+                return "build-broken", ""
+            failing = run_suite(self.tree, self.opts.timeout, self.opts.jobs, self.opts.full, self.log)
+            return ("killed", "by " + ", ".join(failing)) if failing else ("survived", "")
+        finally:
+            with open(path, "wb") as f:
+                f.write(original)
+
+
+def hand_written(opts):
+    """The hand-written list: each mutation in turn."""
     chosen = [m for m in MUTATIONS if not opts.only or re.search(opts.only, m.label())]
     ids = [m.id for m in MUTATIONS]
     assert len(set(ids)) == len(ids), "mutation ids must be unique"
@@ -413,67 +496,116 @@ def main():
         print("%d mutations" % len(chosen))
         return 0
 
-    tree = os.path.abspath(opts.tree) if opts.tree else tempfile.mkdtemp(prefix="korvel-mutants-")
-    os.makedirs(tree, exist_ok=True)
-    log_path = opts.log or os.path.join(tree, "mutants.log")
     started = time.monotonic()
-    try:
-        sync_tree(ROOT, tree)
-        with open(log_path, "ab") as log:
-            print("scratch tree: %s (log: %s)" % (tree, log_path), flush=True)
-            if run(["cmake", "--preset", "dev"], tree, log)[0] != 0 or \
-                    run(["cmake", "--build", "--preset", "dev"], tree, log)[0] != 0:
-                print("the unchanged tree does not build: see the log")
-                return 1
-            # Every mutation must be noticed by the suite, so the unchanged tree must pass all of it.
-            failing = run_suite(tree, opts.timeout, opts.jobs, True, log)
-            if failing:
-                print("the unchanged tree fails: %s" % ", ".join(failing))
-                return 1
-            print("unchanged tree: every test passes (%.0f s)" % (time.monotonic() - started), flush=True)
+    with Scratch(opts) as scratch:
+        if not scratch.ready():
+            return 1
+        results = {"killed": 0, "survived": 0, "stale": 0, "build-broken": 0}
+        for k, m in enumerate(chosen, 1):
+            t0 = time.monotonic()
+            why = staleness(scratch.tree, m)
+            outcome, detail = ("stale", why) if why else scratch.try_mutant(
+                m.file, lambda text: text.replace(m.old.encode(), m.new.encode()), m.label())
+            results[outcome] += 1
+            print("[%d/%d] %-12s %s%s (%.0f s)" % (k, len(chosen), outcome, m.label(),
+                                                  " " + detail if detail else "", time.monotonic() - t0), flush=True)
+    ran = results["killed"] + results["survived"]
+    print("%d killed, %d survived, %d stale, %d build-broken in %.0f minutes" % (
+        results["killed"], results["survived"], results["stale"], results["build-broken"],
+        (time.monotonic() - started) / 60))
+    print("mutation score: %d of %d killed" % (results["killed"], ran))
+    return 1 if results["stale"] or results["build-broken"] else 0
 
-            results = {"killed": 0, "survived": 0, "stale": 0, "build-broken": 0}
-            for k, m in enumerate(chosen, 1):
-                t0 = time.monotonic()
-                why = staleness(tree, m)
-                detail = why or ""
-                if why:
-                    outcome = "stale"
-                else:
-                    path = os.path.join(tree, m.file)
-                    with open(path, encoding="utf-8") as f:
-                        original = f.read()
-                    try:
-                        with open(path, "w", encoding="utf-8") as f:
-                            f.write(original.replace(m.old, m.new))
-                        log.write(("\n==== %s\n" % m.label()).encode())
-                        log.flush()
-                        if run(["cmake", "--build", "--preset", "dev"], tree, log)[0] != 0:
-                            outcome = "build-broken"
-                        else:
-                            failing = run_suite(tree, opts.timeout, opts.jobs, opts.full, log)
-                            outcome = "killed" if failing else "survived"
-                            detail = "by " + ", ".join(failing) if failing else ""
-                    finally:
-                        with open(path, "w", encoding="utf-8") as f:
-                            f.write(original)
-                results[outcome] += 1
-                print("[%d/%d] %-12s %s%s (%.0f s)" % (k, len(chosen), outcome, m.label(),
-                                                      " " + detail if detail else "", time.monotonic() - t0),
-                      flush=True)
-            # The tree as it was, so that a kept tree builds from the unchanged source next time.
-            run(["cmake", "--build", "--preset", "dev"], tree, log)
-        ran = results["killed"] + results["survived"]
-        print("%d killed, %d survived, %d stale, %d build-broken in %.0f minutes" % (
-            results["killed"], results["survived"], results["stale"], results["build-broken"],
-            (time.monotonic() - started) / 60))
-        print("mutation score: %d of %d killed" % (results["killed"], ran))
-        return 1 if results["stale"] or results["build-broken"] else 0
-    finally:
-        if opts.keep or opts.tree:
-            print("scratch tree kept: %s" % tree)
+
+def load_results(path):
+    """The outcomes a results file holds, by mutant key (the last one of each)."""
+    done = {}
+    if path and os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                if line.strip():
+                    record = json.loads(line)
+                    done[record["key"]] = record
+    return done
+
+
+def sampled(opts):
+    """A seeded sample of generated mutants; the equivalents listed are neither run nor counted."""
+    import mutant_sites as sites
+    everything = sites.generate(ROOT)
+    chosen = sites.sample(everything, sites.module_lines(ROOT), opts.sample, opts.seed)
+    if opts.part:
+        chosen = sites.part(chosen, opts.part)
+    chosen = [m for m in chosen if not opts.only or re.search(opts.only, m.label())]
+    equivalent = sites.load_equivalents()
+    done = load_results(opts.results)
+    print("%d mutants generated in src/; the sample of %d with seed %s%s: %d" % (
+        len(everything), opts.sample, opts.seed, ", part " + opts.part if opts.part else "", len(chosen)))
+    if opts.list:
+        changes = {m.key() for m in everything}
+        for key in equivalent:
+            if key not in changes:
+                print("stale equivalent (no such mutant any more):\n%s" % key)
+        for m in chosen:
+            state = "equivalent" if m.key() in equivalent else done.get(m.key(), {}).get("outcome", "")
+            print("%-12s %s" % (state, m.label()))
+        return 0
+    todo = [m for m in chosen if m.key() not in equivalent and m.key() not in done]
+    if todo:
+        with Scratch(opts) as scratch:
+            if not scratch.ready():
+                return 1
+            run_sample(scratch, todo, done, opts.results)
+    summarize(chosen, equivalent, done, sites)
+    return 0
+
+
+def run_sample(scratch, todo, done, results_path):
+    for k, m in enumerate(todo, 1):
+        t0 = time.monotonic()
+        with open(os.path.join(scratch.tree, m.file), "rb") as f:
+            current = f.read()
+        if current[m.start:m.end].decode(errors="replace") != m.old:
+            outcome, detail = "stale", "the source changed while the run went on"
         else:
-            shutil.rmtree(tree, ignore_errors=True)
+            outcome, detail = scratch.try_mutant(m.file, m.apply, m.label())
+        record = dict(key=m.key(), label=m.label(), outcome=outcome, detail=detail,
+                      seconds=round(time.monotonic() - t0, 1))
+        done[m.key()] = record
+        if results_path and outcome != "stale":  # a stale mutant is drawn again from the source as it is then
+            with open(results_path, "a", encoding="utf-8") as f:
+                f.write(json.dumps(record) + "\n")
+        print("[%d/%d] %-12s %s%s (%.0f s)" % (k, len(todo), outcome, m.label(), " " + detail if detail else "",
+                                              record["seconds"]), flush=True)
+
+
+def summarize(chosen, equivalent, done, sites):
+    """The score of the sample, from this run and the results file; every survivor as an entry of the
+    equivalents list, to be given its reason there or killed by a test."""
+    counts = {"killed": 0, "survived": 0, "build-broken": 0, "stale": 0, "equivalent": 0, "not run": 0}
+    said = {"build-broken": "did not compile (skipped)"}
+    seconds = []
+    survivors = []
+    for m in chosen:
+        record = done.get(m.key())
+        outcome = "equivalent" if m.key() in equivalent else record["outcome"] if record else "not run"
+        counts[outcome] += 1
+        if record and outcome in ("killed", "survived", "build-broken"):
+            seconds.append(record["seconds"])
+        if outcome == "survived":
+            survivors.append(m)
+    for m in survivors:
+        print("survived: %s\n%s\n" % (m.label(), sites.entry(m)))
+    print(", ".join("%d %s" % (n, said.get(what, what)) for what, n in counts.items()) +
+          (" (%.0f s a mutant)" % (sum(seconds) / len(seconds)) if seconds else ""))
+    ran = counts["killed"] + counts["survived"]
+    print("mutation score: %d of %d killed%s" % (counts["killed"], ran,
+                                                 " (%.1f%%)" % (100.0 * counts["killed"] / ran) if ran else ""))
+
+
+def main():
+    opts = options()
+    return sampled(opts) if opts.sample else hand_written(opts)
 
 
 if __name__ == "__main__":
