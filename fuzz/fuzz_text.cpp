@@ -198,12 +198,15 @@ void check_to_utf8(const std::string &text)
 } // namespace
 
 /// A sheet in the code page detected, or in one named: UTF-8 text, or an error at a line of the sheet.
+/// (A UTF-8 byte-order mark decides even for bytes that are no UTF-8: they become "?" later.)
 void check_code_pages(const std::string &bytes)
 {
+    const bool utf8_mark = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
     for (const char *charset : {static_cast<const char *>(nullptr), "CP932", "UTF-16LE"}) {
         const cue_sheet_text sheet = cue_sheet_decode(bytes, charset);
         const long lines = std::count(bytes.begin(), bytes.end(), '\n') + std::count(bytes.begin(), bytes.end(), '\r') + 1;
-        if (sheet.error.empty() ? !utf8_is_valid(sheet.text) : (sheet.error_line < 1 || sheet.error_line > lines))
+        if (sheet.error.empty() ? !utf8_mark && !utf8_is_valid(sheet.text)
+                                : (sheet.error_line < 1 || sheet.error_line > lines))
             __builtin_trap();
     }
     // MS-JIS back to UTF-8 is always valid UTF-8, and a text MS-JIS holds comes back as itself.

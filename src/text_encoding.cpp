@@ -318,6 +318,11 @@ std::optional<std::string> charset_to_utf8(std::string_view bytes, const char *c
         bad_at = stopped;
         return std::nullopt;
     }
+    // glibc's own UTF-8 takes sequences past U+10FFFF, which are no characters.
+    if (!utf8_is_valid(out)) {
+        bad_at = bytes.empty() ? 0 : bytes.size() - 1;
+        return std::nullopt;
+    }
     return out;
 }
 

@@ -37,8 +37,8 @@ std::string utf16_to_utf8(std::string_view bytes, bool little_endian);
 /// True when iconv can read text in the code page `charset` (any name iconv knows).
 bool charset_is_known(const char *charset);
 /// Text in the code page `charset` as UTF-8. Strict: nullopt at the first byte sequence
-/// that is not a character there (its offset in `bad_at`), or for a code page iconv lacks
-/// (`bad_at` 0).
+/// that is not a character there (its offset in `bad_at`; the last byte's where iconv gave
+/// no valid UTF-8), or for a code page iconv lacks (`bad_at` 0).
 std::optional<std::string> charset_to_utf8(std::string_view bytes, const char *charset, std::size_t &bad_at);
 /// The same, never failing: each byte that is no character there becomes U+FFFD (all of
 /// them for a code page iconv lacks), and so do control characters, as in latin1_to_utf8.
