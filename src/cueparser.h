@@ -37,12 +37,16 @@ struct cue_datafile_t {
 
 /// The parsed cue sheet. Complete and consistent once cue_open returns.
 struct cuesheet_t {
-    /// Set before cue_open: CD-Text will be made from the sheet's texts, so a text that
-    /// ISO 8859-1 cannot hold is an error rather than a warning.
+    /// Set before cue_open: CD-Text will be written. Texts that ISO 8859-1 cannot hold then
+    /// go into MS-JIS when they are Japanese and are an error otherwise, rather than a warning;
+    /// a CDTEXTFILE that cannot be read is an error rather than a warning.
     bool cdtext_from_texts = false;
+    /// Set before cue_open: the code page the sheet is in (any name iconv knows), or null to detect it.
+    const char *charset = nullptr;
     std::optional<std::string> cuefile;    ///< as passed to cue_open ("-" for standard input)
     std::unique_ptr<PQlist> pq;            ///< the disc
     std::optional<std::string> cdtextfile; ///< resolved path of the CDTEXTFILE, if any
+    long cdtext_header = 0;                ///< bytes before its packs (a header), which are not copied
     std::vector<cue_datafile_t> files;     ///< the audio data files, in the order of the sheet
     std::vector<image_piece_t> image;      ///< IMAGE.DAT piece by piece: silence or a file's next bytes
     long pregap_size = 0;  ///< silence before the audio in the image: 0 or 352800 bytes

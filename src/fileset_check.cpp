@@ -123,9 +123,9 @@ void print_listings(const ddp_fileset &fs)
 
 // ---- The JSON report ----
 
-json text_or_null(const std::optional<std::string> &text)
+json text_or_null(const PQlist &pq, const std::optional<std::string> &text)
 {
-    return text ? json(latin1_to_utf8(*text)) : json(nullptr);
+    return text ? json(pq_text_utf8(pq, *text)) : json(nullptr);
 }
 
 json disc_json(const PQlist &pq)
@@ -147,15 +147,15 @@ json disc_json(const PQlist &pq)
                             {"dcp", (t->flags & PQ_FLAG_DCP) != 0},
                             {"4ch", (t->flags & PQ_FLAG_4CH) != 0},
                             {"scms", (t->flags & PQ_FLAG_SCMS) != 0}}},
-                          {"title", text_or_null(t->title)},
-                          {"performer", text_or_null(t->performer)},
-                          {"songwriter", text_or_null(t->songwriter)}});
+                          {"title", text_or_null(pq, t->title)},
+                          {"performer", text_or_null(pq, t->performer)},
+                          {"songwriter", text_or_null(pq, t->songwriter)}});
     }
     return {{"upc_ean", latin1_to_utf8(pq.upc_ean.data())},
             {"lead_out", {{"frames", pq.lead_out}, {"msf", msf(pq.lead_out)}}},
-            {"title", text_or_null(pq.title)},
-            {"performer", text_or_null(pq.performer)},
-            {"songwriter", text_or_null(pq.songwriter)},
+            {"title", text_or_null(pq, pq.title)},
+            {"performer", text_or_null(pq, pq.performer)},
+            {"songwriter", text_or_null(pq, pq.songwriter)},
             {"tracks", tracks}};
 }
 

@@ -308,33 +308,6 @@ bool commit_audio(std::vector<std::unique_ptr<wave_output>> &files, std::size_t 
     return true;
 }
 
-/// A copy of the disc with its texts in UTF-8 for the cue sheet; a control character, which
-/// could end a line of it, becomes U+FFFD.
-std::unique_ptr<PQlist> cue_sheet_disc(const PQlist &pq)
-{
-    const auto convert = [](const std::optional<std::string> &text) -> std::optional<std::string> {
-        if (!text)
-            return std::nullopt;
-        return latin1_to_utf8(*text);
-    };
-    auto copy = pq_new();
-    copy->upc_ean = pq.upc_ean;
-    copy->lead_out = pq.lead_out;
-    copy->title = convert(pq.title);
-    copy->performer = convert(pq.performer);
-    copy->songwriter = convert(pq.songwriter);
-    for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get()) {
-        PQtrack *u = new_track(*copy);
-        u->index = t->index;
-        u->isrc = t->isrc;
-        u->flags = t->flags;
-        u->title = convert(t->title);
-        u->performer = convert(t->performer);
-        u->songwriter = convert(t->songwriter);
-    }
-    return copy;
-}
-
 /// Writes image.cue: UTF-8 with a byte-order mark, describing image.wav from the disc's first sector.
 bool write_cue_sheet(const PQlist &pq, const char *outdir)
 {
@@ -343,7 +316,7 @@ bool write_cue_sheet(const PQlist &pq, const char *outdir)
     bool ok = static_cast<bool>(out);
     if (ok) {
         ok = std::fputs("\xEF\xBB\xBF", out.get()) >= 0 &&
-             pq_write_cuesheet(*cue_sheet_disc(pq), "image.wav", "WAVE", 0, nullptr, out.get()) == 0;
+             pq_write_cuesheet(*pq_utf8_copy(pq), "image.wav", "WAVE", 0, nullptr, out.get()) == 0;
         if (!ok && errno == 0)
             errno = EIO;
         if (ok)

@@ -26,6 +26,7 @@
 #include "pq_sheet.h"
 #include "pqlist.h"
 #include "safe_output.h"
+#include "text_encoding.h"
 #include "tolk_utils.h"
 
 #ifndef KORVEL_VERSION
@@ -97,6 +98,9 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
                "                Set master identifier, max. 48 characters, ASCII encoded\n"
                "    -t, --add-cdtext\n"
                "                Include CD text information in the DDP fileset\n"
+               "    --cue-charset=NAME\n"
+               "                Read the cue sheet in the code page NAME (any name\n"
+               "                iconv knows) instead of the one detected\n"
                "    -v LEVEL, --verbose=LEVEL\n"
                "                Set verbose level, higher values yield more output,\n"
                "                default is 1, greater than 3 is for debug messages\n"
@@ -145,6 +149,7 @@ struct run_options {
     bool include_cdtext = false;
     bool json = false;
     const char *pq_sheet = nullptr;
+    const char *cue_charset = nullptr;
 };
 
 /// Parses, summarises and checks the cue sheet and, with a directory, writes the fileset.
@@ -162,6 +167,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     log_msg(1, "Parsing cue sheet '%s'...\n", cuefile);
     cuesheet_t cue;
     cue.cdtext_from_texts = include_cdtext && ddpdir != nullptr;
+    cue.charset = o.cue_charset;
     cue_open(cuefile, &cue);
     log_msg(1, "done.\n");
 
@@ -207,7 +213,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     if (ddp_write(ddpdir, *cue.pq, master_id) != 0)
         status = 1;
     if (include_cdtext) {
-        const int written = cue.cdtextfile ? ddp_write_cdtext_from_file(ddpdir, cue.cdtextfile->c_str())
+        const int written = cue.cdtextfile ? ddp_write_cdtext_from_file(ddpdir, cue.cdtextfile->c_str(), cue.cdtext_header)
                                            : ddp_write_cdtext(ddpdir, *cue.pq);
         if (written != 0)
             status = 1;
@@ -257,6 +263,18 @@ const char *operand_fault(int mode, int operands, const run_options &o)
     return nullptr;
 }
 
+/// Options that do not go with the mode, or null when all do.
+const char *mode_fault(int mode, bool writer_option, const run_options &o)
+{
+    if (mode != 0 && writer_option)
+        return "-c, -t and -m write a fileset: they do not go with --check or --extract.\n";
+    if (mode != 0 && o.cue_charset != nullptr)
+        return "--cue-charset reads a cue sheet: it does not go with --check or --extract.\n";
+    if (mode == 0 && o.json)
+        return "--json goes with --check or --extract only.\n";
+    return nullptr;
+}
+
 /// What the command line asks for.
 struct command_line {
     int mode = 0; ///< 0 reads a cue sheet, 'C' checks a fileset, 'X' extracts one
@@ -274,7 +292,7 @@ int read_command_line(int argc, char *argv[], command_line *cl)
 {
     static int show_version = 0;
     // Long options without a short form.
-    enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads };
+    enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset };
     static const option options[] = {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, &show_version, 1},
@@ -287,6 +305,7 @@ int read_command_line(int argc, char *argv[], command_line *cl)
         {"json", no_argument, nullptr, opt_json},
         {"pq-sheet", required_argument, nullptr, opt_pq_sheet},
         {"threads", required_argument, nullptr, opt_threads},
+        {"cue-charset", required_argument, nullptr, opt_cue_charset},
         {nullptr, 0, nullptr, 0},
     };
     run_options &o = cl->options;
@@ -348,6 +367,14 @@ int read_command_line(int argc, char *argv[], command_line *cl)
             }
             threads_set(std::atoi(optarg));
             break;
+        case opt_cue_charset:
+            if (!charset_is_known(optarg)) {
+                log_err("--cue-charset: iconv does not know the character set '%s' ('iconv -l' lists those it knows).\n",
+                        optarg);
+                return 1;
+            }
+            o.cue_charset = optarg;
+            break;
         default:
             suggest_help();
             return 1;
@@ -357,13 +384,8 @@ int read_command_line(int argc, char *argv[], command_line *cl)
     if (show_version)
         print_version();
 
-    if (mode != 0 && writer_option) {
-        log_err("-c, -t and -m write a fileset: they do not go with --check or --extract.\n");
-        suggest_help();
-        return 1;
-    }
-    if (mode == 0 && o.json) {
-        log_err("--json goes with --check or --extract only.\n");
+    if (const char *fault = mode_fault(mode, writer_option, o)) {
+        log_err("%s", fault);
         suggest_help();
         return 1;
     }

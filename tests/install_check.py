@@ -158,8 +158,10 @@ class Completion(unittest.TestCase):
             ("korvel --master-id=", []),
             ("korvel --p", ["--pq-sheet="]),
             ("korvel --e", ["--extract"]),
-            ("korvel --", ["--add-cdtext", "--add-cuesheet", "--check", "--extract", "--help", "--json",
-                           "--master-id=", "--pq-sheet=", "--threads=", "--verbose=", "--version"]),
+            ("korvel --", ["--add-cdtext", "--add-cuesheet", "--check", "--cue-charset=", "--extract", "--help",
+                           "--json", "--master-id=", "--pq-sheet=", "--threads=", "--verbose=", "--version"]),
+            ("korvel --cue-charset=CP125", ["CP125%d" % n for n in range(9)]),
+            ("korvel --cue-charset CP932 ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
         ]
         for line, offered in cases:
             with self.subTest(line=line):
