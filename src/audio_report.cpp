@@ -100,8 +100,9 @@ struct ebur128_closer {
 /// Measures one range of the disc from its samples, given in order.
 class range_meter {
 public:
+    // The histogram keeps the gating's memory the same for a track of any length (to 0.1 LU steps).
     range_meter(int track, long start, long end)
-        : st_(ebur128_init(2, rate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK))
+        : st_(ebur128_init(2, rate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM))
     {
         m_.track = track;
         m_.start = start;
