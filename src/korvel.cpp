@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "audio_report.h"
 #include "block_pipeline.h"
 #include "cueparser.h"
 #include "ddp_checksum.h"
@@ -108,6 +109,8 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
                "    --extract   Verify a DDP fileset, then write image.wav, image.cue and\n"
                "                one WAVE file per track into the output directory\n"
                "    --json      Print the report of --check or --extract as JSON\n"
+               "    --audio     With --check or --extract: measure every track's loudness,\n"
+               "                peaks, clipping, DC offset and silence\n"
                "    --pq-sheet=FILE\n"
                "                Write the disc's PQ sheet as an HTML page to FILE\n"
                "    --threads=N Use N threads (1 or 2) for the copy and the checksums,\n"
@@ -148,6 +151,7 @@ struct run_options {
     bool combi_master = false;
     bool include_cdtext = false;
     bool json = false;
+    bool audio = false;
     const char *pq_sheet = nullptr;
     const char *cue_charset = nullptr;
 };
@@ -272,6 +276,11 @@ const char *mode_fault(int mode, bool writer_option, const run_options &o)
         return "--cue-charset reads a cue sheet: it does not go with --check or --extract.\n";
     if (mode == 0 && o.json)
         return "--json goes with --check or --extract only.\n";
+    if (mode == 0 && o.audio)
+        return "--audio goes with --check or --extract only.\n";
+    if (o.audio && !audio_measuring_built_in())
+        return "--audio needs libebur128, which this korvel was built without: install libebur128-dev and build "
+               "korvel again.\n";
     return nullptr;
 }
 
@@ -292,7 +301,7 @@ int read_command_line(int argc, char *argv[], command_line *cl)
 {
     static int show_version = 0;
     // Long options without a short form.
-    enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset };
+    enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset, opt_audio };
     static const option options[] = {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, &show_version, 1},
@@ -306,6 +315,7 @@ int read_command_line(int argc, char *argv[], command_line *cl)
         {"pq-sheet", required_argument, nullptr, opt_pq_sheet},
         {"threads", required_argument, nullptr, opt_threads},
         {"cue-charset", required_argument, nullptr, opt_cue_charset},
+        {"audio", no_argument, nullptr, opt_audio},
         {nullptr, 0, nullptr, 0},
     };
     run_options &o = cl->options;
@@ -355,6 +365,9 @@ int read_command_line(int argc, char *argv[], command_line *cl)
             break;
         case opt_json:
             o.json = true;
+            break;
+        case opt_audio:
+            o.audio = true;
             break;
         case opt_pq_sheet:
             o.pq_sheet = optarg;
@@ -499,6 +512,7 @@ int main(int argc, char *argv[])
         return 1;
 
     log_set_verbose(cl.verbose);
+    fileset_check_measure_audio(cl.options.audio);
     output_install_signal_handlers();
     int status;
     try {
