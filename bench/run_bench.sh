@@ -14,7 +14,11 @@
 #   G  korvel --extract REF OUT   verify, then write image.wav and the track files
 #   H  md5sum IMAGE.DAT && cp IMAGE.DAT a && cp IMAGE.DAT b
 #   S  H, then sync -d a b        the copies on the disk, as korvel leaves its files
-# with F/C, G/H, G/S and the peak resident memory of both. When the build has korvel_bench, it then
+# with F/C, G/H, G/S and the peak resident memory of both. When ffmpeg is installed
+# and korvel measures audio, it times the audio measured:
+#   M  korvel --check --audio REF  every track and the programme (libebur128)
+#   L  ffmpeg -i disc.wav -af ebur128=peak=true -f null -
+# with M/L and the peak resident memory of M. When the build has korvel_bench, it then
 # sets md5_append's throughput beside md5sum's (from C) and crc32_update's
 # beside zlib's crc32. Last, when flac and sox are installed and korvel
 # decodes FLAC, it makes the same disc as FLAC (pink noise from sox, which
@@ -31,7 +35,11 @@
 # dirty (sync, cheap because each run's outputs are deleted first), the WAVE
 # file read once, and the image that C reads already cached.
 #
-# Environment: REPS (repetitions, default 5), MINUTES (long disc, default 80).
+# It ends with a summary: A/C, D/E, F/C and G/S, the largest peak resident memory of the
+# writing and checking runs and of any run, and the load.
+#
+# Environment: REPS (repetitions, default 5), MINUTES (long disc, default 80), THREADS (1 or 2:
+# passed as --threads to every korvel run; unset, korvel takes what the machine has).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -39,6 +47,8 @@ build=${1:-$here/../build/ci}
 korvel=$(cd "$build" && pwd)/korvel
 reps=${REPS:-5}
 minutes=${MINUTES:-80}
+# THREADS=1 or 2 passes --threads to every timed korvel run; unset, korvel decides.
+threads=(${THREADS:+"--threads=$THREADS"})
 
 for tool in python3 md5sum rhash /usr/bin/time cp sync awk; do
     command -v "$tool" >/dev/null 2>&1 || { echo "run_bench: $tool is missing" >&2; exit 1; }
@@ -70,8 +80,11 @@ peak_rss() {
     local out=$1
     shift
     [[ -z $out ]] || { rm -rf "$out" && mkdir "$out"; }
-    /usr/bin/time -v -o "$work/time.txt" "$korvel" "$@" ${out:+"$out"} >/dev/null
-    awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt"
+    /usr/bin/time -v -o "$work/time.txt" "$korvel" "${threads[@]}" "$@" ${out:+"$out"} >/dev/null
+    local kib; kib=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt")
+    echo "$kib"
+    # The largest of each kind, for the summary: writing and checking, and any mode.
+    echo "$kib $1" >>"$work/peaks.txt"
     [[ -z $out ]] || rm -rf "$out"
 }
 
@@ -112,14 +125,14 @@ sum_and_copy_twice() {
     [[ $# -eq 0 ]] || sync -d "$out/a" "$out/b"
 }
 
-run_a() { timed settle "$korvel" -c "$work/disc.cue" "$out"; }
+run_a() { timed settle "$korvel" "${threads[@]}" -c "$work/disc.cue" "$out"; }
 run_b() { timed settle copy_and_sum; }
 run_c() { timed settle md5sum "$work/ref/IMAGE.DAT"; }
-run_f() { timed settle "$korvel" --check "$work/ref"; }
-run_g() { timed settle "$korvel" --extract "$work/ref" "$out"; }
+run_f() { timed settle "$korvel" "${threads[@]}" --check "$work/ref"; }
+run_g() { timed settle "$korvel" "${threads[@]}" --extract "$work/ref" "$out"; }
 run_h() { timed settle sum_and_copy_twice "$@"; }
 
-echo "korvel:  $korvel"
+echo "korvel:  $korvel ${threads[*]}"
 echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), kernel $(uname -r)"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 minutes) at the start"
 
@@ -199,6 +212,28 @@ echo "  --check,   ${minutes}-minute disc:  $(peak_rss "" --check "$work/ref") K
 echo "  --extract, 1-minute disc:   $(peak_rss "$work/m" --extract "$work/short-ref") KiB"
 echo "  --extract, ${minutes}-minute disc:  $(peak_rss "$work/m" --extract "$work/ref") KiB"
 
+# ---- The audio measured, against ffmpeg's ebur128 filter over the same audio ----
+run_m() { timed settle "$korvel" "${threads[@]}" --check --audio "$work/ref"; }
+run_l() { timed settle ffmpeg -nostdin -hide_banner -nostats -i "$work/disc.wav" -af ebur128=peak=true -f null -; }
+if command -v ffmpeg >/dev/null 2>&1 && "$korvel" --check --audio -v 0 "$work/short-ref" >/dev/null 2>&1; then
+    m=() l=()
+    for ((i = 0; i < reps; i++)); do
+        if ((i % 2)); then l+=("$(run_l)"); m+=("$(run_m)"); else m+=("$(run_m)"); l+=("$(run_l)"); fi
+        echo "repetition $((i + 1)): M ${m[i]} s, L ${l[i]} s"
+    done
+    mm=$(median "${m[@]}")
+    ml=$(median "${l[@]}")
+    echo
+    echo "Medians of $reps repetitions, ${minutes}-minute fileset:"
+    echo "  M  korvel --check --audio          $mm s"
+    echo "  L  ffmpeg ebur128=peak=true        $ml s"
+    echo "  M/L = $(ratio "$mm" "$ml")"
+    echo "  peak resident memory of M:       $(peak_rss "" --check --audio "$work/ref") KiB"
+else
+    echo
+    echo "Audio measured: skipped (needs ffmpeg and a korvel built with libebur128)"
+fi
+
 bench_bin=$(cd "$build" && pwd)/bench/korvel_bench
 if [[ -x $bench_bin ]]; then
     # Throughputs in bytes per second, from Google Benchmark's CSV report.
@@ -218,8 +253,20 @@ if [[ -x $bench_bin ]]; then
     echo "  md5_append/md5sum = $(ratio "$(rate BM_md5_append)" "$md5sum_rate")   crc32_update/zlib = $(ratio "$(rate BM_crc32_update)" "$(rate BM_zlib_crc32)")   portable/zlib = $(ratio "$(rate BM_crc32_update_portable)" "$(rate BM_zlib_crc32)")"
 fi
 
+# The four ratios side by side, and the largest peak of the writing and checking runs and of any run.
+summary() {
+    echo
+    local de=skipped
+    [[ -z ${md:-} ]] || de=$(ratio "$md" "$me")
+    echo "Summary (${threads[*]:-default threads}): A/C = $(ratio "$ma" "$mc")   D/E = $de" \
+        "  F/C = $(ratio "$mf" "$mc2")   G/S = $(ratio "$mg" "$mhs")"
+    echo "  peak RSS, writing and checking: $(awk '$2 != "--extract" && $1 > m { m = $1 } END { print m }' "$work/peaks.txt") KiB;" \
+        "any mode: $(awk '$1 > m { m = $1 } END { print m }' "$work/peaks.txt") KiB"
+    echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 minutes) at the end"
+}
+
 # ---- FLAC: the decode on the way, against flac's own decoder ----
-flac_skip() { echo; echo "FLAC: skipped ($1)"; exit 0; }
+flac_skip() { echo; echo "FLAC: skipped ($1)"; summary; exit 0; }
 command -v flac >/dev/null 2>&1 || flac_skip "flac is not installed"
 command -v sox >/dev/null 2>&1 || flac_skip "sox is not installed"
 # The WAVE disc's files are done with: the FLAC disc takes their place.
@@ -252,7 +299,7 @@ settle_flac() {
     cat "$work/album.flac" >/dev/null
 }
 
-run_d() { timed settle_flac "$korvel" -c "$work/album.cue" "$out"; }
+run_d() { timed settle_flac "$korvel" "${threads[@]}" -c "$work/album.cue" "$out"; }
 decode() { flac -d -c "$work/album.flac" 2>/dev/null; }
 run_e() { timed settle_flac decode; }
 
@@ -270,3 +317,4 @@ echo "  D  korvel -c (FLAC)                $md s"
 echo "  E  flac -d -c > /dev/null          $me s"
 echo "  D/E = $(ratio "$md" "$me")"
 echo "Peak resident memory of korvel -c, ${minutes}-minute FLAC disc: $(peak_rss "$work/m" -c "$work/album.cue") KiB"
+summary

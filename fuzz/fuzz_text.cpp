@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "cdtext_msjis.h"
+#include "cue_charset.h"
 #include "fuzz_support.h"
 #include "pqlist.h"
 #include "text_encoding.h"
@@ -152,7 +154,7 @@ void check_sheet_decoding(const std::string &bytes)
     case byte_order_mark::utf16be:
         // Two bytes give at most three of UTF-8 (four give four); an odd last byte gives three.
         if (!utf8_is_valid(sheet.text) || sheet.encoding != text_encoding::utf8 ||
-            sheet.text.size() > (bytes.size() - 2) / 2 * 3 + 3)
+            sheet.text.size() > (bytes.size() - (sheet.utf16_unmarked ? 0 : 2)) / 2 * 3 + 3)
             __builtin_trap();
         break;
     }
@@ -195,6 +197,28 @@ void check_to_utf8(const std::string &text)
 
 } // namespace
 
+/// A sheet in the code page detected, or in one named: UTF-8 text, or an error at a line of the sheet.
+/// (A UTF-8 byte-order mark decides even for bytes that are no UTF-8: they become "?" later.)
+void check_code_pages(const std::string &bytes)
+{
+    const bool utf8_mark = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    for (const char *charset : {static_cast<const char *>(nullptr), "CP932", "UTF-16LE"}) {
+        const cue_sheet_text sheet = cue_sheet_decode(bytes, charset);
+        const long lines = std::count(bytes.begin(), bytes.end(), '\n') + std::count(bytes.begin(), bytes.end(), '\r') + 1;
+        if (sheet.error.empty() ? !utf8_mark && !utf8_is_valid(sheet.text)
+                                : (sheet.error_line < 1 || sheet.error_line > lines))
+            __builtin_trap();
+    }
+    // MS-JIS back to UTF-8 is always valid UTF-8, and a text MS-JIS holds comes back as itself.
+    if (!utf8_is_valid(msjis_to_utf8(bytes)))
+        __builtin_trap();
+    if (const auto msjis = msjis_from_utf8(bytes); msjis && msjis_to_utf8(*msjis) != bytes && utf8_is_valid(bytes) &&
+                                                   std::none_of(bytes.begin(), bytes.end(), [](char c) {
+                                                       return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+                                                   }))
+        __builtin_trap();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     fuzz::silence_output();
@@ -205,6 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check_lines(data, size, 100);
     check_lines(data, size, 1);
     check_sheet_decoding(text);
+    check_code_pages(text);
     check_latin1(text, text_encoding::utf8);
     check_latin1(text, text_encoding::windows_1252);
     check_to_utf8(text);

@@ -73,6 +73,17 @@ INDEX 01 00:06:00
     "odd.cue": "FILE odd.raw BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n",
     "bad-flags-after-index.cue": "FILE a.raw BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nFLAGS DCP\n",
     "pregap.cue": "FILE a.raw BINARY\nTRACK 01 AUDIO\nPREGAP 00:02:00\nINDEX 01 00:00:00\n",
+    # Sheets in the code pages rippers write, and the dialects of real sheets.
+    "shift-jis.cue": 'PERFORMER "\u5c71\u7530\u592a\u90ce"\nTITLE "\u65e5\u672c\u306e\u30a2\u30eb\u30d0\u30e0"\n'
+                     'FILE "a.raw" BINARY\nTRACK 01 AUDIO\nTITLE "\u30bd\u30f3\u30b0"\nINDEX 01 00:00:00\n'.encode("cp932"),
+    "gbk.cue": 'TITLE "\u4e2d\u6587\u4e13\u8f91"\nPERFORMER "\u738b\u83f2"\nFILE "a.raw" BINARY\nTRACK 01 AUDIO\n'
+               'TITLE "\u7ea2\u8c46"\nINDEX 01 00:00:00\n'.encode("gbk"),
+    "utf16-unmarked.cue": 'TITLE "\u00c7a va"\r\nFILE "a.raw" BINARY\r\nTRACK 01 AUDIO\r\nINDEX 01 00:00:00\r\n'
+                          .encode("utf-16-le"),
+    "lower-case.cue": 'file a.wav Wave\ntrack 04 audio\nflags pre\nindex 01 00:00:02\nTrack 05 Audio\n'
+                      'Index 01 00:04:00\nFlags dcp\n',
+    "dialects.cue": 'CATALOG 0 36000 29145 2\nTITLE "Heroes" (12" mix)\nCDTEXTFILE missing.cdt\nFILE a b.wav FLAC\n'
+                    'FILE "sub\\a.raw" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n',
 }
 
 TEXT_SEEDS = {
@@ -90,6 +101,8 @@ TEXT_SEEDS = {
     "cp1252": b"TITLE \"\x93Caf\xe9\x94 \x96 \x85 \x80\x81\x8d\x8f\x90\x9d\"\r",
     "utf16le": b"\xff\xfe" + "TITLE \"\U0001F600\u00e9\"\r\n".encode("utf-16-le") + b"\x3d\xd8A\x00\x00\xdcB",
     "utf16be": b"\xfe\xff" + "TITLE \"\U0001F600\u00e9\"\r\n".encode("utf-16-be") + b"\xd8\x3d\x00A\xdc\x00B",
+    "utf16be-unmarked": "REM GENRE Pop\r\nTITLE \"\u65e5\u00e9\"\r\n".encode("utf-16-be") + b"\xd8",
+    "shift-jis": 'TITLE "\u30bd\u30f3\u30b0 \\ \u8868"\n'.encode("cp932"),
 }
 
 

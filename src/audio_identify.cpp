@@ -1,6 +1,7 @@
 #include "audio_identify.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -13,6 +14,25 @@ bool has(const unsigned char *b, std::size_t n, std::size_t at, const char *magi
 /// Sony Wave64 starts with the GUID 66666972-912E-11CF-A5D6-28DB04C10000 as stored.
 constexpr unsigned char wave64_guid[16] = {'r',  'i',  'f',  'f',  0x2E, 0x91, 0xCF, 0x11,
                                            0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00};
+
+/// The ASF header object's GUID 75B22630-668E-11CF-A6D9-00AA0062CE6C as stored, with which
+/// WMA files start.
+constexpr unsigned char asf_guid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                        0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+
+/// An Ogg stream's first page carries one packet that names the codec: it starts after the
+/// 27-byte page header and its table of segment sizes.
+audio_kind ogg_kind(const unsigned char *b, std::size_t n)
+{
+    if (n < 27)
+        return audio_kind::ogg;
+    const std::size_t packet = 27 + b[26];
+    if (has(b, n, packet, "OpusHead"))
+        return audio_kind::opus;
+    if (has(b, n, packet, "\x01vorbis"))
+        return audio_kind::vorbis;
+    return audio_kind::ogg;
+}
 
 /// An MPEG audio frame header: 11 sync bits, a layer (00 is reserved), a bitrate
 /// index other than 1111 and a sample rate index other than 11. ADTS (AAC) has layer 00.
@@ -33,13 +53,25 @@ audio_kind kind_of(const unsigned char *b, std::size_t n)
     if (has(b, n, 0, "fLaC"))
         return audio_kind::flac;
     if (has(b, n, 0, "OggS"))
-        return audio_kind::ogg;
+        return ogg_kind(b, n);
     if (has(b, n, 0, "FORM") && has(b, n, 8, "AIFF"))
         return audio_kind::aiff;
     if (has(b, n, 0, "FORM") && has(b, n, 8, "AIFC"))
         return audio_kind::aiff_c;
     if (n >= sizeof wave64_guid && std::memcmp(b, wave64_guid, sizeof wave64_guid) == 0)
         return audio_kind::wave64;
+    if (n >= sizeof asf_guid && std::memcmp(b, asf_guid, sizeof asf_guid) == 0)
+        return audio_kind::wma;
+    static constexpr std::pair<const char *, audio_kind> magics[] = {
+        {"MAC ", audio_kind::ape}, {"tBaK", audio_kind::tak}, {"wvpk", audio_kind::wavpack}, {"DSD ", audio_kind::dsf},
+    };
+    for (const auto &[magic, kind] : magics)
+        if (has(b, n, 0, magic))
+            return kind;
+    if (has(b, n, 4, "ftyp"))
+        return audio_kind::mp4;
+    if (has(b, n, 0, "FRM8") && has(b, n, 12, "DSD "))
+        return audio_kind::dff;
     if (is_mpeg_audio_frame(b, n))
         return audio_kind::mp3;
     return audio_kind::unknown;
@@ -62,7 +94,7 @@ audio_identity identify_audio(std::FILE *fp)
     audio_identity id;
     if (std::fseek(fp, 0, SEEK_SET) != 0)
         return id;
-    unsigned char b[16];
+    unsigned char b[64]; // an Ogg page header with its segment table, and the first packet's name
     const std::size_t n = std::fread(b, 1, sizeof b, fp);
     id.head_size = n < sizeof id.head ? n : sizeof id.head;
     std::memcpy(id.head, b, id.head_size);
@@ -87,6 +119,15 @@ const char *audio_kind_name(audio_kind kind)
     case audio_kind::wave: return "WAVE audio";
     case audio_kind::flac: return "FLAC audio";
     case audio_kind::ogg: return "Ogg audio";
+    case audio_kind::vorbis: return "Ogg Vorbis audio";
+    case audio_kind::opus: return "Opus audio";
+    case audio_kind::ape: return "APE audio (Monkey's Audio)";
+    case audio_kind::tak: return "TAK audio";
+    case audio_kind::wavpack: return "WavPack audio";
+    case audio_kind::mp4: return "MP4 audio (M4A, M4B)";
+    case audio_kind::wma: return "WMA audio (ASF)";
+    case audio_kind::dsf: return "DSD audio (DSF)";
+    case audio_kind::dff: return "DSD audio (DSDIFF)";
     case audio_kind::mp3_id3: return "MP3 audio (it starts with an ID3 tag)";
     case audio_kind::mp3: return "MP3 audio (it starts with an MPEG audio frame)";
     case audio_kind::aiff: return "AIFF audio";
@@ -102,7 +143,17 @@ const char *audio_kind_conversion(audio_kind kind)
     // sox writes 16-bit stereo at 44.1 kHz with these options, and dithers when it reduces the width.
     switch (kind) {
     case audio_kind::flac: return "flac -d in.flac -o out.wav";
-    case audio_kind::ogg: return "sox in.ogg -b 16 -c 2 -r 44100 out.wav";
+    case audio_kind::ogg:
+    case audio_kind::vorbis: return "sox in.ogg -b 16 -c 2 -r 44100 out.wav";
+    // ffmpeg decodes the others; its pcm_s16le is 16-bit, and -ar resamples (DSD included).
+    case audio_kind::opus: return "ffmpeg -i in.opus -c:a pcm_s16le -ac 2 -ar 44100 out.wav";
+    case audio_kind::ape: return "ffmpeg -i in.ape -c:a pcm_s16le -ac 2 -ar 44100 out.wav";
+    case audio_kind::tak: return "ffmpeg -i in.tak -c:a pcm_s16le -ac 2 -ar 44100 out.wav";
+    case audio_kind::wavpack: return "ffmpeg -i in.wv -c:a pcm_s16le -ac 2 -ar 44100 out.wav";
+    case audio_kind::mp4: return "ffmpeg -i in.m4a -c:a pcm_s16le -ac 2 -ar 44100 out.wav";
+    case audio_kind::wma: return "ffmpeg -i in.wma -c:a pcm_s16le -ac 2 -ar 44100 out.wav";
+    case audio_kind::dsf: return "ffmpeg -i in.dsf -c:a pcm_s16le -ac 2 -ar 44100 out.wav";
+    case audio_kind::dff: return "ffmpeg -i in.dff -c:a pcm_s16le -ac 2 -ar 44100 out.wav";
     case audio_kind::mp3_id3:
     case audio_kind::mp3: return "sox in.mp3 -b 16 -c 2 -r 44100 out.wav";
     case audio_kind::aiff: return "sox in.aif -b 16 -c 2 -r 44100 out.wav";

@@ -191,6 +191,13 @@ audio_input::status audio_input::finish()
     return status::ok;
 }
 
+const unsigned char *audio_input::md5_signature() const
+{
+    return flac_ && flac_->info().has_md5 ? flac_->info().md5 : nullptr;
+}
+
+std::string audio_input::signature_damage() const { return path_ + ": " + flac_signature_mismatch; }
+
 std::string audio_input::damage() const { return path_ + ": " + (flac_ ? flac_->failure() : std::string()); }
 
 int buffer_swap16(unsigned char *buf, std::uint64_t n)

@@ -50,8 +50,12 @@ public:
 
     /// Reads the next `n` bytes of audio into `dst`, as little-endian samples.
     status read(unsigned char *dst, std::size_t n);
-    /// After the last byte: ok, or damaged when FLAC audio follows or the audio fails the MD5 signature.
+    /// After the last byte: ok, or damaged when FLAC audio follows.
     status finish();
+    /// The MD5 signature that all of the audio must match (FLAC's), or null when there is none.
+    const unsigned char *md5_signature() const;
+    /// "path: the decoded audio does not match ...", for audio that fails its MD5 signature.
+    std::string signature_damage() const;
     /// "path: what is wrong", after read() or finish() said damaged.
     std::string damage() const;
 

@@ -7,7 +7,9 @@
 #include <cwchar>
 #include <limits>
 
+#include "cdtext_msjis.h"
 #include "pqlist.h"
+#include "text_encoding.h"
 
 // ---- Latin-1 output and code tables ----
 
@@ -42,6 +44,21 @@ void latin1_print(std::FILE *out, const char *text)
         // Latin-1 is the first 256 code points of Unicode: each byte is its own wide character.
         const auto wc = static_cast<wchar_t>(*p);
         if (latin1_isprint(*p) && locale_can_show(wc))
+            std::fprintf(out, "%lc", static_cast<std::wint_t>(wc));
+        else
+            std::fputs("?", out);
+    }
+}
+
+void cdtext_print(std::FILE *out, const char *text, int charset)
+{
+    if (charset != CDTEXT_CHARSET_MSJIS) {
+        latin1_print(out, text);
+        return;
+    }
+    for (const char32_t c : utf8_code_points(msjis_to_utf8(text))) {
+        const auto wc = static_cast<wchar_t>(c);
+        if (c != 0xFFFD && locale_can_show(wc))
             std::fprintf(out, "%lc", static_cast<std::wint_t>(wc));
         else
             std::fputs("?", out);
@@ -232,11 +249,20 @@ void count_pack(cdtext_writer_t *w, int type)
         ++w->counts[static_cast<std::size_t>(slot)];
 }
 
+/// Writes a pack, or only counts it when the writer has no stream.
+void emit_pack(cdtext_writer_t *w)
+{
+    if (w->out != nullptr)
+        cdtp_write(&w->pack, w->out, &w->seq);
+    else
+        ++w->seq;
+}
+
 /// Writes the pack in progress, counts it under its type and starts an empty one.
 void flush_pack(cdtext_writer_t *w)
 {
     // The text bytes after `fill` are still zero from the clear.
-    cdtp_write(&w->pack, w->out, &w->seq);
+    emit_pack(w);
     count_pack(w, w->pack.type);
     cdtp_clear(&w->pack);
     w->fill = 0;
@@ -260,8 +286,50 @@ void write_size_pack(cdtext_writer_t *w, int index, const std::array<std::uint8_
     w->pack.track = static_cast<std::uint8_t>(index);
     w->pack.charpos = 0;
     w->pack.text = text;
-    cdtp_write(&w->pack, w->out, &w->seq);
+    emit_pack(w);
     cdtp_clear(&w->pack);
+}
+
+/// Puts one byte of a text into the pack in progress; `chars` counts the text's characters
+/// before it, which a new pack gives as its character position (4 bits, so 15 at most).
+void put_byte(cdtext_writer_t *w, int track, unsigned int type, std::uint8_t byte, std::size_t chars)
+{
+    if (w->fill == 0) {
+        w->pack.charpos = static_cast<std::uint8_t>(chars < 15 ? chars : 15);
+        w->pack.dbcc = w->charset == CDTEXT_CHARSET_MSJIS ? 1 : 0;
+    }
+    w->pack.text[static_cast<std::size_t>(w->fill)] = byte;
+    ++w->fill;
+    if (byte == 0)
+        claim_pack(w, track, type);
+    if (w->fill == CDTEXT_PACK_TEXT) {
+        claim_pack(w, track, type);
+        flush_pack(w);
+    }
+}
+
+/// A text of a double-byte block (MS-JIS). Readers take such a block's bytes in pairs,
+/// and a pair of 0 bytes ends a text: the end is padded with a 0 byte to a pair boundary
+/// when the text has an odd number of bytes. A two-byte character is never split across
+/// packs: where it would start at a pack's last byte, a 0 byte fills that byte. No text is
+/// written as the repeat mark (two TABs): each is written in full.
+void put_double_byte_text(cdtext_writer_t *w, int track, unsigned int type, const char *text)
+{
+    std::size_t chars = 0;
+    for (const char *p = text; *p != '\0'; ++chars) {
+        const auto byte = static_cast<std::uint8_t>(*p);
+        const bool two = msjis_is_lead_byte(byte) && p[1] != '\0';
+        if (two && w->fill == CDTEXT_PACK_TEXT - 1)
+            put_byte(w, track, type, 0, chars);
+        put_byte(w, track, type, byte, chars);
+        if (two)
+            put_byte(w, track, type, static_cast<std::uint8_t>(*++p), chars);
+        ++p;
+    }
+    if (w->fill % 2 != 0)
+        put_byte(w, track, type, 0, chars);
+    put_byte(w, track, type, 0, chars);
+    put_byte(w, track, type, 0, chars);
 }
 
 } // namespace
@@ -290,21 +358,13 @@ void cdtw_put(cdtext_writer_t *w, int track, unsigned int type, const char *text
     if (w->fill > 0 && w->pack.type != static_cast<int>(type))
         flush_pack(w);
 
-    const std::size_t len = std::strlen(text);
-    for (std::size_t i = 0; i <= len; ++i) { // i == len is the terminating NUL
-        const auto byte = static_cast<std::uint8_t>(text[i]);
-        w->pack.text[static_cast<std::size_t>(w->fill)] = byte;
-        // The character position counts the bytes of this text in earlier packs; 4 bits, so 15 at most.
-        if (w->fill == 0)
-            w->pack.charpos = static_cast<std::uint8_t>(i < 15 ? i : 15);
-        ++w->fill;
-        if (byte == 0)
-            claim_pack(w, track, type);
-        if (w->fill == CDTEXT_PACK_TEXT) {
-            claim_pack(w, track, type);
-            flush_pack(w);
-        }
+    if (w->charset == CDTEXT_CHARSET_MSJIS) {
+        put_double_byte_text(w, track, type, text);
+        return;
     }
+    const std::size_t len = std::strlen(text);
+    for (std::size_t i = 0; i <= len; ++i) // i == len is the terminating NUL
+        put_byte(w, track, type, static_cast<std::uint8_t>(text[i]), i);
 }
 
 void cdtw_close(cdtext_writer_t *w)
@@ -418,6 +478,54 @@ private:
     int track_ = -1;
 };
 
+/// The texts of a double-byte block (MS-JIS), which run in pairs of bytes: a pair of 0 bytes
+/// ends a text, a 0 byte in any other pair only fills (before a pack's end, or to end a text
+/// on a pair), and a text of two TABs is the previous track's text again. Tracks are told as
+/// for single-byte texts.
+class double_byte_collector {
+public:
+    /// `capacity` counts the two NULs: a longer run of bytes is cut to capacity - 2 bytes.
+    explicit double_byte_collector(std::size_t capacity) : limit_(capacity - 2) {}
+
+    void restart()
+    {
+        text_.clear();
+        previous_.clear();
+        track_ = -1;
+    }
+
+    /// As text_collector::feed; `from` is even, so that the pairs stay pairs.
+    template <typename Done> bool feed(const cdtext_pack_t &pack, std::size_t from, Done &&done)
+    {
+        for (std::size_t i = from; i + 1 < pack.text.size(); i += 2) {
+            const std::uint8_t pair[2] = {pack.text[i], pack.text[i + 1]};
+            if (pair[0] != 0 || pair[1] != 0) {
+                for (const std::uint8_t byte : pair)
+                    if (byte != 0 && text_.size() < limit_)
+                        text_.push_back(static_cast<char>(byte));
+                continue;
+            }
+            track_ = pack.track > track_ ? pack.track : track_ + (track_ < 0xFFFF ? 1 : 0);
+            if (text_ == "\t\t")
+                text_ = previous_;
+            previous_ = text_;
+            if (text_.empty())
+                continue;
+            const bool go_on = done(track_, text_);
+            text_.clear();
+            if (!go_on)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    std::size_t limit_;
+    std::string text_;
+    std::string previous_;
+    int track_ = -1;
+};
+
 void print_block_header(int block, const cdtext_block_info_t &info)
 {
     std::printf("Block %d:\n", block);
@@ -446,7 +554,7 @@ void print_toc_starts(const cdtext_pack_t &pack, int last_track)
     }
 }
 
-void print_text_line(int type, int track, const std::string &text)
+void print_text_line(int type, int track, const std::string &text, int charset)
 {
     if (type == CDTEXT_GENRE)
         std::printf("    Detail: ");
@@ -454,9 +562,35 @@ void print_text_line(int type, int track, const std::string &text)
         std::printf("    Disk  : ");
     else
         std::printf("    Trk %02d: ", track);
-    latin1_print(stdout, text.c_str());
+    cdtext_print(stdout, text.c_str(), charset);
     std::printf("\n");
 }
+
+/// The texts of a listing, each printed as it ends: single bytes, or pairs in an MS-JIS block.
+class text_lister {
+public:
+    void restart()
+    {
+        single_.restart();
+        double_.restart();
+    }
+
+    void feed(const cdtext_pack_t &pack, std::size_t from, int charset)
+    {
+        const auto print = [&](int track, const std::string &text) {
+            print_text_line(pack.type, track, text, charset);
+            return true;
+        };
+        if (charset == CDTEXT_CHARSET_MSJIS)
+            double_.feed(pack, from, print);
+        else
+            single_.feed(pack, from, print);
+    }
+
+private:
+    text_collector single_{LISTING_TEXT_MAX};
+    double_byte_collector double_{LISTING_TEXT_MAX};
+};
 
 /// Scans the size information into `blocks` and goes back to the start of the file.
 void scan_and_rewind(std::FILE *in, cdtext_block_info_t blocks[CDTEXT_BLOCKS])
@@ -485,6 +619,23 @@ std::optional<std::string> *pq_text_slot(PQlist &pq, int track, int type)
 }
 
 } // namespace
+
+long cdtext_file_header(std::FILE *in)
+{
+    // The header that READ TOC gives for CD-Text: the length of what follows its first two
+    // bytes (big-endian), two reserved bytes, then the packs.
+    constexpr long header = 4;
+    unsigned char length[2];
+    long size = -1;
+    if (std::fseek(in, 0, SEEK_END) == 0)
+        size = std::ftell(in);
+    std::rewind(in);
+    const bool has_length = std::fread(length, 1, sizeof length, in) == sizeof length;
+    std::rewind(in);
+    if (!has_length || size < header + CDTEXT_PACK_SIZE || size % CDTEXT_PACK_SIZE != header)
+        return 0;
+    return length[0] * 256L + length[1] == size - 2 ? header : 0;
+}
 
 int cdtext_scan_blocks(std::FILE *in, cdtext_block_info_t blocks[8])
 {
@@ -547,11 +698,7 @@ void parse_cdtext(std::FILE *in)
     int type = 0xFF;
     int toc_last_track = 99;
     bool genre_code_shown = false;
-    text_collector texts(LISTING_TEXT_MAX);
-    const auto print_text = [&](int track, const std::string &text) {
-        print_text_line(type, track, text);
-        return true;
-    };
+    text_lister texts;
 
     cdtext_pack_t pack;
     while (cdtp_read(&pack, in) == 0) {
@@ -584,10 +731,10 @@ void parse_cdtext(std::FILE *in)
                 std::printf("    Code  : %d = %s\n", static_cast<int>(code), genre_to_str(code));
                 genre_code_shown = true;
             }
-            texts.feed(pack, 2, print_text);
+            texts.feed(pack, 2, blocks[block].charset);
             break;
         default:
-            texts.feed(pack, 0, print_text);
+            texts.feed(pack, 0, blocks[block].charset);
             break;
         }
     }
@@ -603,6 +750,7 @@ int cdtext_fill_pqlist(std::FILE *in, PQlist &pq)
     int block = -1;
     int type = 0xFF;
     text_collector texts(BLOCK_TEXT_MAX);
+    double_byte_collector double_texts(BLOCK_TEXT_MAX);
     // Stops the transfer (false) at a text for a track the list does not have.
     const auto store = [&](int track, const std::string &text) {
         std::optional<std::string> *slot = pq_text_slot(pq, track, type);
@@ -615,18 +763,22 @@ int cdtext_fill_pqlist(std::FILE *in, PQlist &pq)
     cdtext_pack_t pack;
     while (cdtp_read(&pack, in) == 0) {
         if (pack.block != block) {
-            // Only ISO 8859-1 and ASCII fit the list's byte strings.
-            if (blocks[pack.block].charset > 1)
+            // The list holds ISO 8859-1 (ASCII is part of it) or MS-JIS texts.
+            const int charset = blocks[pack.block].charset;
+            if (charset > 1 && charset != CDTEXT_CHARSET_MSJIS)
                 return -1;
             // Block 0 is done; the other languages' blocks are not taken.
             if (pack.block > 0)
                 return 1;
+            pq.text_charset = static_cast<std::uint8_t>(charset == CDTEXT_CHARSET_MSJIS ? charset : 0);
             block = pack.block;
             type = 0xFF;
             texts.restart();
+            double_texts.restart();
         }
         if (pack.type != type) {
             texts.restart();
+            double_texts.restart();
             type = pack.type;
         }
         if (type == CDTEXT_SIZE_INFO)
@@ -635,7 +787,9 @@ int cdtext_fill_pqlist(std::FILE *in, PQlist &pq)
             other_content = 1;
             continue;
         }
-        if (!texts.feed(pack, 0, store))
+        const bool fed = pq.text_charset == CDTEXT_CHARSET_MSJIS ? double_texts.feed(pack, 0, store)
+                                                                 : texts.feed(pack, 0, store);
+        if (!fed)
             return -1;
     }
     return other_content;

@@ -26,6 +26,10 @@ void latin1_done();
 /// locale cannot show, become "?".
 void latin1_print(std::FILE *out, const char *text);
 
+/// Writes a CD-Text text of the character code `charset` in the locale's encoding: MS-JIS
+/// (0x80), or else Latin-1 as latin1_print does.
+void cdtext_print(std::FILE *out, const char *text, int charset);
+
 /// Name of a CD-Text character code; "illegal character set" for unknown codes.
 const char *charset_to_str(int code);
 /// Name of a CD-Text language code; "not recognized" for unknown codes.
@@ -101,12 +105,14 @@ struct cdtext_writer_t {
     int charset = 0;  ///< ISO 8859-1
 };
 
-/// A writer on `out` (not owned): block 0, English, ISO 8859-1. Never null: allocation failure throws.
+/// A writer on `out` (not owned; null only counts the packs in `seq`): block 0, English,
+/// ISO 8859-1. Never null: allocation failure throws.
 std::unique_ptr<cdtext_writer_t> cdtw_open(std::FILE *out);
 /// Language code and character code that the size information will report.
 void cdtw_set_language(cdtext_writer_t *w, int language);
 void cdtw_set_charset(cdtext_writer_t *w, int charset);
-/// Appends a text (null counts as empty) with its NUL to the packs of `type`.
+/// Appends a text (null counts as empty) with its NUL to the packs of `type`; in an MS-JIS
+/// block (charset 0x80) the text is MS-JIS bytes, ended by two NULs on a pair boundary.
 void cdtw_put(cdtext_writer_t *w, int track, unsigned int type, const char *text);
 /// Writes the last partial pack and the three size-information packs.
 void cdtw_close(cdtext_writer_t *w);
@@ -123,13 +129,17 @@ struct cdtext_block_info_t {
     int last_seq = 0;
 };
 
+/// Bytes before the packs of a CD-Text file: 4 for the header that many programs write (the
+/// length of what follows in two bytes, two reserved bytes), 0 for none. Leaves the stream at its start.
+long cdtext_file_header(std::FILE *in);
 /// Collects every block's size information. 0 when size packs 0, 1 and 2 were all found,
 /// 1 when one is missing, -1 on an incomplete pack.
 int cdtext_scan_blocks(std::FILE *in, cdtext_block_info_t blocks[8]);
 /// Lists a CD-Text file's content block by block on standard output.
 void parse_cdtext(std::FILE *in);
-/// Copies block 0's titles, performers and songwriters into the list. 0 done; 1 done, but
-/// other content was left out; -1 unsupported character set or a track the list lacks.
+/// Copies block 0's titles, performers and songwriters into the list, and its character code
+/// (ISO 8859-1 or MS-JIS) into text_charset. 0 done; 1 done, but other content was left out;
+/// -1 unsupported character set or a track the list lacks.
 int cdtext_fill_pqlist(std::FILE *in, PQlist &pq);
 
 /// One text of a CD-Text file, a repeat mark (one TAB) already replaced by the text it repeats.

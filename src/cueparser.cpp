@@ -12,8 +12,13 @@
 #include <cstring>
 #include <vector>
 
+#include "block_pipeline.h"
 #include "cdtext.h"
+#include "cdtext_msjis.h"
+#include "cue_charset.h"
+#include "cue_dialect.h"
 #include "log.h"
+#include "md5.h"
 #include "safe_output.h"
 #include "text_encoding.h"
 
@@ -166,7 +171,9 @@ std::string resolve(const std::string &cuefile, const char *name)
 
 class parser {
 public:
-    parser(cuesheet_t *cue, const char *path, text_encoding encoding) : cue_(cue), path_(path), encoding_(encoding) {}
+    parser(cuesheet_t *cue, const char *path, std::string charset) : cue_(cue), path_(path), charset_(std::move(charset))
+    {
+    }
 
     void read_lines(std::FILE *fp);
     void finish();
@@ -176,6 +183,12 @@ private:
     void warning(const char *format, ...) __attribute__((format(printf, 2, 3)));
     char *token(int quoting = 0) { return next_token(nullptr, separators, quoting, &cursor_); }
     bool in_track_section() const { return track_number_ > 0; }
+    /// The word is the keyword in any case; the first one not in capitals gets one warning.
+    bool is(const char *word, const char *keyword);
+    /// The current track as messages name it: "04 (disc track 01)" where the sheet numbers it otherwise.
+    const char *label() const { return label_.c_str(); }
+    /// The same without leading zeros, for the messages that have none.
+    const char *plain_label() const { return plain_label_.c_str(); }
 
     void command(const char *word);
     void catalog();
@@ -188,20 +201,37 @@ private:
     void gap(const char *command);
     void text(const char *command, std::optional<std::string> PQlist::*disc, std::optional<std::string> PQtrack::*track,
               const char *disc_message, const char *track_message);
-    std::string latin1(const char *command, const char *value);
+    std::string latin1(const char *command, const char *value, std::optional<std::string> *slot);
+    char *rest_of_line();
+    void first_index_after_start(const char *time);
+    bool texts_go_into_msjis();
+    void report_texts();
     std::string without_tabs(const char *command, const char *where, std::string text);
     void place_audio();
     void lead_into_first_track();
     void finish_image();
     char *code();
-    void report_unholdable_texts();
     std::string locate(const std::string &name) const;
 
     cuesheet_t *cue_;
     const char *path_;
-    text_encoding encoding_;
-    /// Texts with characters that ISO 8859-1 cannot hold, reported once the sheet is read,
-    /// when it is known whether CD-Text will be made from them: the line and the message.
+    /// The code page the sheet was read in, empty for UTF-8: file names may be in it.
+    std::string charset_;
+    bool other_case_warned_ = false;
+    std::string label_;
+    std::string plain_label_;
+    /// Each track's number as the sheet writes it.
+    std::vector<std::string> track_numbers_;
+    /// A text of the sheet, kept in UTF-8 until it is known which character set CD-Text
+    /// will have, and where it goes.
+    struct sheet_text {
+        std::optional<std::string> *slot;
+        std::string utf8;
+    };
+    std::vector<sheet_text> texts_;
+    /// Messages about texts, reported once the sheet is read and the character set is known:
+    /// typographic marks folded (for ISO 8859-1) and characters ISO 8859-1 cannot hold.
+    std::vector<std::pair<int, std::string>> folded_;
     std::vector<std::pair<int, std::string>> unholdable_;
     std::array<char, line_buffer_size> line_{};
     char *cursor_ = nullptr;
@@ -258,47 +288,73 @@ void parser::read_lines(std::FILE *fp)
         ++line_number_;
         const char *word = next_token(line_.data(), separators, 0, &cursor_);
         // A long comment is no reason to refuse a sheet; any other line cut short would be.
-        if (got < 0 && word != nullptr && std::strcmp(word, "REM") == 0) {
+        if (got < 0 && word != nullptr && is(word, "REM")) {
             warning("REM line is longer than %d characters, skipped", line_buffer_size - 2);
             continue;
         }
         if (got < 0)
             error("line is too long, maximum is %d characters", line_buffer_size - 2);
-        if (word == nullptr || std::strcmp(word, "REM") == 0)
+        if (word == nullptr || is(word, "REM"))
             continue;
         command(word);
     }
 }
 
+bool parser::is(const char *word, const char *keyword)
+{
+    bool other_case = false;
+    if (!cue_word_is(word, keyword, &other_case))
+        return false;
+    if (other_case && !other_case_warned_) {
+        other_case_warned_ = true;
+        warning("'%s' is not written in capitals: commands and their words are read in any case", word);
+    }
+    return true;
+}
+
 void parser::command(const char *word)
 {
-    if (std::strcmp(word, "CATALOG") == 0)
+    if (is(word, "CATALOG"))
         catalog();
-    else if (std::strcmp(word, "CDTEXTFILE") == 0)
+    else if (is(word, "CDTEXTFILE"))
         cdtextfile();
-    else if (std::strcmp(word, "FILE") == 0)
+    else if (is(word, "FILE"))
         file();
-    else if (std::strcmp(word, "TRACK") == 0)
+    else if (is(word, "TRACK"))
         track();
-    else if (std::strcmp(word, "ISRC") == 0)
+    else if (is(word, "ISRC"))
         isrc();
-    else if (std::strcmp(word, "FLAGS") == 0)
+    else if (is(word, "FLAGS"))
         flags();
-    else if (std::strcmp(word, "INDEX") == 0)
+    else if (is(word, "INDEX"))
         index();
-    else if (std::strcmp(word, "TITLE") == 0)
+    else if (is(word, "TITLE"))
         text("TITLE", &PQlist::title, &PQtrack::title, "multiple 'TITLE' commands in global section",
-             "multiple 'TITLE' commands for track %d");
-    else if (std::strcmp(word, "PERFORMER") == 0)
+             "multiple 'TITLE' commands for track %s");
+    else if (is(word, "PERFORMER"))
         text("PERFORMER", &PQlist::performer, &PQtrack::performer, "multiple 'PERFORMER' commands in global section",
-             "multiple 'PERFORMER' commands for track %d");
-    else if (std::strcmp(word, "SONGWRITER") == 0)
+             "multiple 'PERFORMER' commands for track %s");
+    else if (is(word, "SONGWRITER"))
         text("SONGWRITER", &PQlist::songwriter, &PQtrack::songwriter,
-             "Multiple 'SONGWRITER' commands in global section", "Multiple 'SONGWRITER' commands for track %d");
-    else if (std::strcmp(word, "PREGAP") == 0 || std::strcmp(word, "POSTGAP") == 0)
-        gap(word);
+             "Multiple 'SONGWRITER' commands in global section", "Multiple 'SONGWRITER' commands for track %s");
+    else if (is(word, "PREGAP"))
+        gap("PREGAP");
+    else if (is(word, "POSTGAP"))
+        gap("POSTGAP");
     else
         warning("command ignored: '%s'", word);
+}
+
+/// The rest of the line without the blanks and line end around it; the cursor moves to its end.
+char *parser::rest_of_line()
+{
+    char *rest = cursor_ + std::strspn(cursor_, separators);
+    char *end = rest + std::strlen(rest);
+    while (end > rest && std::strchr(separators, end[-1]) != nullptr)
+        --end;
+    *end = '\0';
+    cursor_ = end;
+    return rest;
 }
 
 void parser::catalog()
@@ -308,9 +364,13 @@ void parser::catalog()
     PQlist &pq = *cue_->pq;
     if (pq.upc_ean[0] != '\0')
         error("multiple CATALOG commands found");
-    const char *number = code();
-    if (number == nullptr)
+    char *written = rest_of_line();
+    if (*written == '\0')
         error("no number found after CATALOG");
+    const cue_catalog catalog = cue_catalog_number(written);
+    if (!catalog.changes.empty())
+        warning("catalog number %s read as %s (%s)", written, catalog.digits.c_str(), catalog.changes.c_str());
+    const char *number = catalog.digits.c_str();
     // Rippers write zeros for a disc that has no catalog number.
     if (is_zeros(number)) {
         warning("catalog number %s is all zeros, no catalog number is written", number);
@@ -343,22 +403,31 @@ void parser::file()
 {
     // Several files are joined in order; a new one may begin between a track's indexes,
     // where a ripper wrote one file per track with each pause at the end of the file before.
-    const char *name = token(1);
-    if (name == nullptr || *name == '\0')
-        error("missing filename after FILE command");
-    const std::string file_name = name;
-    const char *type = token();
-    if (type == nullptr)
-        error("missing file type after FILE command");
+    std::string file_name;
+    std::string type;
+    // An unquoted name with blanks in it runs to the last word, which is the file type.
+    if (char *rest = cursor_ + std::strspn(cursor_, separators); *rest != '"' &&
+        cue_split_unquoted_file(rest, file_name, type) && file_name.find_first_of(" \t") != std::string::npos) {
+        warning("unquoted file name with blanks, read as \"%s\"", file_name.c_str());
+    } else {
+        const char *name = token(1);
+        if (name == nullptr || *name == '\0')
+            error("missing filename after FILE command");
+        file_name = name;
+        const char *word = token();
+        if (word == nullptr)
+            error("missing file type after FILE command");
+        type = word;
+    }
     int filetype = 0;
-    if (std::strcmp(type, "BINARY") == 0)
+    if (is(type.c_str(), "BINARY"))
         filetype = CUE_FILETYPE_BINARY;
-    else if (std::strcmp(type, "WAVE") == 0)
+    else if (is(type.c_str(), "WAVE") || is(type.c_str(), "FLAC")) // the file's content tells which
         filetype = CUE_FILETYPE_WAVE;
-    else if (std::strcmp(type, "MOTOROLA") == 0)
+    else if (is(type.c_str(), "MOTOROLA"))
         filetype = CUE_FILETYPE_MOTOROLA;
     else
-        error("file type not supported: %s", type);
+        error("file type not supported: %s", type.c_str());
     files_.push_back({file_name, filetype});
     // Times count from the start of each file.
     if (last_position_ != -1)
@@ -377,22 +446,26 @@ void parser::track()
     const int value = number_value(number);
     if (value < 1 || value > 99)
         warning("track number out of range: %s", number);
-    // Tracks are numbered by their order; the number written is only checked.
-    if (value != track_number_ + 1)
-        warning("wrong track number, found %02d, expected %02d", value, track_number_ + 1);
+    const std::string written = number;
     const char *type = token();
     if (type == nullptr)
         error("missing track type");
-    if (std::strcmp(type, "AUDIO") != 0)
+    if (!is(type, "AUDIO"))
         error("unsupported track type: %s", type);
     if (track_ != nullptr && track_->index[1] == -1)
-        error("missing INDEX 01 in track %02d", track_number_);
+        error("missing INDEX 01 in track %s", label());
     ++track_number_;
     last_index_ = -1;
     if (track_number_ > 99)
         error("more than 99 tracks found");
     track_ = new_track(*cue_->pq);
     gaps_.emplace_back(-1, -1);
+    // Tracks are numbered by their place on the disc; messages give the sheet's number too.
+    track_numbers_.push_back(written);
+    if (is_number(number) && value >= 1 && value <= 99 && value != track_number_)
+        track_->sheet_number = value;
+    label_ = pq_track_label(*cue_->pq, track_number_);
+    plain_label_ = pq_track_label(*cue_->pq, track_number_, false);
 }
 
 void parser::isrc()
@@ -400,20 +473,20 @@ void parser::isrc()
     if (!in_track_section())
         error("ISRC command before first TRACK command");
     if (track_->isrc[0] != '\0')
-        error("multiple ISRC commands found in track %02d", track_number_);
+        error("multiple ISRC commands found in track %s", label());
     const char *isrc = code();
     if (isrc == nullptr)
-        error("missing argument for ISRC command in track %02d", track_number_);
+        error("missing argument for ISRC command in track %s", label());
     if (is_zeros(isrc)) {
-        warning("ISRC of track %02d is all zeros, no ISRC is written", track_number_);
+        warning("ISRC of track %s is all zeros, no ISRC is written", label());
         return;
     }
     if (!isrc_is_valid(isrc))
-        error("malformed ISRC code in track %02d: %s", track_number_, isrc);
+        error("malformed ISRC code in track %s: %s", label(), isrc);
     tolk_strcpy(track_->isrc.data(), isrc, track_->isrc.size());
 }
 
-/// The code after CATALOG or ISRC, without the quotes and hyphens people write around
+/// The code after ISRC, without the quotes and hyphens people write around
 /// and between its parts ("USSM1-23-45678"), or null when there is none.
 char *parser::code()
 {
@@ -427,23 +500,25 @@ void parser::flags()
 {
     if (!in_track_section())
         error("FLAGS command before first TRACK command");
+    // The flags belong to the whole track wherever the sheet puts them (flacon writes them
+    // after the indexes).
     if (last_index_ != -1)
-        error("FLAGS command after INDEX command in track %d", track_number_);
+        warning("FLAGS command after INDEX command in track %s: the flags are the whole track's", plain_label());
     for (const char *word = token(); word != nullptr; word = token()) {
-        if (std::strcmp(word, "PRE") == 0)
+        if (is(word, "PRE"))
             track_->flags |= PQ_FLAG_PRE;
-        else if (std::strcmp(word, "DCP") == 0)
+        else if (is(word, "DCP"))
             track_->flags |= PQ_FLAG_DCP;
-        else if (std::strcmp(word, "4CH") == 0)
+        else if (is(word, "4CH"))
             track_->flags |= PQ_FLAG_4CH;
-        else if (std::strcmp(word, "SCMS") == 0)
+        else if (is(word, "SCMS"))
             track_->flags |= PQ_FLAG_SCMS;
         else
-            warning("unknown flag in track %02d: %s", track_number_, word);
+            warning("unknown flag in track %s: %s", label(), word);
     }
     // Copying permitted and copy management contradict each other.
     if ((track_->flags & PQ_FLAG_DCP) && (track_->flags & PQ_FLAG_SCMS))
-        error("cannot have flag DCP and SCMS specified for the same track (%d)", track_number_);
+        error("cannot have flag DCP and SCMS specified for the same track (%s)", plain_label());
 }
 
 void parser::index()
@@ -452,37 +527,38 @@ void parser::index()
         error("INDEX command before first TRACK command");
     const char *number = token();
     if (number == nullptr)
-        error("no number found after INDEX command in track %02d", track_number_);
+        error("no number found after INDEX command in track %s", label());
     if (!is_number(number))
-        error("malformed index number in track %02d: %s\n", track_number_, number);
+        error("malformed index number in track %s: %s\n", label(), number);
     const int n = number_value(number);
     if (last_index_ == -1) {
         if (n > 1)
-            error("first index should not be %02d in track %02d, but 0 or 1", n, track_number_);
+            error("first index should not be %02d in track %s, but 0 or 1", n, label());
     } else if (n != last_index_ + 1) {
         error("index out of sequence, found %02d, expected %02d", n, last_index_ + 1);
     }
     // A track has index points 00 to 99 and no more.
     if (n >= PQ_MAX_INDEX)
-        error("index %02d in track %02d is out of range, the last index is 99", n, track_number_);
+        error("index %02d in track %s is out of range, the last index is 99", n, label());
     if (n == 0 && gaps_.back().first >= 0)
-        error("PREGAP and INDEX 00 both give track %02d a pregap", track_number_);
+        error("PREGAP and INDEX 00 both give track %s a pregap", label());
     if (gaps_.back().second >= 0)
-        error("INDEX command after POSTGAP in track %02d", track_number_);
+        error("INDEX command after POSTGAP in track %s", label());
     last_index_ = n;
     const char *time = token();
     if (time == nullptr)
-        error("no time given for index %02d in track %02d", n, track_number_);
+        error("no time given for index %02d in track %s", n, label());
     const long position = str2frames(time);
     if (position < 0 && is_time_past_disc_end(time))
-        error("time for index %02d in track %02d is %s, past 89:59:74, the last position a CD can address", n,
-              track_number_, time);
-    if (position < 0)
-        error("malformed time for index %02d in track %02d: %s, should be formatted as mm:ss:ff", n, track_number_,
+        error("time for index %02d in track %s is %s, past 89:59:74, the last position a CD can address", n, label(),
               time);
+    if (position < 0)
+        error("malformed time for index %02d in track %s: %s, should be formatted as mm:ss:ff", n, label(), time);
     if (last_position_ == -1) {
-        if (position > 0)
+        if (position > 0 && (n == 0 || gaps_.back().first >= 0))
             error("first index in first track must be at 00:00:00, found %s", time);
+        if (position > 0)
+            first_index_after_start(time);
     } else if (last_position_ >= 0 && position <= last_position_) {
         char previous[9];
         error("index at %s should be later than pervious index  at %s", time, frames2str(last_position_, previous));
@@ -499,22 +575,21 @@ void parser::gap(const char *command)
         error("%s command before first TRACK command", command);
     const char *time = token();
     if (time == nullptr)
-        error("no time given for %s in track %02d", command, track_number_);
+        error("no time given for %s in track %s", command, label());
     const long frames = str2frames(time);
     if (frames < 0)
-        error("malformed time for %s in track %02d: %s, should be formatted as mm:ss:ff", command, track_number_,
-              time);
+        error("malformed time for %s in track %s: %s, should be formatted as mm:ss:ff", command, label(), time);
     auto &[pregap, postgap] = gaps_.back();
     const bool pre = std::strcmp(command, "PREGAP") == 0;
     if ((pre ? pregap : postgap) >= 0)
-        error("multiple %s commands in track %02d", command, track_number_);
+        error("multiple %s commands in track %s", command, label());
     if (pre && track_->index[0] != -1)
-        error("PREGAP and INDEX 00 both give track %02d a pregap", track_number_);
+        error("PREGAP and INDEX 00 both give track %s a pregap", label());
     // The pause comes before the track's audio, the silence after it after all of it.
     if (pre && track_->index[1] != -1)
-        error("PREGAP command after INDEX 01 in track %02d", track_number_);
+        error("PREGAP command after INDEX 01 in track %s", label());
     if (!pre && track_->index[1] == -1)
-        error("POSTGAP command before INDEX 01 in track %02d", track_number_);
+        error("POSTGAP command before INDEX 01 in track %s", label());
     (pre ? pregap : postgap) = frames;
 }
 
@@ -524,14 +599,17 @@ void parser::text(const char *command, std::optional<std::string> PQlist::*disc,
     // A quoted text, or else the rest of the line: TITLE My Great Album is one title.
     const char *value = nullptr;
     if (char *rest = cursor_ + std::strspn(cursor_, separators); *rest == '"') {
-        value = token(1);
+        // A text that goes on after its closing quote (TITLE "Heroes" (12" mix)) was not
+        // quoted as a whole: all of the rest of the line is the text, quotes included.
+        const char *close = std::strrchr(rest + 1, '"');
+        if (close != nullptr && close[1 + std::strspn(close + 1, separators)] != '\0') {
+            value = rest_of_line();
+            warning("%s goes on after its closing quote: the whole rest of the line is the text, %s", command, value);
+        } else {
+            value = token(1);
+        }
     } else if (*rest != '\0') {
-        char *end = rest + std::strlen(rest);
-        while (std::strchr(separators, end[-1]) != nullptr)
-            --end;
-        *end = '\0';
-        cursor_ = end;
-        value = rest;
+        value = rest_of_line();
     }
     // A command without any text is a slip in the cue sheet, not an empty title:
     // an empty title is written "".
@@ -539,34 +617,37 @@ void parser::text(const char *command, std::optional<std::string> PQlist::*disc,
         error("missing text after %s command", command);
     if (in_track_section()) {
         if (track_->*track)
-            error(track_message, track_number_);
-        track_->*track = latin1(command, value);
+            error(track_message, plain_label());
+        track_->*track = latin1(command, value, &(track_->*track));
     } else {
         if (cue_->pq.get()->*disc)
             error("%s", disc_message);
-        cue_->pq.get()->*disc = latin1(command, value);
+        cue_->pq.get()->*disc = latin1(command, value, &(cue_->pq.get()->*disc));
     }
 }
 
 /// A text of the sheet in ISO 8859-1, the character set CD-Text declares, once for CD-Text,
-/// IMAGE.cue and the listings alike.
-std::string parser::latin1(const char *command, const char *value)
+/// IMAGE.cue and the listings alike. The text is kept as it is too: Japanese texts go into
+/// MS-JIS instead, once the whole sheet shows them all to be Japanese.
+std::string parser::latin1(const char *command, const char *value, std::optional<std::string> *slot)
 {
-    const latin1_text converted = to_latin1(value, encoding_);
-    char where[32] = "of the disc";
+    texts_.push_back({slot, value});
+    const latin1_text converted = to_latin1(value, text_encoding::utf8);
+    std::string where = "of the disc";
     if (in_track_section())
-        std::snprintf(where, sizeof where, "of track %02d", track_number_);
-    if (converted.folded)
-        warning("%s %s has typographic marks that ISO 8859-1 lacks, written as \"%s\"", command, where,
-                latin1_to_utf8(converted.text).c_str());
+        where = std::string("of track ") + label();
+    char message[1024];
+    if (converted.folded) {
+        std::snprintf(message, sizeof message, "%s %s has typographic marks that ISO 8859-1 lacks, written as \"%s\"",
+                      command, where.c_str(), latin1_to_utf8(converted.text).c_str());
+        folded_.emplace_back(line_number_, message);
+    }
     if (!converted.unrepresentable.empty()) {
-        const std::string shown = encoding_ == text_encoding::utf8 ? std::string(value) : windows1252_to_utf8(value);
-        char message[1024];
         std::snprintf(message, sizeof message, "%s %s has characters that CD-Text in ISO 8859-1 cannot hold: \"%s\" (%s)",
-                      command, where, shown.c_str(), distinct_characters(converted.unrepresentable).c_str());
+                      command, where.c_str(), value, distinct_characters(converted.unrepresentable).c_str());
         unholdable_.emplace_back(line_number_, message);
     }
-    return without_tabs(command, where, converted.text);
+    return without_tabs(command, where.c_str(), converted.text);
 }
 
 /// CD-Text holds a TAB only as its mark for "the same as the previous track" (a text of one TAB),
@@ -581,9 +662,20 @@ std::string parser::without_tabs(const char *command, const char *where, std::st
     return text;
 }
 
-/// The name under which a file the sheet names is found: as it is written; for a Windows-1252
-/// sheet, in UTF-8, as file names are on this system; or, for a Windows path that names no file
-/// here ("C:\Music\album.wav"), its last component in the sheet's folder. Otherwise as written,
+/// A track 1 whose first index is INDEX 01 some way into its file, without INDEX 00, as DJ
+/// software and radio loggers write it: the audio before it is the track's pregap, as if
+/// INDEX 00 00:00:00 were written.
+void parser::first_index_after_start(const char *time)
+{
+    warning("track %s starts at %s without INDEX 00: the audio before it is its pregap", label(), time);
+    track_->index[0] = 0;
+    points_.push_back({track_, 0, static_cast<int>(files_.size()) - 1, 0});
+}
+
+/// The name under which a file the sheet names is found: as it is written (in UTF-8, as file
+/// names are on this system); in the sheet's own code page; or, for a Windows path that names
+/// no file here, as the relative path it is from the sheet's folder ("Album\01.wav") and then
+/// as its last component in the sheet's folder ("C:\Music\album.wav"). Otherwise as written,
 /// for its evaluation to say that it is not there.
 std::string parser::locate(const std::string &name) const
 {
@@ -593,26 +685,46 @@ std::string parser::locate(const std::string &name) const
     };
     if (exists(name))
         return name;
-    if (encoding_ == text_encoding::windows_1252) {
-        const std::string utf8 = windows1252_to_utf8(name);
-        if (exists(utf8))
-            return utf8;
+    if (!charset_.empty()) {
+        const std::optional<std::string> bytes = utf8_to_charset(name, charset_.c_str());
+        if (bytes && exists(*bytes))
+            return *bytes;
     }
-    const bool windows = name.find('\\') != std::string::npos ||
-                         (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])));
-    if (windows) {
-        const std::string last = name.substr(name.find_last_of("\\/:") + 1);
-        if (!last.empty() && exists(last)) {
-            cue_warn(name.c_str(), -1, "not found, using %s in the cue sheet's folder", last.c_str());
-            return last;
+    for (const std::string &candidate : cue_windows_path_candidates(name)) {
+        if (exists(candidate)) {
+            cue_warn(name.c_str(), -1, "not found, using %s in the cue sheet's folder", candidate.c_str());
+            return candidate;
         }
     }
     return name;
 }
 
-/// Texts that CD-Text cannot hold: errors when CD-Text is to be made from them, else warnings.
-void parser::report_unholdable_texts()
+/// Japanese texts go into MS-JIS CD-Text: when CD-Text will be made from the texts, some are
+/// not ISO 8859-1, and all are Japanese texts that MS-JIS holds.
+bool parser::texts_go_into_msjis()
 {
+    if (unholdable_.empty() || !cue_->cdtext_from_texts || cdtext_name_)
+        return false;
+    std::vector<std::string> texts;
+    for (const sheet_text &text : texts_)
+        texts.push_back(text.utf8);
+    if (!msjis_suits(texts))
+        return false;
+    for (const sheet_text &text : texts_)
+        *text.slot = msjis_from_utf8(text.utf8);
+    cue_->pq->text_charset = CDTEXT_CHARSET_MSJIS;
+    log_msg(1, "CD text: the texts are Japanese: they are written in MS-JIS, with the language code for Japanese\n");
+    return true;
+}
+
+/// What became of the texts: typographic marks folded, and characters that CD-Text cannot
+/// hold, errors when CD-Text is to be made from them, else warnings.
+void parser::report_texts()
+{
+    if (texts_go_into_msjis())
+        return;
+    for (const auto &[line, message] : folded_)
+        std::fprintf(stderr, "%s:%d: warning: %s\n", tolk_basename(path_), line, message.c_str());
     const bool fatal = cue_->cdtext_from_texts && !cdtext_name_;
     for (const auto &[line, message] : unholdable_) {
         if (fatal)
@@ -629,9 +741,11 @@ void parser::finish()
     if (track_ == nullptr)
         error("no TRACK command found");
     if (track_->index[1] == -1)
-        error("missing INDEX 01 track %02d", track_number_);
+        error("missing INDEX 01 track %s", label());
+    if (const std::string renumbered = cue_track_renumbering(track_numbers_); !renumbered.empty())
+        cue_warn(path_, 0, "the disc numbers its tracks from 01: %s", renumbered.c_str());
 
-    report_unholdable_texts();
+    report_texts();
     if (cdtext_name_) {
         const std::string name = locate(*cdtext_name_);
         cdtext_name_.reset();
@@ -705,13 +819,13 @@ void parser::lead_into_first_track()
     if (short_pregap) {
         char pregap[9];
         if (gaps_.front().first > 0)
-            cue_warn(path_, 0, "track 01 has a PREGAP of %s, less than the two seconds before it on a disc: "
+            cue_warn(path_, 0, "track %s has a PREGAP of %s, less than the two seconds before it on a disc: "
                                "two seconds of silence are added before it",
-                     frames2str(first.index[1], pregap));
+                     pq_track_label(pq, 1).c_str(), frames2str(first.index[1], pregap));
         else
-            cue_warn(path_, 0, "track 01 starts %s into its file, less than the two seconds before it on a disc: "
+            cue_warn(path_, 0, "track %s starts %s into its file, less than the two seconds before it on a disc: "
                                "two seconds of silence are added before the audio",
-                     frames2str(first.index[1], pregap));
+                     pq_track_label(pq, 1).c_str(), frames2str(first.index[1], pregap));
     }
     // Without a pregap in the data file, the image gets two seconds of silence before track 1.
     if (pq_get_first_pregap(pq) == 0 || short_pregap) {
@@ -880,6 +994,7 @@ void cue_open(const char *path, cuesheet_t *cue)
     cue->pq = pq_new();
     cue->cuefile.reset();
     cue->cdtextfile.reset();
+    cue->cdtext_header = 0;
     cue->files.clear();
     cue->image.clear();
     cue->pregap_size = 0;
@@ -899,7 +1014,11 @@ void cue_open(const char *path, cuesheet_t *cue)
     if (!bytes)
         cue_err(path, 0, "can't read file, message: %s",
                 errno == EFBIG ? "too large for a cue sheet" : std::strerror(errno != 0 ? errno : EIO));
-    decoded_sheet sheet = decode_cue_sheet(*bytes);
+    cue_sheet_text sheet = cue_sheet_decode(*bytes, cue->charset);
+    if (!sheet.error.empty())
+        cue_err(path, sheet.error_line, "%s", sheet.error.c_str());
+    if (!sheet.warning.empty())
+        cue_warn(path, 0, "%s", sheet.warning.c_str());
     // A line ends at a line feed, a carriage return and line feed, or a carriage return alone
     // (classic Mac OS).
     for (std::size_t i = 0; i < sheet.text.size(); ++i)
@@ -907,7 +1026,7 @@ void cue_open(const char *path, cuesheet_t *cue)
             sheet.text[i] = '\n';
     file_ptr lines(sheet.text.empty() ? nullptr : fmemopen(sheet.text.data(), sheet.text.size(), "r"));
 
-    parser p(cue, path, sheet.encoding);
+    parser p(cue, path, sheet.charset);
     if (lines)
         p.read_lines(lines.get());
     p.finish();
@@ -960,6 +1079,12 @@ void evaluate_cdtextfile(cuesheet_t *cue, const char *name)
     const char *path = cue->cdtextfile->c_str();
 
     file_ptr fp = open_named_file(path);
+    // Without CD-Text to write, the file would not be used: a sheet is not refused for it.
+    if (!fp && !cue->cdtext_from_texts) {
+        cue_warn(path, 0, "cannot open CD text file (%s), which is not used without -t: %s", path, std::strerror(errno));
+        cue->cdtextfile.reset();
+        return;
+    }
     if (!fp)
         cue_err(path, 0, "cannot open CD text file (%s)", path);
     // CD-Text holds at most 8 blocks of 256 packs; a larger file is not CD-Text, and its
@@ -969,7 +1094,10 @@ void evaluate_cdtextfile(cuesheet_t *cue, const char *name)
         cue_err(path, 0, "CD text file is too large: %lld bytes, but CD text holds at most %ld (8 blocks of %d packs)",
                 static_cast<long long>(st.st_size), cdtext_file_max_bytes, CDTEXT_MAX_PACKS);
     std::array<cdtext_block_info_t, 8> blocks{};
+    cue->cdtext_header = cdtext_file_header(fp.get());
     errno = 0;
+    if (cue->cdtext_header != 0 && std::fseek(fp.get(), cue->cdtext_header, SEEK_SET) != 0)
+        cue_err(path, 0, "file reading failed (%s)", std::strerror(errno));
     const int scanned = cdtext_scan_blocks(fp.get(), blocks.data());
     if (scanned == -1)
         cue_err(path, 0, "file reading failed (%s)",
@@ -998,27 +1126,118 @@ enum class copy_result { ok, short_read, read_failed, short_write, damaged };
 // nothing beside the checksums, and a small, fixed amount of memory for any
 // length of disc. The block is a multiple of the stream buffers' size, so
 // that the C library reads and writes it directly instead of through them.
-constexpr std::uint64_t copy_block_size = 256 * 1024;
+constexpr std::size_t copy_block_size = 256 * 1024;
 
-/// Copies `count` bytes of audio from `source` (or zeros without one) to `dest` in blocks.
-copy_result copy_into_image(audio_input *source, staged_file &dest, std::uint64_t count)
-{
-    // Zero-filled, so that without a source it writes silence.
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min(count, copy_block_size)));
-    while (count > 0) {
-        const std::size_t n = count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
-        switch (source != nullptr ? source->read(buffer.data(), n) : audio_input::status::ok) {
-        case audio_input::status::ok: break;
-        case audio_input::status::ended: return copy_result::short_read;
-        case audio_input::status::failed: return copy_result::read_failed;
-        case audio_input::status::damaged: return copy_result::damaged;
+/// The side of the copy that takes each block as it is written: the image's MD5 and CRC-32
+/// and every FLAC file's MD5 signature, and with FLAC audio the writing too (its decoding is
+/// then the other side's work). It runs on the second thread when there is one.
+struct image_sink {
+    staged_file &image;
+    bool writes = false;
+    digest_state image_digests;
+    std::vector<md5_context> file_md5;            ///< per audio file, for those with a signature
+    std::vector<const unsigned char *> signature; ///< per audio file: FLAC's MD5 signature, or null
+    int write_errno = 0;                          ///< why a write failed, when this side writes
+    int damaged_file = -1;                        ///< the file whose audio fails its signature
+
+    image_sink(staged_file &out, const cuesheet_t *cue) : image(out)
+    {
+        for (const auto &file : cue->files) {
+            signature.push_back(file.input.md5_signature());
+            writes = writes || file.input.is_flac();
         }
-        if (!dest.write(buffer.data(), n))
-            return copy_result::short_write;
-        count -= n;
+        file_md5.resize(signature.size());
+        for (md5_context &ctx : file_md5)
+            md5_init(&ctx);
     }
-    return copy_result::ok;
-}
+
+    /// A block of the image tagged with its file (-1 for silence); an empty one marks the end of its file.
+    bool operator()(data_block &b)
+    {
+        const bool checked = b.tag >= 0 && signature[static_cast<std::size_t>(b.tag)] != nullptr;
+        md5_context *ctx = checked ? &file_md5[static_cast<std::size_t>(b.tag)] : nullptr;
+        if (b.size == 0) {
+            std::uint8_t digest[16];
+            if (ctx != nullptr)
+                md5_finish(ctx, digest);
+            if (ctx != nullptr && std::memcmp(digest, signature[static_cast<std::size_t>(b.tag)], 16) != 0) {
+                damaged_file = b.tag;
+                return false;
+            }
+            return true;
+        }
+        if (writes && !image.write(b.data.get(), b.size)) {
+            write_errno = errno != 0 ? errno : EIO;
+            return false;
+        }
+        if (ctx != nullptr)
+            md5_append(ctx, b.data.get(), static_cast<int>(b.size));
+        image_digests.append(b.data.get(), b.size);
+        return true;
+    }
+};
+
+/// The side of the copy that reads (or decodes) the audio into blocks, writes them when the sink does
+/// not, and hands them over; on the thread that owns the run.
+struct image_source {
+    cuesheet_t *cue;
+    staged_file &image;
+    block_pipeline &pipeline;
+    bool writes;
+
+    /// Copies `count` bytes of the piece tagged `tag` (a file's audio, or zeros for -1).
+    copy_result copy(audio_input *from, int tag, std::uint64_t count)
+    {
+        while (count > 0) {
+            data_block b = pipeline.take();
+            if (!b.data)
+                return copy_result::short_write;
+            b.size = static_cast<std::size_t>(std::min<std::uint64_t>(count, b.capacity));
+            b.tag = tag;
+            if (from == nullptr)
+                std::memset(b.data.get(), 0, b.size);
+            switch (from != nullptr ? from->read(b.data.get(), b.size) : audio_input::status::ok) {
+            case audio_input::status::ok: break;
+            case audio_input::status::ended: return copy_result::short_read;
+            case audio_input::status::failed: return copy_result::read_failed;
+            case audio_input::status::damaged: return copy_result::damaged;
+            }
+            if (writes && !image.write(b.data.get(), b.size))
+                return copy_result::short_write;
+            count -= b.size;
+            if (!pipeline.give(std::move(b)))
+                return copy_result::short_write;
+        }
+        return copy_result::ok;
+    }
+
+    /// Every piece of the image in order; the first fault, and the file it came from.
+    copy_result copy_all(const cue_datafile_t **failed)
+    {
+        std::vector<long> left;
+        for (const auto &file : cue->files)
+            left.push_back(file.size);
+        for (const auto &piece : cue->image) {
+            if (piece.file < 0) {
+                if (const copy_result r = copy(nullptr, -1, piece.bytes); r != copy_result::ok)
+                    return r;
+                continue;
+            }
+            const auto index = static_cast<std::size_t>(piece.file);
+            cue_datafile_t &file = cue->files[index];
+            *failed = &file;
+            if (const copy_result r = copy(&file.input, piece.file, piece.bytes); r != copy_result::ok)
+                return r;
+            left[index] -= static_cast<long>(piece.bytes);
+            // After a file's last byte: nothing may follow its stated length, and its MD5 signature is checked.
+            if (left[index] == 0 && file.input.finish() != audio_input::status::ok)
+                return copy_result::damaged;
+            if (left[index] == 0 && !pipeline.give(data_block{nullptr, 0, 0, piece.file}))
+                return copy_result::short_write;
+        }
+        return copy_result::ok;
+    }
+};
 
 void report_size_mismatch(const cuesheet_t *cue)
 {
@@ -1041,9 +1260,27 @@ void report_shrunk(const cue_datafile_t &file)
             log_printable(file.path).c_str(), now, static_cast<long long>(file.disk_size));
 }
 
+/// Reports why the copy failed: the source's fault, or else the sink's (a write, a FLAC signature).
+void report_copy_failure(copy_result result, const cue_datafile_t *failed, const image_sink &sink,
+                         const cuesheet_t *cue, const char *image_path)
+{
+    if (result == copy_result::short_write && sink.damaged_file >= 0) {
+        log_err("%s\n", cue->files[static_cast<std::size_t>(sink.damaged_file)].input.signature_damage().c_str());
+    } else if (result == copy_result::short_write && sink.write_errno != 0) {
+        log_err("%s: %s\n", image_path, std::strerror(sink.write_errno));
+    } else if (result == copy_result::damaged) {
+        log_err("%s\n", failed->input.damage().c_str());
+    } else if (result == copy_result::short_read) {
+        // The audio file shrank since it was measured: there is no system error to show.
+        report_shrunk(*failed);
+    } else {
+        log_err("%s: %s\n", image_path, std::strerror(errno != 0 ? errno : EIO));
+    }
+}
+
 } // namespace
 
-int cue_copy_audio(cuesheet_t *cue, const char *image_path)
+int cue_copy_audio(cuesheet_t *cue, const char *image_path, digest_pair *digests)
 {
     if (cue->pq->lead_out * CD_FRAME_BYTES != image_bytes(cue) ||
         image_bytes(cue) != cue->pregap_size + cue->audio_size + cue->padding_size + silence_bytes(cue)) {
@@ -1061,46 +1298,62 @@ int cue_copy_audio(cuesheet_t *cue, const char *image_path)
     std::setvbuf(image.get(), nullptr, _IONBF, 0);
 
     errno = 0;
-    copy_result result = copy_result::ok;
-    std::vector<long> left;
-    for (const auto &file : cue->files)
-        left.push_back(file.size);
+    image_sink sink(image, cue);
     const cue_datafile_t *failed = nullptr;
-    for (const auto &piece : cue->image) {
-        if (piece.file < 0) {
-            result = copy_into_image(nullptr, image, piece.bytes);
-        } else {
-            cue_datafile_t &file = cue->files[static_cast<std::size_t>(piece.file)];
-            failed = &file;
-            result = copy_into_image(&file.input, image, piece.bytes);
-            left[static_cast<std::size_t>(piece.file)] -= static_cast<long>(piece.bytes);
-            // FLAC audio is checked against its MD5 signature once all of it has been decoded.
-            if (result == copy_result::ok && left[static_cast<std::size_t>(piece.file)] == 0 &&
-                file.input.finish() != audio_input::status::ok)
-                result = copy_result::damaged;
-        }
+    copy_result result;
+    {
+        block_pipeline pipeline(threads_for(static_cast<std::uint64_t>(image_bytes(cue))), copy_block_size,
+                                [&sink](data_block &b) { return sink(b); });
+        image_source source{cue, image, pipeline, !sink.writes};
+        result = source.copy_all(&failed);
+        // The image reaches the disk while the other thread is still hashing, when this one wrote it.
+        if (result == copy_result::ok && source.writes && !image.finish())
+            result = copy_result::read_failed;
+        const int err = errno;
         if (result != copy_result::ok)
-            break;
+            pipeline.cancel();
+        else if (!pipeline.finish())
+            result = copy_result::short_write;
+        errno = err;
     }
-
-    if (result == copy_result::damaged) {
-        log_err("%s\n", failed->input.damage().c_str());
-    } else if (result == copy_result::short_read) {
-        // The audio file shrank since it was measured: there is no system error to show.
-        report_shrunk(*failed);
-    } else if (result != copy_result::ok) {
-        log_err("%s: %s\n", image_path, std::strerror(errno != 0 ? errno : EIO));
-    } else if (!image.commit()) {
-        log_err("%s: %s\n", image_path, std::strerror(errno));
-    } else {
+    if (result == copy_result::ok && image.commit()) {
+        if (digests != nullptr)
+            *digests = sink.image_digests.finish();
         return 0;
     }
+    if (result == copy_result::ok)
+        result = copy_result::read_failed; // the commit failed: errno tells why
+    report_copy_failure(result, failed, sink, cue, image_path);
     // A partial image never gets its final name, where it could be taken for a complete one.
     image.discard();
     return 1;
 }
 
 // ---- The summary ----
+
+namespace {
+
+/// Lists a binary CD-Text file from its first pack on; one that cannot be read is not listed.
+void list_cdtext_file(const std::string &path, long header)
+{
+    file_ptr fp = open_input(path.c_str());
+    if (!fp)
+        return;
+    std::string packs;
+    if (header == 0) {
+        parse_cdtext(fp.get());
+        return;
+    }
+    const auto bytes = std::fseek(fp.get(), header, SEEK_SET) == 0 ? read_sheet(fp.get()) : std::nullopt;
+    if (!bytes || bytes->empty())
+        return;
+    packs = *bytes;
+    file_ptr in(fmemopen(packs.data(), packs.size(), "rb"));
+    if (in)
+        parse_cdtext(in.get());
+}
+
+} // namespace
 
 void cue_summary(const cuesheet_t *cue)
 {
@@ -1131,8 +1384,9 @@ void cue_summary(const cuesheet_t *cue)
     if (cue->cdtextfile) {
         std::printf("*** CD Text ***\n");
         std::printf("CD Text file: %s\n", cue->cdtextfile->c_str());
-        if (file_ptr fp = open_input(cue->cdtextfile->c_str()))
-            parse_cdtext(fp.get());
+        if (cue->cdtext_header != 0)
+            std::printf("CD Text file header: %ld bytes before the packs, not copied\n", cue->cdtext_header);
+        list_cdtext_file(*cue->cdtextfile, cue->cdtext_header);
     } else if (pq_has_cdtext(*cue->pq)) {
         std::printf("*** CD Text ***\n");
         pq_print_cdtext(*cue->pq);

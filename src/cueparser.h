@@ -14,6 +14,7 @@
 
 #include "audio_input.h"
 #include "image_layout.h"
+#include "parallel_digest.h"
 #include "pqlist.h"
 #include "tolk_utils.h"
 
@@ -37,12 +38,16 @@ struct cue_datafile_t {
 
 /// The parsed cue sheet. Complete and consistent once cue_open returns.
 struct cuesheet_t {
-    /// Set before cue_open: CD-Text will be made from the sheet's texts, so a text that
-    /// ISO 8859-1 cannot hold is an error rather than a warning.
+    /// Set before cue_open: CD-Text will be written. Texts that ISO 8859-1 cannot hold then
+    /// go into MS-JIS when they are Japanese and are an error otherwise, rather than a warning;
+    /// a CDTEXTFILE that cannot be read is an error rather than a warning.
     bool cdtext_from_texts = false;
+    /// Set before cue_open: the code page the sheet is in (any name iconv knows), or null to detect it.
+    const char *charset = nullptr;
     std::optional<std::string> cuefile;    ///< as passed to cue_open ("-" for standard input)
     std::unique_ptr<PQlist> pq;            ///< the disc
     std::optional<std::string> cdtextfile; ///< resolved path of the CDTEXTFILE, if any
+    long cdtext_header = 0;                ///< bytes before its packs (a header), which are not copied
     std::vector<cue_datafile_t> files;     ///< the audio data files, in the order of the sheet
     std::vector<image_piece_t> image;      ///< IMAGE.DAT piece by piece: silence or a file's next bytes
     long pregap_size = 0;  ///< silence before the audio in the image: 0 or 352800 bytes
@@ -59,9 +64,10 @@ void cue_close(cuesheet_t *cue);
 
 /// Writes IMAGE.DAT: pregap silence, the audio of every file (byte-swapped for MOTOROLA, decoded
 /// for FLAC) with the silence of PREGAP and POSTGAP between, padding.
-/// 0 when the file is complete; 1 on failure (also FLAC audio that fails its checks), after
-/// its diagnostics, with the file removed.
-int cue_copy_audio(cuesheet_t *cue, const char *image_path);
+/// 0 when the file is complete, and then `digests` (when given) holds its MD5 and CRC-32, taken
+/// from the blocks as they were written; 1 on failure (also FLAC audio that fails its checks),
+/// after its diagnostics, with the file removed. Long copies hash on a second thread (threads_for).
+int cue_copy_audio(cuesheet_t *cue, const char *image_path, digest_pair *digests = nullptr);
 
 /// Prints the cue image summary: the audio data, the PQ listing and the CD-Text.
 void cue_summary(const cuesheet_t *cue);

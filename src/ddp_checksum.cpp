@@ -16,6 +16,7 @@
 #include "fileset_reader.h"
 #include "log.h"
 #include "md5.h"
+#include "parallel_digest.h"
 #include "safe_output.h"
 #include "tolk_utils.h"
 
@@ -441,6 +442,9 @@ int ddpf_calc(ddpf_list_t *list, int do_md5, int do_crc)
 {
     int result = 0;
     for (auto &entry : list->first) {
+        // What is known already (the image's digests, taken as it was written) is not read again.
+        if ((!do_md5 || entry.md5[0] != '\0') && (!do_crc || entry.crc32[0] != '\0'))
+            continue;
         const std::string path = path_of(list, entry.name);
         file_ptr in = tolk_fopen(path.c_str(), "rb");
         if (!in) {
@@ -495,7 +499,7 @@ void ddpf_print(const ddpf_list_t *list)
         std::printf("%-17s  %-32s  %-8s\n", entry.name, entry.md5, entry.crc32);
 }
 
-int ddp_checksum_write(const char *dir)
+int ddp_checksum_write(const char *dir, const digest_pair *image)
 {
     ddpf_list_t list;
     ddpf_init(&list);
@@ -506,6 +510,8 @@ int ddp_checksum_write(const char *dir)
         ddpf_print(&list);
         return 1;
     }
+    if (ddpf_entry_t *entry = image != nullptr ? ddpf_find(&list, "IMAGE.DAT") : nullptr)
+        ddpf_entry_update(entry, image->md5.c_str(), image->crc32.c_str());
     // Every checksum is computed before either file is created, so neither
     // checksum file ever lists itself or an older checksum file.
     int result = ddpf_calc(&list, 1, 1);
@@ -690,17 +696,16 @@ computed_sums compute_sums(validation &v, const fileset_entry &e, const std::str
     }
     log_msg(1, "%s: ", log_printable(listed).c_str());
     log_flush(1);
-    std::array<char, md5_digits + 1> md5{};
-    std::array<char, crc_digits + 1> crc{};
-    if (file_calc_checksum(in.get(), md5.data(), crc.data()) != 0) {
+    digest_pair digests;
+    if (digest_file(in.get(), &digests) != 0) {
         // Neither OK nor FAILED: the file could not be read whole.
         sums.problem = std::strerror(failure_errno());
         log_msg(1, "\n");
         log_err("can't read file \"%s\": %s\n", path.c_str(), sums.problem.c_str());
         return sums;
     }
-    sums.md5 = md5.data();
-    sums.crc32 = crc.data();
+    sums.md5 = digests.md5;
+    sums.crc32 = digests.crc32;
     return sums;
 }
 
@@ -801,7 +806,8 @@ int ddpf_read_md5_wave_editor(ddpf_list_t *list, const char *path)
     return read_into_list(list, path, read_wave_editor_line);
 }
 
-int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &fs, ddpf_validation_t *report)
+int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &fs, ddpf_validation_t *report,
+                                  const ddpf_list_t *known)
 {
     // The fileset's own files are no checksum files.
     std::vector<std::string> own;
@@ -820,6 +826,10 @@ int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &
     // The comparisons are counted in a report of our own when the caller wants none.
     ddpf_validation_t own_report;
     validation v{src, report != nullptr ? *report : own_report, {}};
+    if (known != nullptr)
+        for (const ddpf_entry_t &e : known->first)
+            if (e.md5[0] != '\0' && e.crc32[0] != '\0')
+                v.cache[e.name] = {e.md5, e.crc32, ""};
     const std::size_t results_before = v.report.results.size();
     const std::size_t issues_before = v.report.issues.size();
     for (const fileset_entry &e : src.entries) {
@@ -836,7 +846,7 @@ int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &
     return failed;
 }
 
-int ddp_checksum_validate(const char *dir, ddpf_validation_t *report)
+int ddp_checksum_validate(const char *dir, ddpf_validation_t *report, const ddpf_list_t *known)
 {
     if (dir == nullptr)
         return 0;
@@ -844,5 +854,5 @@ int ddp_checksum_validate(const char *dir, ddpf_validation_t *report)
     std::string why;
     if (!fileset_list_dir(dir, src, why))
         return 0;
-    return ddp_checksum_validate_fileset(src, read_fileset(src), report);
+    return ddp_checksum_validate_fileset(src, read_fileset(src), report, known);
 }

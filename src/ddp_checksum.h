@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fileset_reader.h"
+#include "parallel_digest.h"
 
 /// One file of a fileset with its checksums as text.
 struct ddpf_entry_t {
@@ -43,8 +44,9 @@ const char *dfi_next(dfi_iter_t *it);
 /// Computes the checksums of every file the fileset in `dir` names, writes
 /// CHECKSUM.MD5 and CHECKSUM.TXT there and prints the table. 0 when every listed
 /// file was read whole and both files were put in place; 1 otherwise, and then
-/// neither file is written.
-int ddp_checksum_write(const char *dir);
+/// neither file is written. `image`, when given, holds the digests of IMAGE.DAT taken
+/// as it was written, which is then not read again.
+int ddp_checksum_write(const char *dir, const digest_pair *image = nullptr);
 
 /// One line of a checksum file that gives a checksum, as written.
 struct ddpf_line_t {
@@ -80,11 +82,13 @@ struct ddpf_validation_t {
 /// that DDPID, DDPMS and the map do not name) line by line against the files they list, each read
 /// through fileset_open: only regular files of the fileset directory, no link followed. Prints OK
 /// or FAILED per line (errors for files that cannot be read). Returns the number of comparisons
-/// that failed or could not be made, and of issues; fills `report` when given.
+/// that failed or could not be made, and of issues; fills `report` when given. `known` holds
+/// checksums computed already (while the file was read for other work), by the name on disk,
+/// which are taken instead of reading those files again.
 int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &fs,
-                                  ddpf_validation_t *report = nullptr);
+                                  ddpf_validation_t *report = nullptr, const ddpf_list_t *known = nullptr);
 /// The same for the fileset in the directory `dir`, listed and read first.
-int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr);
+int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr, const ddpf_list_t *known = nullptr);
 
 // ---- Internals, shared with the tests ----
 
@@ -103,7 +107,7 @@ void ddpf_read_ddp(ddpf_list_t *list, const char *dir);
 /// Reads the stream to its end; 0 when it was read whole, -1 on a read error
 /// (then no checksum is written). `md5` holds 33 bytes, `crc` 9; either may be null.
 int file_calc_checksum(std::FILE *fp, char *md5, char *crc);
-/// Computes the checksums of every listed file; 0 when all were read whole, 1 otherwise.
+/// Computes the checksums of every listed file that lacks one asked for; 0 when all were read whole, 1 otherwise.
 int ddpf_calc(ddpf_list_t *list, int do_md5, int do_crc);
 /// Releases the entries and the directory; the list is then empty.
 void ddpf_free(ddpf_list_t *list);

@@ -56,10 +56,10 @@ void print_issue(const fileset_issue &i)
 /// of the checksum files, files of the map that no checksum covers, and a fileset without any
 /// checksum file. A file is covered when a checksum file's line was compared with it, the very
 /// file read, never a name that merely resembles it.
-void validate_checksums(checked_fileset &c)
+void validate_checksums(checked_fileset &c, const ddpf_list_t *known)
 {
     ddp_fileset &fs = c.fileset;
-    ddp_checksum_validate_fileset(c.source, fs, &c.checksums);
+    ddp_checksum_validate_fileset(c.source, fs, &c.checksums, known);
     for (const ddpf_result_t &r : c.checksums.results) {
         if (r.ok)
             continue;
@@ -106,11 +106,13 @@ void print_identity(const char *dir, const ddp_fileset &fs)
                     static_cast<long long>(f.size));
 }
 
-void print_listings(const ddp_fileset &fs)
+void print_listings(const ddp_fileset &fs, const std::optional<audio_report> &audio)
 {
     // The listing's times have two digits of minutes: a disc past 89:59:74 has its error instead.
     if (fs.pq && fs.pq->lead_out <= CD_LAST_FRAME)
         pq_print(*fs.pq);
+    if (audio)
+        audio_report_print(*audio);
     if (fs.cdtext.empty())
         return;
     std::printf("*** CD Text ***\n");
@@ -129,9 +131,9 @@ void print_listings(const ddp_fileset &fs)
 
 // ---- The JSON report ----
 
-json text_or_null(const std::optional<std::string> &text)
+json text_or_null(const PQlist &pq, const std::optional<std::string> &text)
 {
-    return text ? json(latin1_to_utf8(*text)) : json(nullptr);
+    return text ? json(pq_text_utf8(pq, *text)) : json(nullptr);
 }
 
 json disc_json(const PQlist &pq)
@@ -153,15 +155,15 @@ json disc_json(const PQlist &pq)
                             {"dcp", (t->flags & PQ_FLAG_DCP) != 0},
                             {"4ch", (t->flags & PQ_FLAG_4CH) != 0},
                             {"scms", (t->flags & PQ_FLAG_SCMS) != 0}}},
-                          {"title", text_or_null(t->title)},
-                          {"performer", text_or_null(t->performer)},
-                          {"songwriter", text_or_null(t->songwriter)}});
+                          {"title", text_or_null(pq, t->title)},
+                          {"performer", text_or_null(pq, t->performer)},
+                          {"songwriter", text_or_null(pq, t->songwriter)}});
     }
     return {{"upc_ean", latin1_to_utf8(pq.upc_ean.data())},
             {"lead_out", {{"frames", pq.lead_out}, {"msf", msf(pq.lead_out)}}},
-            {"title", text_or_null(pq.title)},
-            {"performer", text_or_null(pq.performer)},
-            {"songwriter", text_or_null(pq.songwriter)},
+            {"title", text_or_null(pq, pq.title)},
+            {"performer", text_or_null(pq, pq.performer)},
+            {"songwriter", text_or_null(pq, pq.songwriter)},
             {"tracks", tracks}};
 }
 
@@ -192,7 +194,7 @@ json report_json(const char *dir, const checked_fileset &c, const std::vector<st
     for (const std::string &e : run_errors)
         errors.push_back({{"file", ""}, {"position", ""}, {"message", message_text(e)}});
     const char *status = fs.errors() > 0 ? "errors" : run_errors.empty() ? "OK" : "failed";
-    return {{"directory", name_text(dir)},
+    json document = {{"directory", name_text(dir)},
             {"status", status},
             {"identity",
              {{"level", fs.level}, {"upc_ean", latin1_to_utf8(fs.upc_ean)}, {"master_id", latin1_to_utf8(fs.master_id)}}},
@@ -203,7 +205,34 @@ json report_json(const char *dir, const checked_fileset &c, const std::vector<st
             {"checksums", {{"files", checksum_files}, {"results", results}}},
             {"errors", errors},
             {"warnings", warnings}};
+    // Only a check that measured the audio reports it: the document of a plain check stays as it was.
+    if (c.audio)
+        document["audio"] = audio_report_json(*c.audio);
+    return document;
 }
+
+/// Whether checks measure the audio too.
+bool measure_audio = false;
+
+/// Measures the audio of a fileset that has a disc, and adds (and prints) what the engineer should hear about.
+void check_audio(checked_fileset &c)
+{
+    ddp_fileset &fs = c.fileset;
+    if (!measure_audio || !fs.pq)
+        return;
+    std::string why;
+    c.audio = audio_measure_fileset(c.source, fs, why);
+    const std::size_t from = fs.issues.size();
+    if (c.audio)
+        audio_report_warnings(*c.audio, fs);
+    else
+        fs.add(true, "", "", "the audio cannot be measured: %s", why.c_str());
+    for (std::size_t i = from; i < fs.issues.size(); ++i)
+        print_issue(fs.issues[i]);
+}
+
+/// The name of the fileset being checked when it is one of several in one call, else null.
+const char *batch_name = nullptr;
 
 } // namespace
 
@@ -222,21 +251,27 @@ void fileset_print_end(const checked_fileset &c, bool json_report, const std::ve
 {
     const char *dir = c.source.dir.empty() ? "(memory)" : c.source.dir.c_str();
     if (json_report) {
+        // One of several filesets is one compact line (JSON Lines) whose first member names it.
+        json document = batch_name != nullptr ? json{{"fileset", name_text(batch_name)}} : json::object();
+        document.update(report_json(dir, c, run_errors));
         // Bytes that are no UTF-8 (a file name of another system) are replaced, never thrown on.
-        std::printf("%s\n", report_json(dir, c, run_errors).dump(2, ' ', false, json::error_handler_t::replace).c_str());
+        const int indent = batch_name != nullptr ? -1 : 2;
+        std::printf("%s\n", document.dump(indent, ' ', false, json::error_handler_t::replace).c_str());
         return;
     }
     if (log_shown(1))
         std::printf("\n");
+    if (batch_name != nullptr)
+        std::printf("%s: ", printable(batch_name).c_str());
     std::printf("%s\n", fileset_verdict(c.fileset).c_str());
 }
 
-checked_fileset fileset_check(const char *dir, bool json_report, bool print_end)
+checked_fileset fileset_check(const char *dir, bool json_report, const ddpf_list_t *known, bool print_end)
 {
     fileset_source source;
     std::string why;
     if (fileset_list_dir(dir, source, why))
-        return fileset_check_source(std::move(source), json_report, print_end);
+        return fileset_check_source(std::move(source), json_report, known, print_end);
     if (json_report)
         log_set_verbose(-1);
     checked_fileset c;
@@ -248,7 +283,7 @@ checked_fileset fileset_check(const char *dir, bool json_report, bool print_end)
     return c;
 }
 
-checked_fileset fileset_check_source(fileset_source source, bool json_report, bool print_end)
+checked_fileset fileset_check_source(fileset_source source, bool json_report, const ddpf_list_t *known, bool print_end)
 {
     // The JSON document is all that standard output carries.
     if (json_report)
@@ -260,13 +295,24 @@ checked_fileset fileset_check_source(fileset_source source, bool json_report, bo
     for (const fileset_issue &i : fs.issues)
         print_issue(i);
     const char *dir = c.source.dir.empty() ? "(memory)" : c.source.dir.c_str();
+    check_audio(c);
     if (log_shown(1)) {
         print_identity(dir, fs);
-        print_listings(fs);
+        print_listings(fs, c.audio);
         std::printf("*** Checksums ***\n");
     }
-    validate_checksums(c);
+    validate_checksums(c, known);
     if (print_end)
         fileset_print_end(c, json_report, {});
+    return c;
+}
+
+void fileset_check_measure_audio(bool on) { measure_audio = on; }
+
+checked_fileset fileset_check_in_batch(const char *dir, bool json_report)
+{
+    batch_name = dir;
+    checked_fileset c = fileset_check(dir, json_report);
+    batch_name = nullptr;
     return c;
 }

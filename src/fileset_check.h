@@ -4,9 +4,11 @@
 // JSON document; warnings and errors go to standard error either way.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "audio_report.h"
 #include "ddp_checksum.h"
 #include "fileset_reader.h"
 
@@ -15,15 +17,26 @@ struct checked_fileset {
     fileset_source source;
     ddp_fileset fileset;
     ddpf_validation_t checksums;
+    std::optional<audio_report> audio; ///< the audio measured, when asked for and readable
 };
+
+/// With `on`, every check after this also measures the audio (see audio_report.h) and reports it.
+void fileset_check_measure_audio(bool on);
 
 /// Reads and verifies the fileset in `dir` and prints the whole report; with `print_end` it ends
 /// with the verdict line (or the JSON document when `json` is set). Never fails: what cannot be
-/// read is an error in the result.
-checked_fileset fileset_check(const char *dir, bool json, bool print_end = true);
+/// read is an error in the result. `known` holds checksums of files computed already (see
+/// ddp_checksum_validate).
+checked_fileset fileset_check(const char *dir, bool json, const ddpf_list_t *known = nullptr, bool print_end = true);
+
+/// The same for one of several filesets checked in one call: the verdict line starts with
+/// `dir` and a colon, and the JSON document is one compact line whose first member,
+/// "fileset", is `dir`.
+checked_fileset fileset_check_in_batch(const char *dir, bool json);
 
 /// The same for a fileset whose entries are listed already (an empty `dir`: in memory).
-checked_fileset fileset_check_source(fileset_source source, bool json, bool print_end = true);
+checked_fileset fileset_check_source(fileset_source source, bool json, const ddpf_list_t *known = nullptr,
+                                     bool print_end = true);
 
 /// The report's end: the verdict line after a blank line, or the JSON document, whose status is
 /// "OK" only when neither the fileset nor the run (`run_errors`: what failed after the fileset was

@@ -10,7 +10,9 @@
 #include <memory>
 #include <string_view>
 
+#include "block_pipeline.h"
 #include "log.h"
+#include "parallel_digest.h"
 #include "pq_sheet.h"
 #include "pqlist.h"
 #include "safe_output.h"
@@ -82,48 +84,51 @@ std::vector<wave_part> track_parts(const PQlist &pq)
     return parts;
 }
 
-/// A WAVE file being written under its temporary name: its header first, then the audio as it comes.
+/// A WAVE file being written: its header first, then the audio as it comes.
 class wave_output {
 public:
-    wave_output(const std::string &path, long sectors) : file_(std::make_unique<staged_file>(path))
+    wave_output(const std::string &path, long sectors) : file_(path)
     {
-        if (!*file_)
+        if (!file_)
             return;
         // Every write is a block of audio: a stream buffer would only add a copy.
-        std::setvbuf(file_->get(), nullptr, _IONBF, 0);
+        std::setvbuf(file_.get(), nullptr, _IONBF, 0);
         const auto header = wave_header(static_cast<std::uint32_t>(sectors * CD_FRAME_BYTES));
-        ok_ = std::fwrite(header.data(), 1, header.size(), file_->get()) == header.size();
+        ok_ = std::fwrite(header.data(), 1, header.size(), file_.get()) == header.size();
     }
-    bool opened() const { return static_cast<bool>(*file_); }
+    bool opened() const { return static_cast<bool>(file_); }
     bool write(const unsigned char *data, std::size_t n)
     {
-        ok_ = ok_ && std::fwrite(data, 1, n, file_->get()) == n;
+        ok_ = ok_ && std::fwrite(data, 1, n, file_.get()) == n;
         return ok_;
     }
-    /// The whole file, still under its temporary name, to be renamed in with the others; null
-    /// (errno set, the file gone) when any write or the sync failed.
-    std::unique_ptr<staged_file> finish()
+    /// Syncs and closes the file, not yet in place; false (errno set) when any write or the sync failed.
+    bool finish()
     {
         if (!ok_) {
             const int err = errno != 0 ? errno : EIO;
-            file_->discard();
+            file_.discard();
             errno = err;
-            return nullptr;
+            return false;
         }
-        return file_->finish() ? std::move(file_) : nullptr;
+        return file_.finish();
     }
-    const std::string &path() const { return file_->path(); }
+    /// Puts the file in place; false (errno set) when any write or the commit failed.
+    bool commit()
+    {
+        if (!ok_) {
+            const int err = errno != 0 ? errno : EIO;
+            file_.discard();
+            errno = err;
+            return false;
+        }
+        return file_.commit();
+    }
+    const std::string &path() const { return file_.path(); }
 
 private:
-    std::unique_ptr<staged_file> file_;
+    staged_file file_;
     bool ok_ = false;
-};
-
-/// The files of one extraction, whole under their temporary names until all are.
-struct extraction_set {
-    std::unique_ptr<staged_file> image;
-    std::vector<std::unique_ptr<staged_file>> tracks;
-    std::unique_ptr<staged_file> cue;
 };
 
 /// Reads the disc's sectors in order from the audio streams' files.
@@ -131,30 +136,28 @@ class disc_audio {
 public:
     explicit disc_audio(const checked_fileset &c) : c_(c) {}
 
-    /// Reads `sectors` sectors from the current position into `buf`; false after reporting an error.
-    bool read(unsigned char *buf, long sectors)
+    /// Reads up to `sectors` sectors from the current position, within one audio stream, into `buf`:
+    /// how many, with the stream's index in `segment`; 0 after reporting an error.
+    long read(unsigned char *buf, long sectors, int *segment)
     {
-        while (sectors > 0) {
-            if (!segment_open() && !open_next())
-                return false;
-            const audio_segment &s = c_.fileset.audio[segment_];
-            const long n = std::min(sectors, s.start + s.sectors - position_);
-            const std::size_t bytes = static_cast<std::size_t>(n * CD_FRAME_BYTES);
-            if (std::fread(buf, 1, bytes, in_.get()) != bytes) {
-                log_err("%s: %s\n", log_printable(s.file).c_str(),
-                        std::ferror(in_.get()) ? std::strerror(errno != 0 ? errno : EIO)
-                                               : "the file became shorter while its audio was read");
-                return false;
-            }
-            buf += bytes;
-            sectors -= n;
-            position_ += n;
-            if (position_ == s.start + s.sectors) {
-                in_.reset();
-                ++segment_;
-            }
+        if (!segment_open() && !open_next())
+            return 0;
+        const audio_segment &s = c_.fileset.audio[segment_];
+        const long n = std::min(sectors, s.start + s.sectors - position_);
+        const std::size_t bytes = static_cast<std::size_t>(n * CD_FRAME_BYTES);
+        if (std::fread(buf, 1, bytes, in_.get()) != bytes) {
+            log_err("%s: %s\n", s.file.c_str(),
+                    std::ferror(in_.get()) ? std::strerror(errno != 0 ? errno : EIO)
+                                           : "the file became shorter while its audio was read");
+            return 0;
         }
-        return true;
+        *segment = static_cast<int>(segment_);
+        position_ += n;
+        if (position_ == s.start + s.sectors) {
+            in_.reset();
+            ++segment_;
+        }
+        return n;
     }
 
 private:
@@ -186,6 +189,111 @@ private:
     file_ptr in_;
 };
 
+/// The checksums of the audio files, taken from the blocks as they are written out: of those
+/// files only that one stream holds from the first byte, read to the last.
+class audio_digests {
+public:
+    explicit audio_digests(const checked_fileset &c) : c_(c), sums_(c.fileset.audio.size()), hashed_(sums_.size()) {}
+
+    /// A block of the stream `b.tag`; on the second thread when there is one.
+    bool operator()(const data_block &b)
+    {
+        sums_[static_cast<std::size_t>(b.tag)].append(b.data.get(), b.size);
+        hashed_[static_cast<std::size_t>(b.tag)] += b.size;
+        return true;
+    }
+
+    /// Adds the checksums of the files read whole to `list`.
+    void put(ddpf_list_t *list)
+    {
+        for (std::size_t i = 0; i < sums_.size(); ++i) {
+            const audio_segment &s = c_.fileset.audio[i];
+            const fileset_entry *e = fileset_find(c_.source, s.file);
+            std::size_t streams = 0;
+            for (const audio_segment &t : c_.fileset.audio)
+                streams += t.file == s.file ? 1 : 0;
+            if (e == nullptr || streams != 1 || s.offset != 0 || hashed_[i] != static_cast<std::uint64_t>(e->size))
+                continue;
+            const digest_pair d = sums_[i].finish();
+            ddpf_add(list, s.file.c_str(), d.md5.c_str(), d.crc32.c_str());
+        }
+    }
+
+private:
+    const checked_fileset &c_;
+    std::vector<digest_state> sums_;
+    std::vector<std::uint64_t> hashed_;
+};
+
+/// Writes the block's sectors into the track files whose ranges they fall in, in order: each one
+/// opened when its first sector comes and finished (not yet put in place) after its last.
+bool write_tracks(const unsigned char *block, long at, long n, const char *outdir, const std::vector<wave_part> &parts,
+                  std::size_t &next, std::vector<std::unique_ptr<wave_output>> &files, std::string &failure)
+{
+    for (long from = at; from < at + n;) {
+        const bool open = files.size() > next + 1;
+        if (!open) {
+            if (next == parts.size() || parts[next].start >= at + n)
+                break;
+            from = std::max(from, parts[next].start);
+            files.push_back(std::make_unique<wave_output>(path_in(outdir, parts[next].name),
+                                                          parts[next].end - parts[next].start));
+        }
+        wave_output &part = *files.back();
+        const long to = std::min(at + n, parts[next].end);
+        if (!part.opened() || !part.write(block + (from - at) * CD_FRAME_BYTES,
+                                          static_cast<std::size_t>((to - from) * CD_FRAME_BYTES)) ||
+            (to == parts[next].end && !part.finish())) {
+            failure = part.path() + ": " + std::strerror(errno != 0 ? errno : EIO);
+            return false;
+        }
+        from = to;
+        if (to == parts[next].end)
+            ++next;
+    }
+    return true;
+}
+
+/// Writes image.wav (first in `files`) and the track files in one pass over the audio, each
+/// finished but not yet put in place, the audio files' checksums into `digests` when given.
+/// false with what failed in `failure` (empty when it has been reported).
+bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<wave_part> &parts,
+                 std::vector<std::unique_ptr<wave_output>> &files, ddpf_list_t *digests, std::string &failure)
+{
+    const PQlist &pq = *c.fileset.pq;
+    files.push_back(std::make_unique<wave_output>(path_in(outdir, "image.wav"), pq.lead_out));
+    wave_output &image = *files.front();
+    audio_digests sums(c);
+    // Reading and writing here, the checksums on the second thread when there is one.
+    block_pipeline pipeline(threads_for(static_cast<std::uint64_t>(pq.lead_out) * CD_FRAME_BYTES),
+                            block_sectors * CD_FRAME_BYTES, [&sums](data_block &b) { return sums(b); });
+    std::size_t next = 0;
+    disc_audio audio(c);
+    for (long at = 0; at < pq.lead_out;) {
+        data_block b = pipeline.take();
+        const long n = audio.read(b.data.get(), std::min(block_sectors, pq.lead_out - at), &b.tag);
+        if (n == 0)
+            return false;
+        b.size = static_cast<std::size_t>(n * CD_FRAME_BYTES);
+        if (!image.opened() || !image.write(b.data.get(), b.size)) {
+            failure = image.path() + ": " + std::strerror(errno != 0 ? errno : EIO);
+            return false;
+        }
+        if (!write_tracks(b.data.get(), at, n, outdir, parts, next, files, failure))
+            return false;
+        pipeline.give(std::move(b));
+        at += n;
+    }
+    if (!image.finish()) {
+        failure = image.path() + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    pipeline.finish();
+    if (digests != nullptr)
+        sums.put(digests);
+    return true;
+}
+
 /// Says why the file at `path` failed; false.
 bool failed(const std::string &path)
 {
@@ -193,98 +301,16 @@ bool failed(const std::string &path)
     return false;
 }
 
-/// Writes image.wav and the track files in one pass over the audio, each left whole under its
-/// temporary name in `set`.
-bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<wave_part> &parts,
-                 extraction_set &set)
-{
-    const PQlist &pq = *c.fileset.pq;
-    log_msg(1, "Writing %s and %zu track files... ", "image.wav", parts.size());
-    log_flush(1);
-    wave_output image(path_in(outdir, "image.wav"), pq.lead_out);
-    if (!image.opened())
-        return failed(image.path());
-    std::unique_ptr<wave_output> part;
-    std::size_t next = 0;
-    disc_audio audio(c);
-    const auto block = std::make_unique_for_overwrite<unsigned char[]>(block_sectors * CD_FRAME_BYTES);
-    for (long at = 0; at < pq.lead_out;) {
-        const long n = std::min(block_sectors, pq.lead_out - at);
-        if (!audio.read(block.get(), n))
-            return false;
-        if (!image.write(block.get(), static_cast<std::size_t>(n * CD_FRAME_BYTES)))
-            return failed(image.path());
-        // The block's sectors go to the track files whose ranges they fall in, in order.
-        for (long from = at; from < at + n;) {
-            if (!part) {
-                if (next == parts.size() || parts[next].start >= at + n)
-                    break;
-                from = std::max(from, parts[next].start);
-                part = std::make_unique<wave_output>(path_in(outdir, parts[next].name),
-                                                     parts[next].end - parts[next].start);
-                if (!part->opened())
-                    return failed(part->path());
-            }
-            const long to = std::min(at + n, parts[next].end);
-            if (!part->write(block.get() + (from - at) * CD_FRAME_BYTES,
-                             static_cast<std::size_t>((to - from) * CD_FRAME_BYTES)))
-                return failed(part->path());
-            from = to;
-            if (to == parts[next].end) {
-                auto whole = part->finish();
-                if (!whole)
-                    return failed(part->path());
-                set.tracks.push_back(std::move(whole));
-                part.reset();
-                ++next;
-            }
-        }
-        at += n;
-    }
-    set.image = image.finish();
-    if (!set.image)
-        return failed(image.path());
-    log_msg(1, "done.\n");
-    return true;
-}
-
-/// A copy of the disc with its texts in UTF-8 for the cue sheet; a control character, which
-/// could end a line of it, becomes U+FFFD.
-std::unique_ptr<PQlist> cue_sheet_disc(const PQlist &pq)
-{
-    const auto convert = [](const std::optional<std::string> &text) -> std::optional<std::string> {
-        if (!text)
-            return std::nullopt;
-        return latin1_to_utf8(*text);
-    };
-    auto copy = pq_new();
-    copy->upc_ean = pq.upc_ean;
-    copy->lead_out = pq.lead_out;
-    copy->title = convert(pq.title);
-    copy->performer = convert(pq.performer);
-    copy->songwriter = convert(pq.songwriter);
-    for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get()) {
-        PQtrack *u = new_track(*copy);
-        u->index = t->index;
-        u->isrc = t->isrc;
-        u->flags = t->flags;
-        u->title = convert(t->title);
-        u->performer = convert(t->performer);
-        u->songwriter = convert(t->songwriter);
-    }
-    return copy;
-}
-
 /// Writes image.cue (UTF-8 with a byte-order mark, describing image.wav from the disc's first
-/// sector), left whole under its temporary name in `set`.
-bool write_cue_sheet(const PQlist &pq, const char *outdir, extraction_set &set)
+/// sector), whole under its temporary name; null after reporting a failure.
+std::unique_ptr<staged_file> write_cue_sheet(const PQlist &pq, const char *outdir)
 {
     log_msg(1, "Writing %s... ", "image.cue");
     auto out = std::make_unique<staged_file>(path_in(outdir, "image.cue"));
     bool ok = static_cast<bool>(*out);
     if (ok) {
         ok = std::fputs("\xEF\xBB\xBF", out->get()) >= 0 &&
-             pq_write_cuesheet(*cue_sheet_disc(pq), "image.wav", "WAVE", 0, nullptr, out->get()) == 0;
+             pq_write_cuesheet(*pq_utf8_copy(pq), "image.wav", "WAVE", 0, nullptr, out->get()) == 0;
         if (!ok && errno == 0)
             errno = EIO;
         if (ok)
@@ -294,11 +320,11 @@ bool write_cue_sheet(const PQlist &pq, const char *outdir, extraction_set &set)
     }
     if (!ok) {
         log_msg(1, "failed.\n");
-        return failed(out->path());
+        failed(out->path());
+        return nullptr;
     }
-    set.cue = std::move(out);
     log_msg(1, "done.\n");
-    return true;
+    return out;
 }
 
 /// "NN.wav" for track file n.
@@ -309,19 +335,21 @@ std::string track_name(int n)
     return name.data();
 }
 
-/// Puts the whole new set in the place of the earlier one: an image.cue in the directory always
-/// describes the audio files beside it, so the earlier one goes first and the new one comes last,
-/// after the audio files and after the earlier track files that the new set does not hold are gone.
-bool put_in_place(const char *outdir, const std::vector<wave_part> &parts, extraction_set &set)
+/// Puts the whole new set (image.wav first in `files`, then the track files, and image.cue) in the
+/// place of the earlier one: an image.cue in the directory always describes the audio files beside
+/// it, so the earlier one goes first and the new one comes last, after the audio files and after
+/// the earlier track files that the new set does not hold are gone.
+bool put_in_place(const char *outdir, const std::vector<wave_part> &parts,
+                  std::vector<std::unique_ptr<wave_output>> &files, staged_file &cue)
 {
-    const std::string cue = path_in(outdir, "image.cue");
-    if (unlink(cue.c_str()) != 0 && errno != ENOENT)
-        return failed(cue);
-    if (!set.image->commit())
-        return failed(set.image->path());
-    for (const auto &track : set.tracks)
-        if (!track->commit())
-            return failed(track->path());
+    log_msg(1, "Writing %s and %zu track files... ", "image.wav", parts.size());
+    log_flush(1);
+    const std::string earlier = path_in(outdir, "image.cue");
+    if (unlink(earlier.c_str()) != 0 && errno != ENOENT)
+        return failed(earlier);
+    for (const auto &f : files)
+        if (!f->commit())
+            return failed(f->path());
     for (int n = 0; n <= 99; ++n) {
         const std::string name = track_name(n);
         if (std::any_of(parts.begin(), parts.end(), [&](const wave_part &p) { return p.name == name; }))
@@ -330,7 +358,8 @@ bool put_in_place(const char *outdir, const std::vector<wave_part> &parts, extra
         if (unlink(path.c_str()) != 0 && errno != ENOENT)
             return failed(path);
     }
-    return set.cue->commit() || failed(set.cue->path());
+    log_msg(1, "done.\n");
+    return cue.commit() || failed(cue.path());
 }
 
 /// Every file an extraction into `outdir` writes or removes: image.wav, image.cue, 00.wav to 99.wav.
@@ -342,6 +371,10 @@ std::vector<std::string> extraction_outputs(const char *outdir)
     return outputs;
 }
 
+} // namespace
+
+namespace {
+
 /// The files a PQ sheet must not replace: the fileset's, and with `outdir` the extraction's.
 std::vector<pq_sheet_taboo> pq_sheet_taboos(const checked_fileset &c, const char *outdir)
 {
@@ -352,34 +385,6 @@ std::vector<pq_sheet_taboo> pq_sheet_taboos(const checked_fileset &c, const char
         for (const std::string &path : extraction_outputs(outdir))
             taboos.push_back({path, "a file this run writes"});
     return taboos;
-}
-
-/// The output directory exists, is a directory and can be written: checked before anything is
-/// read, so that a mistyped name does not cost a verification of the whole fileset first.
-bool output_dir_usable(const char *outdir)
-{
-    struct stat st;
-    if (stat(outdir, &st) != 0)
-        return failed(outdir);
-    if (!S_ISDIR(st.st_mode)) {
-        log_err("%s: not a directory\n", log_printable(outdir).c_str());
-        return false;
-    }
-    return access(outdir, W_OK | X_OK) == 0 || failed(outdir);
-}
-
-/// Takes the locks of a reading run: the writer's exclusive lock on the output directory, which
-/// also covers the reading when the fileset is extracted into its own directory, and otherwise a
-/// shared lock on the fileset directory, which no writer holds while it is taken. false after an error.
-bool take_locks(const char *ddpdir, const char *outdir, output_lock &out_lock, output_lock &in_lock)
-{
-    if (outdir != nullptr) {
-        if (!output_dir_usable(outdir) || out_lock.acquire(outdir) == 1)
-            return false;
-        if (output_same_file(outdir, ddpdir))
-            return true;
-    }
-    return in_lock.acquire_shared(ddpdir) != 1;
 }
 
 } // namespace
@@ -416,30 +421,109 @@ int fileset_write_pq_sheet(const checked_fileset &c, const char *pq_sheet, const
     return pq_sheet_write(*c.fileset.pq, pq_sheet, pq_sheet_taboos(c, outdir));
 }
 
-int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq_sheet)
+struct extract_stage::outputs {
+    std::vector<std::unique_ptr<wave_output>> files; ///< image.wav, then the track files
+    std::string failure;                             ///< what failed in writing ahead, to report
+    bool done = false;                               ///< the audio was written ahead of the check
+    bool ok = false;                                 ///< ... and completely
+};
+
+extract_stage::extract_stage() : out(std::make_unique<outputs>()) {}
+
+extract_stage::~extract_stage() = default;
+
+namespace {
+
+/// 0 when `outdir`, locked already, may take the extraction; 1 when not, after reporting why unless `quiet`.
+int prepare_output(const checked_fileset &c, const char *outdir, const char *pq_sheet, bool quiet)
+{
+    const std::vector<std::string> outputs = extraction_outputs(outdir);
+    for (const std::string &input : fileset_inputs(c)) {
+        for (const std::string &output : outputs) {
+            if (output_same_file(input.c_str(), output.c_str())) {
+                if (!quiet)
+                    log_err("%s is %s, a file of the fileset: extract into another directory\n",
+                            log_printable(output).c_str(), log_printable(input).c_str());
+                return 1;
+            }
+        }
+    }
+    return !quiet && pq_sheet != nullptr && pq_sheet_refused(pq_sheet, pq_sheet_taboos(c, outdir)) ? 1 : 0;
+}
+
+/// The output directory exists, is a directory and can be written: checked before anything is
+/// read, so that a mistyped name does not cost a verification of the whole fileset first.
+bool output_dir_usable(const char *outdir)
+{
+    struct stat st;
+    if (stat(outdir, &st) != 0)
+        return failed(outdir);
+    if (!S_ISDIR(st.st_mode)) {
+        log_err("%s: not a directory\n", log_printable(outdir).c_str());
+        return false;
+    }
+    return access(outdir, W_OK | X_OK) == 0 || failed(outdir);
+}
+
+/// Takes the locks of a reading run: the writer's exclusive lock on the output directory, which
+/// also covers the reading when the fileset is extracted into its own directory, and otherwise a
+/// shared lock on the fileset directory, which no writer holds while it is taken. false after an error.
+bool take_locks(const char *ddpdir, const char *outdir, output_lock &out_lock, output_lock &in_lock)
+{
+    if (outdir != nullptr) {
+        if (!output_dir_usable(outdir) || out_lock.acquire(outdir) == 1)
+            return false;
+        if (output_same_file(outdir, ddpdir))
+            return true;
+    }
+    return in_lock.acquire_shared(ddpdir) != 1;
+}
+
+} // namespace
+
+void fileset_extract_stage(const char *dir, const char *outdir, extract_stage &stage)
+{
+    checked_fileset c;
+    std::string why;
+    if (!fileset_list_dir(dir, c.source, why))
+        return;
+    c.fileset = read_fileset(c.source);
+    // Into the fileset's own directory, the files written ahead would be entries of the fileset.
+    if (c.fileset.errors() > 0 || !c.fileset.pq || output_same_file(dir, outdir))
+        return;
+    extract_stage::outputs &out = *stage.out;
+    if (prepare_output(c, outdir, nullptr, true) != 0)
+        return;
+    out.done = true;
+    out.ok = write_audio(c, outdir, track_parts(*c.fileset.pq), out.files, &stage.digests, out.failure);
+}
+
+int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq_sheet, extract_stage *stage)
 {
     if (c.fileset.errors() > 0 || !c.fileset.pq) {
         log_err("the fileset has errors: nothing extracted\n");
         return 1;
     }
-    const PQlist &pq = *c.fileset.pq;
-    const std::vector<wave_part> parts = track_parts(pq);
-    const std::vector<std::string> outputs = extraction_outputs(outdir);
-    for (const std::string &input : fileset_inputs(c)) {
-        for (const std::string &output : outputs) {
-            if (output_same_file(input.c_str(), output.c_str())) {
-                log_err("%s is %s, a file of the fileset: extract into another directory\n",
-                        log_printable(output).c_str(), log_printable(input).c_str());
-                return 1;
-            }
-        }
-    }
-    if (pq_sheet != nullptr && pq_sheet_refused(pq_sheet, pq_sheet_taboos(c, outdir)))
+    extract_stage own;
+    extract_stage::outputs &out = *(stage != nullptr ? stage : &own)->out;
+    // Files written ahead are put in place only now, when no input has become one of them.
+    if (prepare_output(c, outdir, pq_sheet, false) != 0)
         return 1;
     output_remove_leftovers(outdir);
 
-    extraction_set set;
-    if (!write_audio(c, outdir, parts, set) || !write_cue_sheet(pq, outdir, set) || !put_in_place(outdir, parts, set))
+    const PQlist &pq = *c.fileset.pq;
+    const std::vector<wave_part> parts = track_parts(pq);
+    if (!out.done)
+        out.ok = write_audio(c, outdir, parts, out.files, nullptr, out.failure);
+    if (!out.ok) {
+        log_msg(1, "Writing %s and %zu track files... ", "image.wav", parts.size());
+        log_flush(1);
+        if (!out.failure.empty())
+            log_err("%s\n", log_printable(out.failure).c_str());
+        return 1;
+    }
+    const std::unique_ptr<staged_file> cue = write_cue_sheet(pq, outdir);
+    if (!cue || !put_in_place(outdir, parts, out.files, *cue))
         return 1;
     return fileset_write_pq_sheet(c, pq_sheet, outdir);
 }
@@ -461,11 +545,16 @@ int fileset_read_run(const char *ddpdir, const char *outdir, bool json, const ch
         }
         return 1;
     }
-    const checked_fileset checked = fileset_check(ddpdir, json, !json);
+    // An extraction writes the audio ahead of the check and hashes it on the way: the audio
+    // files are read once. The files take their names only when the check finds no error.
+    extract_stage stage;
+    if (outdir != nullptr)
+        fileset_extract_stage(ddpdir, outdir, stage);
+    const checked_fileset checked = fileset_check(ddpdir, json, &stage.digests, !json);
     log_collect_errors(&errors);
     int status = checked.fileset.errors() > 0 ? 1 : 0;
     if (outdir != nullptr)
-        status = fileset_extract(checked, outdir, pq_sheet);
+        status = fileset_extract(checked, outdir, pq_sheet, &stage);
     else if (fileset_write_pq_sheet(checked, pq_sheet, nullptr) != 0)
         status = 1;
     log_collect_errors(nullptr);

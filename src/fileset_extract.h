@@ -4,19 +4,37 @@
 // the disc without a gap. Every output is written under the data-safety rules.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "fileset_check.h"
 
+/// The audio of a fileset written into the output directory ahead of its check, under temporary
+/// names, so that the audio files are read once: the checksums of those read whole are taken on
+/// the way, for the check. fileset_extract puts the files in place; destroyed before, it removes them.
+struct extract_stage {
+    extract_stage();
+    ~extract_stage();
+    ddpf_list_t digests; ///< checksums of the audio files, for ddp_checksum_validate
+    struct outputs;      ///< the files written ahead, what failed
+    std::unique_ptr<outputs> out;
+};
+
+/// Writes the audio of the fileset in `dir` into `outdir` ahead of its check: only when the fileset
+/// reads without error and `outdir` may take the files, else nothing (fileset_extract then does it
+/// all and says why not). Quiet but for errors reading the audio.
+void fileset_extract_stage(const char *dir, const char *outdir, extract_stage &stage);
+
 /// Writes image.wav, image.cue and 01.wav ... NN.wav (00.wav for audio hidden before track 1)
-/// into the existing directory `outdir`, then the PQ sheet when `pq_sheet` is not null. Call it
-/// under the output directory's lock. Every file is written under a temporary name first; only
-/// when all are whole does the set replace the earlier one: the earlier image.cue is removed, the
-/// audio files are renamed in, earlier track files the new set lacks are removed, and image.cue
-/// comes last. Refuses (nothing written) a fileset with errors, or an output or PQ sheet that is
-/// a file of the fileset. 0 when everything was written; 1 after an error was reported.
-int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq_sheet);
+/// into the existing directory `outdir`, then the PQ sheet when `pq_sheet` is not null; the audio
+/// files written ahead in `stage`, when given, are put in place instead of written. Call it under
+/// the output directory's lock. Every file is written under a temporary name first; only when all
+/// are whole does the set replace the earlier one: the earlier image.cue is removed, the audio
+/// files are renamed in, earlier track files the new set lacks are removed, and image.cue comes
+/// last. Refuses (nothing written) a fileset with errors, or an output or PQ sheet that is a file
+/// of the fileset. 0 when everything was written; 1 after an error was reported.
+int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq_sheet, extract_stage *stage = nullptr);
 
 /// Writes the PQ sheet of a verified fileset to `pq_sheet`, never over a file of the fileset or,
 /// with `outdir`, of the extraction; refuses a fileset with errors. 0 when written or when

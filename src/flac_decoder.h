@@ -1,6 +1,7 @@
 // FLAC audio through libFLAC: the stream's header (format and length) without
 // decoding anything, then its audio decoded in order as 16-bit little-endian
-// stereo PCM, checked frame by frame and against the stream's MD5 signature.
+// stereo PCM, checked frame by frame; the caller checks the whole against the
+// stream's MD5 signature (info().md5) as it takes the audio.
 // The decoder streams, so memory stays the same for any length. libFLAC is
 // optional: a build without it has flac_built_in() false and opens nothing.
 #pragma once
@@ -21,6 +22,10 @@ struct flac_stream_info {
     unsigned char md5[16] = {};      ///< of the audio as little-endian samples
     bool has_md5 = false;            ///< false when the encoder left the signature empty (all zero)
 };
+
+/// What follows a FLAC file's name when its audio does not match its MD5 signature.
+inline constexpr const char flac_signature_mismatch[] =
+    "the decoded audio does not match the FLAC stream's MD5 signature: the file is damaged";
 
 /// True when this korvel decodes FLAC, that is when libFLAC was found as it was built.
 bool flac_built_in();
@@ -45,8 +50,7 @@ public:
     /// CRC, lost sync, another format), the stream ends early or cannot be read: failure() says what.
     bool read(unsigned char *dst, std::size_t n);
 
-    /// After the stated length has been read: true when no further audio follows and the
-    /// audio matches the stream's MD5 signature (if it has one); else false, as read().
+    /// After the stated length has been read: true when no further audio follows; else false, as read().
     bool finish();
 
     /// What went wrong, as a phrase that follows the file's name.

@@ -7,6 +7,7 @@
 // call into another module.
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,14 +15,18 @@
 #include <cstring>
 #include <string>
 
+#include "audio_report.h"
+#include "block_pipeline.h"
 #include "cueparser.h"
 #include "ddp_checksum.h"
+#include "fileset_batch.h"
 #include "fileset_extract.h"
 #include "log.h"
 #include "miniddp.h"
 #include "pq_sheet.h"
 #include "pqlist.h"
 #include "safe_output.h"
+#include "text_encoding.h"
 #include "tolk_utils.h"
 
 #ifndef KORVEL_VERSION
@@ -81,7 +86,7 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
 [[noreturn]] void print_help()
 {
     std::fputs("Usage: korvel [options] <cuefile> [ddpdirectory]\n"
-               "       korvel --check [options] <ddpdirectory>\n"
+               "       korvel --check [options] <ddpdirectory>...\n"
                "       korvel --extract [options] <ddpdirectory> <outputdirectory>\n"
                "\n"
                "Create DDP 2.00 filesets from audio CD cue sheets.\n"
@@ -93,6 +98,9 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
                "                Set master identifier, max. 48 characters, ASCII encoded\n"
                "    -t, --add-cdtext\n"
                "                Include CD text information in the DDP fileset\n"
+               "    --cue-charset=NAME\n"
+               "                Read the cue sheet in the code page NAME (any name\n"
+               "                iconv knows) instead of the one detected\n"
                "    -v LEVEL, --verbose=LEVEL\n"
                "                Set verbose level, higher values yield more output,\n"
                "                default is 1, greater than 3 is for debug messages\n"
@@ -100,8 +108,12 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
                "    --extract   Verify a DDP fileset, then write image.wav, image.cue and\n"
                "                one WAVE file per track into the output directory\n"
                "    --json      Print the report of --check or --extract as JSON\n"
+               "    --audio     With --check or --extract: measure every track's loudness,\n"
+               "                peaks, clipping, DC offset and silence\n"
                "    --pq-sheet=FILE\n"
                "                Write the disc's PQ sheet as an HTML page to FILE\n"
+               "    --threads=N Use N threads (1 or 2) for the copy and the checksums,\n"
+               "                default is what the machine has, at most 2\n"
                "    --help      Print help and exit\n"
                "    --version   Print version information and exit\n"
                "\n"
@@ -144,7 +156,9 @@ struct run_options {
     bool combi_master = false;
     bool include_cdtext = false;
     bool json = false;
+    bool audio = false;
     const char *pq_sheet = nullptr;
+    const char *cue_charset = nullptr;
 };
 
 /// Parses, summarises and checks the cue sheet and, with a directory, writes the fileset.
@@ -162,6 +176,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     log_msg(1, "Parsing cue sheet '%s'...\n", log_printable(cuefile).c_str());
     cuesheet_t cue;
     cue.cdtext_from_texts = include_cdtext && ddpdir != nullptr;
+    cue.charset = o.cue_charset;
     cue_open(cuefile, &cue);
     log_msg(1, "done.\n");
 
@@ -189,10 +204,12 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     log_msg(1, "Copying audio data\n");
     for (const auto &file : cue.files)
         log_msg(1, "  from: %s\n", log_printable(file.path).c_str());
+    // The image's digests are taken as it is written: the checksum files need not read it again.
+    digest_pair image_digests;
     {
         const std::string image = tolk_path_join(ddpdir, "IMAGE.DAT").value_or("IMAGE.DAT");
         log_msg(1, "  to:   %s\n", log_printable(image).c_str());
-        if (cue_copy_audio(&cue, image.c_str()) != 0) {
+        if (cue_copy_audio(&cue, image.c_str(), &image_digests) != 0) {
             log_err("Error while writing DDP data file\n");
             return 1;
         }
@@ -210,7 +227,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     if (ddp_write(ddpdir, *cue.pq, master_id) != 0)
         status = 1;
     if (include_cdtext) {
-        const int written = cue.cdtextfile ? ddp_write_cdtext_from_file(ddpdir, cue.cdtextfile->c_str())
+        const int written = cue.cdtextfile ? ddp_write_cdtext_from_file(ddpdir, cue.cdtextfile->c_str(), cue.cdtext_header)
                                            : ddp_write_cdtext(ddpdir, *cue.pq);
         if (written != 0)
             status = 1;
@@ -223,7 +240,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
         return 1;
     }
     log_msg(1, "Calculating checksums...\n");
-    if (ddp_checksum_write(ddpdir) != 0)
+    if (ddp_checksum_write(ddpdir, &image_digests) != 0)
         status = 1;
     log_msg(1, "...done.\n");
 
@@ -232,12 +249,31 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
 }
 
 /// The operands each mode takes, or an error message when they do not fit.
-const char *operand_fault(int mode, int operands)
+const char *operand_fault(int mode, int operands, const run_options &o)
 {
-    if (mode == 'C' && operands != 1)
-        return "--check takes one operand, the DDP fileset directory.\n";
+    if (mode == 'C' && operands < 1)
+        return "--check takes one or more operands, the DDP fileset directories.\n";
+    if (mode == 'C' && operands > 1 && o.pq_sheet != nullptr)
+        return "--pq-sheet is the sheet of one disc: give --check one fileset with it.\n";
     if (mode == 'X' && operands != 2)
         return "--extract takes two operands, the DDP fileset directory and the output directory.\n";
+    return nullptr;
+}
+
+/// Options that do not go with the mode, or null when all do.
+const char *mode_fault(int mode, bool writer_option, const run_options &o)
+{
+    if (mode != 0 && writer_option)
+        return "-c, -t and -m write a fileset: they do not go with --check or --extract.\n";
+    if (mode != 0 && o.cue_charset != nullptr)
+        return "--cue-charset reads a cue sheet: it does not go with --check or --extract.\n";
+    if (mode == 0 && o.json)
+        return "--json goes with --check or --extract only.\n";
+    if (mode == 0 && o.audio)
+        return "--audio goes with --check or --extract only.\n";
+    if (o.audio && !audio_measuring_built_in())
+        return "--audio needs libebur128, which this korvel was built without: install libebur128-dev and build "
+               "korvel again.\n";
     return nullptr;
 }
 
@@ -248,6 +284,7 @@ struct command_line {
     int verbose = 1;
     const char *first = nullptr;  ///< the cue sheet, or the fileset directory
     const char *second = nullptr; ///< the DDP directory, or the output directory
+    std::vector<const char *> filesets; ///< with --check: every fileset directory, in order
     char master_id[master_id_max + 1] = {};
 };
 
@@ -257,7 +294,7 @@ int read_command_line(int argc, char *argv[], command_line *cl)
 {
     static int show_version = 0;
     // Long options without a short form.
-    enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet };
+    enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset, opt_audio };
     static const option options[] = {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, &show_version, 1},
@@ -269,6 +306,9 @@ int read_command_line(int argc, char *argv[], command_line *cl)
         {"extract", no_argument, nullptr, opt_extract},
         {"json", no_argument, nullptr, opt_json},
         {"pq-sheet", required_argument, nullptr, opt_pq_sheet},
+        {"threads", required_argument, nullptr, opt_threads},
+        {"cue-charset", required_argument, nullptr, opt_cue_charset},
+        {"audio", no_argument, nullptr, opt_audio},
         {nullptr, 0, nullptr, 0},
     };
     run_options &o = cl->options;
@@ -319,6 +359,9 @@ int read_command_line(int argc, char *argv[], command_line *cl)
         case opt_json:
             o.json = true;
             break;
+        case opt_audio:
+            o.audio = true;
+            break;
         case opt_pq_sheet:
             if (*optarg == '\0') {
                 log_err("--pq-sheet needs a file name: --pq-sheet=FILE.\n");
@@ -326,6 +369,22 @@ int read_command_line(int argc, char *argv[], command_line *cl)
                 return 1;
             }
             o.pq_sheet = optarg;
+            break;
+        case opt_threads:
+            if (std::strcmp(optarg, "1") != 0 && std::strcmp(optarg, "2") != 0) {
+                log_err("--threads takes 1 or 2, not '%s'.\n", optarg);
+                suggest_help();
+                return 1;
+            }
+            threads_set(std::atoi(optarg));
+            break;
+        case opt_cue_charset:
+            if (!charset_is_known(optarg)) {
+                log_err("--cue-charset: iconv does not know the character set '%s' ('iconv -l' lists those it knows).\n",
+                        optarg);
+                return 1;
+            }
+            o.cue_charset = optarg;
             break;
         default:
             suggest_help();
@@ -336,17 +395,12 @@ int read_command_line(int argc, char *argv[], command_line *cl)
     if (show_version)
         print_version();
 
-    if (mode != 0 && writer_option) {
-        log_err("-c, -t and -m write a fileset: they do not go with --check or --extract.\n");
+    if (const char *fault = mode_fault(mode, writer_option, o)) {
+        log_err("%s", fault);
         suggest_help();
         return 1;
     }
-    if (mode == 0 && o.json) {
-        log_err("--json goes with --check or --extract only.\n");
-        suggest_help();
-        return 1;
-    }
-    if (const char *fault = operand_fault(mode, argc - optind)) {
+    if (const char *fault = operand_fault(mode, argc - optind, o)) {
         log_err("%s", fault);
         suggest_help();
         return 1;
@@ -357,10 +411,12 @@ int read_command_line(int argc, char *argv[], command_line *cl)
         suggest_help();
         return 1;
     }
+    if (mode == 'C')
+        cl->filesets.assign(argv + optind, argv + argc);
     cl->first = argv[optind++];
     if (optind < argc)
         cl->second = argv[optind++];
-    if (optind < argc) {
+    if (optind < argc && mode != 'C') {
         log_err("Two many arguments.");
         suggest_help();
         return 1;
@@ -374,6 +430,75 @@ int read_command_line(int argc, char *argv[], command_line *cl)
     return -1;
 }
 
+/// A path as one word of a shell command line, quoted only when it must be.
+std::string shell_word(const std::string &path)
+{
+    const std::string plain = path[0] == '-' ? "./" + path : path;
+    if (plain.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./+,:@%=-") ==
+        std::string::npos)
+        return plain;
+    std::string quoted = "'";
+    for (const char c : plain)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+/// The folder that holds `path` ("." for a bare name), without a trailing slash.
+std::string folder_of(const char *path)
+{
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/')
+        name.pop_back();
+    std::string folder = tolk_path_get_dir(name.c_str());
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder.empty() ? "." : folder;
+}
+
+/// 0 when `dir` is a directory; otherwise says what it is and what to do, and gives 1.
+/// korvel makes no directory: the user chooses where a fileset goes.
+int need_directory(const char *dir)
+{
+    struct stat st;
+    if (stat(dir, &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return 0;
+        std::fprintf(stderr, "%s: %s: not a directory\n", program_name, log_printable(dir).c_str());
+    } else if (errno == ENOENT) {
+        const std::string parent = folder_of(dir);
+        const bool parent_there = stat(parent.c_str(), &st) == 0;
+        std::fprintf(stderr, "%s: %s: no such directory (create it first: mkdir %s%s)\n", program_name,
+                     log_printable(dir).c_str(), parent_there ? "" : "-p ", log_printable(shell_word(dir)).c_str());
+    } else {
+        std::fprintf(stderr, "%s: %s: %s\n", program_name, log_printable(dir).c_str(), std::strerror(errno));
+    }
+    return 1;
+}
+
+/// The operands and option values that name places, checked before any work is done: the
+/// directories korvel writes into, the PQ sheet's folder, and a cue sheet that is a directory.
+int check_operand_paths(const command_line &cl)
+{
+    struct stat st;
+    if (cl.mode == 0 && std::strcmp(cl.first, "-") != 0 && stat(cl.first, &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "%s: %s is a directory: to read a DDP fileset, use korvel --check %s\n", program_name,
+                     cl.first, shell_word(cl.first).c_str());
+        return 1;
+    }
+    if (cl.mode != 'C' && cl.second != nullptr && need_directory(cl.second) != 0)
+        return 1;
+    if (const char *pq_sheet = cl.options.pq_sheet) {
+        if (stat(pq_sheet, &st) == 0 && S_ISDIR(st.st_mode)) {
+            std::fprintf(stderr, "%s: %s is a directory: --pq-sheet names the HTML file to write\n", program_name,
+                         pq_sheet);
+            return 1;
+        }
+        if (need_directory(folder_of(pq_sheet).c_str()) != 0)
+            return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -381,13 +506,19 @@ int main(int argc, char *argv[])
     command_line cl;
     if (const int status = read_command_line(argc, argv, &cl); status >= 0)
         return status;
+    if (check_operand_paths(cl) != 0)
+        return 1;
 
     log_set_verbose(cl.verbose);
+    fileset_check_measure_audio(cl.options.audio);
     output_install_signal_handlers();
     int status;
     try {
-        status = cl.mode == 0 ? run(cl.first, cl.second, cl.options)
-                                : fileset_read_run(cl.first, cl.second, cl.options.json, cl.options.pq_sheet);
+        if (cl.filesets.size() > 1)
+            status = fileset_check_batch(cl.filesets, cl.options.json);
+        else
+            status = cl.mode == 0 ? run(cl.first, cl.second, cl.options)
+                                  : fileset_read_run(cl.first, cl.second, cl.options.json, cl.options.pq_sheet);
     } catch (const fatal_error &e) {
         // An input file was refused; its diagnostic has been printed.
         status = e.status();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "cdtext.h"
+#include "cdtext_msjis.h"
 #include "log.h"
 #include "pqlist.h"
 #include "safe_output.h"
@@ -313,7 +314,7 @@ int ddp_write_cdtext(const char *dir, const PQlist &pq)
     return link_and_finish(dir, out, size) ? 0 : 1;
 }
 
-int ddp_write_cdtext_from_file(const char *dir, const char *path)
+int ddp_write_cdtext_from_file(const char *dir, const char *path, long skip)
 {
     std::printf("Writing %s file ", "CDTEXT.BIN");
     std::printf("(source: %s)...\n", path);
@@ -325,6 +326,11 @@ int ddp_write_cdtext_from_file(const char *dir, const char *path)
     file_ptr src = tolk_fopen(path, "rb");
     if (!src) {
         log_err("Can't open file: '%s' (%s)\n", path, std::strerror(errno));
+        return fail();
+    }
+    // A header before the packs (a length and two reserved bytes) is not part of CDTEXT.BIN.
+    if (skip > 0 && std::fseek(src.get(), skip, SEEK_SET) != 0) {
+        log_err("%s: error reading file (%s)\n", path, std::strerror(errno));
         return fail();
     }
     // The source may be this fileset's own CDTEXT.BIN: it is read to its end before the copy replaces it.
@@ -371,7 +377,13 @@ int ddp_write_cuesheet(const char *dir, const PQlist &pq)
     staged_file out(path_in(dir, "IMAGE.cue"));
     if (!open_announced(out))
         return -1;
-    const int refused = pq_write_cuesheet(pq, "IMAGE.DAT", "BINARY", 0, nullptr, out.get());
+    // Japanese texts go into the cue sheet as UTF-8, marked so that no reader takes them for
+    // a code page; ISO 8859-1 texts as they are in the CD-Text.
+    const bool utf8 = pq.text_charset == CDTEXT_CHARSET_MSJIS;
+    if (utf8)
+        std::fputs("\xEF\xBB\xBF", out.get());
+    const int refused =
+        pq_write_cuesheet(utf8 ? *pq_utf8_copy(pq) : pq, "IMAGE.DAT", "BINARY", 0, nullptr, out.get());
     log_msg(1, "%ld bytes written.\n", std::ftell(out.get()));
     if (refused != 0)
         return -1;

@@ -42,11 +42,13 @@ int ddp_write(const char *dir, const PQlist &pq, const char *master_id);
 /// -3 the texts do not fit into one CD-Text block. Unless 0, an older CDTEXT.BIN is untouched.
 int ddp_write_cdtext(const char *dir, const PQlist &pq);
 
-/// Copies a binary CD-Text file (which may be the fileset's own CDTEXT.BIN) into the fileset as
-/// CDTEXT.BIN and links it into DDPMS. 0 on success; 1 on failure, which replaces nothing.
-int ddp_write_cdtext_from_file(const char *dir, const char *path);
+/// Copies a binary CD-Text file (which may be the fileset's own CDTEXT.BIN) from byte `skip` on
+/// into the fileset as CDTEXT.BIN and links it into DDPMS. 0 on success; 1 on failure, which
+/// replaces nothing.
+int ddp_write_cdtext_from_file(const char *dir, const char *path, long skip = 0);
 
-/// Writes IMAGE.cue describing IMAGE.DAT as raw little-endian audio. 0 when written
+/// Writes IMAGE.cue describing IMAGE.DAT as raw little-endian audio, its texts in ISO 8859-1,
+/// or, for MS-JIS CD-Text, in UTF-8 after a byte-order mark. 0 when written
 /// completely, -1 when it cannot be created or written.
 int ddp_write_cuesheet(const char *dir, const PQlist &pq);
 

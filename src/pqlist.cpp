@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "cdtext.h"
+#include "cdtext_msjis.h"
 #include "log.h"
+#include "text_encoding.h"
 
 // ---- Disc time and codes ----
 
@@ -197,6 +199,51 @@ const char *pq_track_title(const PQlist &pq, int n)
     return (t != nullptr && t->title) ? t->title->c_str() : nullptr;
 }
 
+std::string pq_track_label(const PQlist &pq, int n, bool padded)
+{
+    const PQtrack *t = pq_get_track(pq, n);
+    char label[48];
+    const char *format = padded ? "%02d" : "%d";
+    const char *renumbered = padded ? "%02d (disc track %02d)" : "%d (disc track %d)";
+    if (t != nullptr && t->sheet_number != 0 && t->sheet_number != n)
+        std::snprintf(label, sizeof label, renumbered, t->sheet_number, n);
+    else
+        std::snprintf(label, sizeof label, format, n);
+    return label;
+}
+
+std::string pq_text_utf8(const PQlist &pq, const std::string &text)
+{
+    return pq.text_charset == CDTEXT_CHARSET_MSJIS ? msjis_to_utf8(text) : latin1_to_utf8(text);
+}
+
+std::unique_ptr<PQlist> pq_utf8_copy(const PQlist &pq)
+{
+    const auto convert = [&pq](const std::optional<std::string> &text) -> std::optional<std::string> {
+        if (!text)
+            return std::nullopt;
+        return pq_text_utf8(pq, *text);
+    };
+    auto copy = pq_new();
+    copy->upc_ean = pq.upc_ean;
+    copy->text_charset = pq.text_charset;
+    copy->lead_out = pq.lead_out;
+    copy->title = convert(pq.title);
+    copy->performer = convert(pq.performer);
+    copy->songwriter = convert(pq.songwriter);
+    for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get()) {
+        PQtrack *u = new_track(*copy);
+        u->index = t->index;
+        u->isrc = t->isrc;
+        u->flags = t->flags;
+        u->sheet_number = t->sheet_number;
+        u->title = convert(t->title);
+        u->performer = convert(t->performer);
+        u->songwriter = convert(t->songwriter);
+    }
+    return copy;
+}
+
 namespace {
 
 using disc_text = std::optional<std::string> PQlist::*;
@@ -333,7 +380,9 @@ int pq_check(const PQlist &pq, int warn)
     const std::size_t catalog_len = std::strlen(pq.upc_ean.data());
     switch (b.rule) {
     case pq_rule::no_tracks: log_err("PQ list: no tracks.\n"); break;
-    case pq_rule::first_pause_not_at_start: log_err("PQ list: position of track 01 index 00 is not at 0.\n"); break;
+    case pq_rule::first_pause_not_at_start:
+        log_err("PQ list: position of track %s index 00 is not at 0.\n", pq_track_label(pq, 1).c_str());
+        break;
     case pq_rule::first_pregap_short:
         log_err("PQ list: first track's pregap shorter than 2 seconds (%ld frames)\n", b.frames);
         break;
@@ -349,8 +398,12 @@ int pq_check(const PQlist &pq, int warn)
         log_err("PQ list: UPC/EAN shorter than 13 digits ('%s')%s\n", pq.upc_ean.data(),
                 catalog_len == 12 ? "; a 12-digit UPC-A is written as a 13-digit EAN with a leading 0" : "");
         break;
-    case pq_rule::index1_missing: log_err("PQ list: track %02d index 1 is not set.\n", b.track); break;
-    case pq_rule::track_short: log_err("PQ list: Track %02d is shorter than 4 sec.\n", b.track); break;
+    case pq_rule::index1_missing:
+        log_err("PQ list: track %s index 1 is not set.\n", pq_track_label(pq, b.track).c_str());
+        break;
+    case pq_rule::track_short:
+        log_err("PQ list: Track %s is shorter than 4 sec.\n", pq_track_label(pq, b.track).c_str());
+        break;
     case pq_rule::lead_out_too_far:
         log_err("PQ list: disc too long: the lead-out at %s is past 89:59:74, the last position a CD can address\n",
                 disc_time(pq.lead_out, length, sizeof length));
@@ -398,7 +451,7 @@ void print_cdtext_kind(const PQlist &pq, const char *heading, disc_text disc, tr
     std::printf("%s", heading);
     if (pq.*disc) {
         std::printf("    Disc : ");
-        latin1_print(stdout, (pq.*disc)->c_str());
+        cdtext_print(stdout, (pq.*disc)->c_str(), pq.text_charset);
         std::printf("\n");
     }
     int n = 1;
@@ -406,7 +459,7 @@ void print_cdtext_kind(const PQlist &pq, const char *heading, disc_text disc, tr
         if (!(t->*track))
             continue;
         std::printf("    Trk%02d: ", n);
-        latin1_print(stdout, (t->*track)->c_str());
+        cdtext_print(stdout, (t->*track)->c_str(), pq.text_charset);
         std::printf("\n");
     }
 }
@@ -456,7 +509,7 @@ int pq_print_html(const PQlist &pq, std::FILE *out)
         "<!DOCTYPE html>\n",
         "<html>\n",
         "<head>\n",
-        "\t<meta charset=\"Windows-1252\" />\n",
+        nullptr, // the character set of the texts
         "\t<meta name=\"generator\" content=\"vantrel by Quenby\" />\n",
         "\t<title>PQ Listing</title>\n",
         "\t<style type=\"text/css\">\n",
@@ -481,8 +534,10 @@ int pq_print_html(const PQlist &pq, std::FILE *out)
         "\t<h1>PQ Listing</h1>\n",
     };
     int last = 0;
+    // The texts go into the page as the list holds them: ISO 8859-1, or MS-JIS (Shift-JIS).
+    const char *charset = pq.text_charset == CDTEXT_CHARSET_MSJIS ? "Shift_JIS" : "Windows-1252";
     for (const char *line : head)
-        last = std::fprintf(out, "%s", line);
+        last = line != nullptr ? std::fprintf(out, "%s", line) : std::fprintf(out, "\t<meta charset=\"%s\" />\n", charset);
 
     last = std::fprintf(out, "\t<table>\n");
     last = std::fprintf(out, "\t\t<tr><th>Disc Title:</th><td>%s</td></tr>\n", html_text(pq.title).c_str());
@@ -637,38 +692,38 @@ constexpr std::array<cdtext_kind, 3> cdtext_kinds{{
     {CDTEXT_SONGWRITER, &PQlist::songwriter, &PQtrack::songwriter, pq_has_songwriter},
 }};
 
-long text_bytes(const std::optional<std::string> &text) { return text ? static_cast<long>(text->size()) + 1 : 1; }
-
-/// The bytes one kind takes in the packs: each text of the disc and its tracks with its NUL.
-long cdtext_kind_bytes(const PQlist &pq, const cdtext_kind &kind)
+/// Puts the list's texts into the writer: titles, then performers, then songwriters, each
+/// kind with the disc's text and one per track.
+void put_cdtext(const PQlist &pq, cdtext_writer_t *writer)
 {
-    long bytes = text_bytes(pq.*kind.disc);
-    for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get())
-        bytes += text_bytes(t->*kind.track);
-    return bytes;
+    // Japanese texts are MS-JIS and declare their language; all others are ISO 8859-1 in English.
+    if (pq.text_charset == CDTEXT_CHARSET_MSJIS) {
+        cdtw_set_charset(writer, CDTEXT_CHARSET_MSJIS);
+        cdtw_set_language(writer, CDTEXT_LANGUAGE_JAPANESE);
+    }
+    for (const cdtext_kind &kind : cdtext_kinds) {
+        if (!kind.present(pq))
+            continue;
+        const auto &disc = pq.*kind.disc;
+        cdtw_put(writer, 0, kind.type, disc ? disc->c_str() : nullptr);
+        // Track numbers are places in the list; a missing text still takes its NUL.
+        int number = 1;
+        for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get(), ++number) {
+            const auto &text = t->*kind.track;
+            cdtw_put(writer, number, kind.type, text ? text->c_str() : nullptr);
+        }
+    }
+    cdtw_close(writer);
 }
 
 } // namespace
 
 long pq_cdtext_pack_count(const PQlist &pq)
 {
-    long packs = 0;
-    bool last_pack_partial = false;
-    for (const cdtext_kind &kind : cdtext_kinds) {
-        if (!kind.present(pq))
-            continue;
-        // Each kind starts in a fresh pack of 12 text bytes.
-        const long bytes = cdtext_kind_bytes(pq, kind);
-        packs += (bytes + CDTEXT_PACK_TEXT - 1) / CDTEXT_PACK_TEXT;
-        last_pack_partial = bytes % CDTEXT_PACK_TEXT != 0;
-    }
-    if (packs == 0)
-        return 0;
-    // The three size-information packs close the block. Without a track the writer has no
-    // track range to give: it writes neither them nor the last, unfilled pack.
-    if (pq_num_tracks(pq) > 0)
-        return packs + 3;
-    return last_pack_partial ? packs - 1 : packs;
+    // The writer without a stream counts the packs it would write.
+    auto counter = cdtw_open(nullptr);
+    put_cdtext(pq, counter.get());
+    return static_cast<long>(counter->seq);
 }
 
 int pq_write_cdtext(const PQlist &pq, std::FILE *out)
@@ -682,18 +737,6 @@ int pq_write_cdtext(const PQlist &pq, std::FILE *out)
 
     // cdtw_open cannot return null: an allocation failure throws before any byte is written.
     auto writer = cdtw_open(out);
-    for (const cdtext_kind &kind : cdtext_kinds) {
-        if (!kind.present(pq))
-            continue;
-        const auto &disc = pq.*kind.disc;
-        cdtw_put(writer.get(), 0, kind.type, disc ? disc->c_str() : nullptr);
-        // Track numbers are places in the list; a missing text still takes its NUL.
-        int number = 1;
-        for (const PQtrack *t = pq.tracks.get(); t != nullptr; t = t->next.get(), ++number) {
-            const auto &text = t->*kind.track;
-            cdtw_put(writer.get(), number, kind.type, text ? text->c_str() : nullptr);
-        }
-    }
-    cdtw_close(writer.get());
+    put_cdtext(pq, writer.get());
     return 0;
 }

@@ -43,6 +43,9 @@ struct PQtrack {
     /// ISRC, 12 characters and a terminator; empty for none.
     std::array<char, 13> isrc{};
     std::uint8_t flags = 0;
+    /// The number the cue sheet gave the track where it is not the track's place on the
+    /// disc (a sheet from a larger set that starts at TRACK 04); 0 otherwise.
+    int sheet_number = 0;
     std::optional<std::string> title;
     std::optional<std::string> performer;
     std::optional<std::string> songwriter;
@@ -54,6 +57,8 @@ struct PQtrack {
 struct PQlist {
     /// UPC/EAN, 13 digits and a terminator; empty for none.
     std::array<char, 14> upc_ean{};
+    /// The CD-Text character code of the texts: 0x00, ISO 8859-1 bytes; 0x80, MS-JIS bytes.
+    std::uint8_t text_charset = 0;
     std::optional<std::string> title;
     std::optional<std::string> performer;
     std::optional<std::string> songwriter;
@@ -103,6 +108,13 @@ long pq_track_start(const PQlist &pq, int n);
 /// Length of track n in frames, -1 when there is no such track. Mode 0 leaves out the
 /// next track's pause (index 0), any other mode counts it.
 long pq_track_length(const PQlist &pq, int n, int mode);
+/// How messages name track n: "01", or "04 (disc track 01)" for a track the cue sheet numbered
+/// otherwise; with `padded` false "1" and "4 (disc track 1)".
+std::string pq_track_label(const PQlist &pq, int n, bool padded = true);
+/// A text of the list in UTF-8, by the list's character code; controls become U+FFFD.
+std::string pq_text_utf8(const PQlist &pq, const std::string &text);
+/// A copy of the list whose texts are UTF-8 (text_charset then tells what they were).
+std::unique_ptr<PQlist> pq_utf8_copy(const PQlist &pq);
 /// Track n's title, or null.
 const char *pq_track_title(const PQlist &pq, int n);
 int pq_has_title(const PQlist &pq);

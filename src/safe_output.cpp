@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "log.h"
 
@@ -21,10 +22,11 @@ constexpr const char temp_mark[] = ".korvel-";
 
 // The temporary files a signal handler must remove. A handler may only use what is
 // async-signal-safe, so the paths live in fixed buffers, and a slot counts only once
-// its path is complete. A run writes few files at once; a path that finds no free slot,
-// or is too long for one, is left to the next run's clean-up of leftovers.
-// An extraction holds all its files until every one is whole: 99 tracks and three more.
-constexpr std::size_t slot_count = 112;
+// its path is complete. A run holds at most about a hundred files at once (an extraction
+// of 99 tracks, written ahead of its check); a path that finds no free slot, or is too
+// long for one, is left to the next run's clean-up of leftovers. Slots never used cost
+// no memory: their pages are never touched.
+constexpr std::size_t slot_count = 128;
 constexpr std::size_t slot_path_max = 4096;
 struct temp_slot {
     char path[slot_path_max];
@@ -129,11 +131,11 @@ output_lock::~output_lock()
         close(fd_); // closing the descriptor releases the lock
 }
 
-int output_lock::acquire(const char *dir) { return lock(dir, LOCK_EX); }
+int output_lock::acquire(const char *dir, bool quiet) { return lock(dir, LOCK_EX, quiet); }
 
-int output_lock::acquire_shared(const char *dir) { return lock(dir, LOCK_SH); }
+int output_lock::acquire_shared(const char *dir) { return lock(dir, LOCK_SH, false); }
 
-int output_lock::lock(const char *dir, int operation)
+int output_lock::lock(const char *dir, int operation, bool quiet)
 {
     const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -142,7 +144,8 @@ int output_lock::lock(const char *dir, int operation)
         const int err = errno;
         close(fd);
         if (err == EWOULDBLOCK) {
-            log_err("%s is being written by another korvel run\n", log_printable(dir).c_str());
+            if (!quiet)
+                log_err("%s is being written by another korvel run\n", log_printable(dir).c_str());
             return 1;
         }
         // A file system without locks: the run goes on unprotected rather than not at all.
@@ -158,8 +161,11 @@ int output_remove_leftovers(const char *dir)
     if (!listing)
         return 0;
     int removed = 0;
+    // This run's own files, written ahead and not yet in place, are no leftovers.
+    const std::string own = temp_mark + std::to_string(static_cast<long>(getpid()));
     while (const dirent *de = readdir(listing.get())) {
-        if (!is_unfinished_name(de->d_name))
+        const std::string_view name = de->d_name;
+        if (!is_unfinished_name(de->d_name) || (name.size() > own.size() && name.ends_with(own)))
             continue;
         const std::string path = tolk_path_join(dir, de->d_name).value_or(de->d_name);
         struct stat st;

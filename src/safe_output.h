@@ -31,20 +31,20 @@ public:
     ~output_lock();
 
     /// Locks `dir`. 0 locked; 1 another run holds it ("Error: <dir> is being written by another
-    /// korvel run" is reported); 2 the directory cannot be opened (nothing reported: the first
-    /// write into it will say why).
-    int acquire(const char *dir);
+    /// korvel run" is reported, unless `quiet`); 2 the directory cannot be opened (nothing
+    /// reported: the first write into it will say why).
+    int acquire(const char *dir, bool quiet = false);
     /// Takes the same lock shared, for a run that only reads `dir`: readers do not exclude each
     /// other, but a writer excludes them all. Results as for acquire().
     int acquire_shared(const char *dir);
 
 private:
-    int lock(const char *dir, int operation);
+    int lock(const char *dir, int operation, bool quiet);
     int fd_ = -1;
 };
 
-/// Removes the unfinished outputs that a killed run left in `dir` (call it under the lock);
-/// one progress line says how many. The number removed.
+/// Removes the unfinished outputs that a killed run left in `dir` (call it under the lock), never
+/// this run's own; one progress line says how many. The number removed.
 int output_remove_leftovers(const char *dir);
 
 /// An input path with the final output path it may be (a fileset regenerated from its own

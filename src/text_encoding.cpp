@@ -1,7 +1,11 @@
 #include "text_encoding.h"
 
+#include <iconv.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
+#include <memory>
 
 namespace {
 
@@ -129,8 +133,30 @@ void put_latin1(latin1_text &out, char32_t c)
     }
 }
 
-/// UTF-16 as UTF-8. A surrogate pair is one character; an unpaired surrogate and
-/// an odd last byte are U+FFFD each.
+/// UTF-16 without a byte-order mark, as some programs write a sheet, is told by its NUL
+/// bytes: in the first lines, commands and numbers in ASCII, every second byte is NUL,
+/// the high byte of each unit. 0 for none, 1 for little-endian, 2 for big-endian.
+int unmarked_utf16_order(std::string_view bytes)
+{
+    const std::size_t units = std::min<std::size_t>(bytes.size(), 160) / 2;
+    if (units < 4)
+        return 0;
+    std::size_t low_nul = 0, high_nul = 0;
+    for (std::size_t i = 0; i < units; ++i) {
+        low_nul += bytes[2 * i] == '\0' ? 1 : 0;
+        high_nul += bytes[2 * i + 1] == '\0' ? 1 : 0;
+    }
+    // Texts in other scripts have no NUL byte in their units; ASCII has one in each.
+    if (high_nul * 2 >= units && low_nul * 4 <= high_nul)
+        return 1;
+    if (low_nul * 2 >= units && high_nul * 4 <= low_nul)
+        return 2;
+    return 0;
+}
+
+} // namespace
+
+// A surrogate pair is one character; an unpaired surrogate and an odd last byte are U+FFFD each.
 std::string utf16_to_utf8(std::string_view bytes, bool little_endian)
 {
     const std::size_t units = bytes.size() / 2;
@@ -155,8 +181,6 @@ std::string utf16_to_utf8(std::string_view bytes, bool little_endian)
     return out;
 }
 
-} // namespace
-
 decoded_sheet decode_cue_sheet(std::string_view bytes)
 {
     if (bytes.substr(0, 3) == "\xEF\xBB\xBF")
@@ -165,6 +189,9 @@ decoded_sheet decode_cue_sheet(std::string_view bytes)
         return {utf16_to_utf8(bytes.substr(2), true), text_encoding::utf8, byte_order_mark::utf16le};
     if (bytes.substr(0, 2) == "\xFE\xFF")
         return {utf16_to_utf8(bytes.substr(2), false), text_encoding::utf8, byte_order_mark::utf16be};
+    if (const int order = unmarked_utf16_order(bytes); order != 0)
+        return {utf16_to_utf8(bytes, order == 1), text_encoding::utf8,
+                order == 1 ? byte_order_mark::utf16le : byte_order_mark::utf16be, true};
     // Windows-1252 text is hardly ever valid UTF-8 once it holds a byte from 80 up: such a
     // byte would have to be followed by just the right continuation bytes.
     const bool multibyte =
@@ -208,10 +235,133 @@ std::string windows1252_to_utf8(std::string_view text)
     return out;
 }
 
+std::u32string utf8_code_points(std::string_view text)
+{
+    std::u32string out;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const long c = next_code_point(text, pos);
+        out += c < 0 ? replacement : static_cast<char32_t>(c);
+    }
+    return out;
+}
+
+std::string code_points_to_utf8(std::u32string_view text)
+{
+    std::string out;
+    for (const char32_t c : text)
+        append_utf8(out, c);
+    return out;
+}
+
 bool utf8_is_valid(std::string_view text)
 {
     for (std::size_t pos = 0; pos < text.size();)
         if (next_code_point(text, pos) < 0)
             return false;
     return true;
+}
+
+// ---- Code pages through iconv ----
+
+namespace {
+
+struct iconv_closer {
+    void operator()(void *cd) const noexcept { iconv_close(static_cast<iconv_t>(cd)); }
+};
+using iconv_ptr = std::unique_ptr<void, iconv_closer>;
+
+/// A converter, or null when iconv knows one of the names not.
+iconv_ptr open_iconv(const char *to, const char *from)
+{
+    iconv_t cd = iconv_open(to, from);
+    return iconv_ptr(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
+}
+
+/// Converts as far as the input allows: what was converted, and where it stopped
+/// (`bytes.size()` when everything was taken).
+std::string convert(void *cd, std::string_view bytes, std::size_t &stopped_at)
+{
+    std::string out;
+    char *in = const_cast<char *>(bytes.data());
+    std::size_t in_left = bytes.size();
+    char block[1024];
+    while (in_left > 0) {
+        char *next = block;
+        std::size_t room = sizeof block;
+        const std::size_t r = iconv(static_cast<iconv_t>(cd), &in, &in_left, &next, &room);
+        out.append(block, static_cast<std::size_t>(next - block));
+        if (r == static_cast<std::size_t>(-1) && errno != E2BIG)
+            break; // EILSEQ, or EINVAL for a sequence cut by the end
+    }
+    // A stateful code page ends in its initial shift state.
+    char *next = block;
+    std::size_t room = sizeof block;
+    if (in_left == 0 && iconv(static_cast<iconv_t>(cd), nullptr, nullptr, &next, &room) != static_cast<std::size_t>(-1))
+        out.append(block, static_cast<std::size_t>(next - block));
+    stopped_at = bytes.size() - in_left;
+    return out;
+}
+
+} // namespace
+
+bool charset_is_known(const char *charset) { return open_iconv("UTF-8", charset) != nullptr; }
+
+std::optional<std::string> charset_to_utf8(std::string_view bytes, const char *charset, std::size_t &bad_at)
+{
+    bad_at = 0;
+    const iconv_ptr cd = open_iconv("UTF-8", charset);
+    if (!cd)
+        return std::nullopt;
+    std::size_t stopped = 0;
+    std::string out = convert(cd.get(), bytes, stopped);
+    if (stopped != bytes.size()) {
+        bad_at = stopped;
+        return std::nullopt;
+    }
+    // glibc's own UTF-8 takes sequences past U+10FFFF, which are no characters.
+    if (!utf8_is_valid(out)) {
+        bad_at = bytes.empty() ? 0 : bytes.size() - 1;
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::string charset_to_utf8_lossy(std::string_view bytes, const char *charset)
+{
+    const iconv_ptr cd = open_iconv("UTF-8", charset);
+    std::string out;
+    while (!bytes.empty()) {
+        std::size_t stopped = 0;
+        if (cd)
+            out += convert(cd.get(), bytes, stopped);
+        if (stopped == bytes.size())
+            break;
+        append_utf8(out, replacement);
+        bytes.remove_prefix(stopped + 1);
+        if (cd)
+            iconv(static_cast<iconv_t>(cd.get()), nullptr, nullptr, nullptr, nullptr);
+    }
+    // A control character could end a line of a cue sheet or break a listing.
+    std::string clean;
+    for (std::size_t pos = 0; pos < out.size();) {
+        const std::size_t start = pos;
+        const long c = next_code_point(out, pos);
+        if (c < 0 || is_control(static_cast<char32_t>(c)))
+            append_utf8(clean, replacement);
+        else
+            clean.append(out, start, pos - start);
+    }
+    return clean;
+}
+
+std::optional<std::string> utf8_to_charset(std::string_view utf8, const char *charset)
+{
+    const iconv_ptr cd = open_iconv(charset, "UTF-8");
+    if (!cd)
+        return std::nullopt;
+    std::size_t stopped = 0;
+    std::string out = convert(cd.get(), utf8, stopped);
+    if (stopped != utf8.size())
+        return std::nullopt;
+    return out;
 }

@@ -6,6 +6,7 @@
 #include <clocale>
 #include <cstdlib>
 
+#include "cdtext_msjis.h"
 #include "pqlist.h"
 #include "test_support.h"
 #include "tolk_utils.h"
@@ -71,6 +72,17 @@ const std::string example_packs = pack(0x80, 0, 0, 0, "Album Title\0"s) + pack(0
                                   pack(0x8F, 0, 4, 0, "\0\1\2\0\3\1"s) + pack(0x8F, 1, 5, 0, "\0\0\0\0\0\0\0\3\6"s) +
                                   pack(0x8F, 2, 6, 0, "\0\0\0\0\11"s);
 
+// MS-JIS (Shift-JIS bytes, made with Python's cp932 codec): the disc "A日本", track 1 "xyzの",
+// track 2 "B". Read in pairs of bytes, each text ends in a pair of NULs (after a NUL to fill an
+// odd length), and の, which would start at the first pack's last byte, starts the next pack
+// behind a filling NUL; the packs carry the double-byte bit, the size information code 0x80
+// and Japanese (0x69).
+const std::string jis_disc = "A\x93\xFA\x96\x7B", jis_one = "xyz\x82\xCC";
+const std::string jis_texts = pack(0x80, 0, 0, 0x80, "A\x93\xFA\x96\x7B\0\0\0xyz\0"s);
+const std::string jis_tail = pack(0x8F, 0, 2, 0, "\x80\1\2\0\2"s) + pack(0x8F, 1, 3, 0, "\0\0\0\0\0\0\0\3\4"s) +
+                             pack(0x8F, 2, 4, 0, "\0\0\0\0\x69"s);
+const std::string jis_packs = jis_texts + pack(0x80, 1, 1, 0x83, "\x82\xCC\0\0B\0\0\0"s) + jis_tail;
+
 TEST(Packs, CrcAgainstTheCheckValueAndABitwiseComputationAndEveryByteOfAPack)
 {
     // 0xCE3C is the check value of CRC-16/GSM in the catalogue of parametrised CRC algorithms.
@@ -97,6 +109,7 @@ TEST(Writer, WorkedExampleAndTheEdgesOfABlock)
     const std::string d(1500, 'D'), t(1534, 'T');
     const struct { std::unique_ptr<PQlist> pq; int count, result; std::string bytes; std::size_t from = 0; } rows[] = {
         {list_of({{"Album Title", "Band"}, {"First song"}, {"Second", "Band"}}), 7, 0, example_packs},
+        {list_of({{jis_disc.c_str()}, {jis_one.c_str()}, {"B"}}), 5, 0, jis_packs},
         // Without a track there is no size information: only the full packs go out.
         {list_of({{"Album Title", "Band"}}), 1, 0, pack(0x80, 0, 0, 0, "Album Title\0"s)},
         {list_of({{}, {}}), 0, -1, ""}, // no text at all
@@ -110,6 +123,7 @@ TEST(Writer, WorkedExampleAndTheEdgesOfABlock)
         {list_of({{d.c_str()}, {(t + 'T').c_str()}}), 257, -2, ""},
         {list_of({{d.c_str()}, {t.c_str(), "P"}}), 257, -2, ""},
     };
+    rows[1].pq->text_charset = 0x80;
     test::TempDir dir;
     for (const auto &row : rows) {
         EXPECT_EQ(pq_cdtext_pack_count(*row.pq), row.count);
@@ -153,9 +167,10 @@ TEST(Reader, ListingsAndTransfersOfDamagedAndForeignPacks)
     std::setlocale(LC_ALL, saved.c_str());
     using Texts = std::vector<std::optional<std::string>>;
     // Fills a list whose texts are all "Old"; gives the disc's and the tracks' titles and performers.
-    const auto fill = [](const std::string &file, int tracks, int result) {
+    const auto fill = [](const std::string &file, int tracks, int result, int charset = 0) {
         auto pq = list_of(std::vector<std::array<const char *, 3>>(tracks + 1, {"Old", "Old"}));
         EXPECT_EQ(cdtext_fill_pqlist(stream_of(file).get(), *pq), result);
+        EXPECT_EQ(pq->text_charset, charset);
         Texts v{pq->title, pq->performer};
         for (const PQtrack *t = pq->tracks.get(); t != nullptr; t = t->next.get())
             v.insert(v.end(), {t->title, t->performer});
@@ -163,15 +178,37 @@ TEST(Reader, ListingsAndTransfersOfDamagedAndForeignPacks)
     };
     EXPECT_EQ(fill(example_packs, 2, 0), (Texts{"Album Title", "Band", "First song", "Old", "Second", "Band"}));
     EXPECT_EQ(fill(example_packs, 1, -1), (Texts{"Album Title", "Old", "First song", "Old"})); // no track 2
-    const std::string jis = // MS-JIS in the size information: nothing is stored
-        example_packs.substr(0, 4 * 18) + pack(0x8F, 0, 4, 0, "\200\1\2\0\3\1"s) + example_packs.substr(5 * 18);
-    EXPECT_EQ(fill(jis, 2, -1), (Texts{"Old", "Old", "Old", "Old", "Old", "Old"}));
+    const std::string korean = // the Korean character code in the size information: nothing is stored
+        example_packs.substr(0, 4 * 18) + pack(0x8F, 0, 4, 0, "\201\1\2\0\3\1"s) + example_packs.substr(5 * 18);
+    EXPECT_EQ(fill(korean, 2, -1), (Texts{"Old", "Old", "Old", "Old", "Old", "Old"}));
+    // MS-JIS: the texts by pairs, the filling NULs left out; two TABs repeat the previous track's text.
+    EXPECT_EQ(fill(jis_packs, 2, 0, 0x80), (Texts{jis_disc, "Old", jis_one, "Old", "B", "Old"}));
+    const std::string repeat = jis_texts + pack(0x80, 1, 1, 0x83, "\x82\xCC\0\0\t\t\0\0"s) + jis_tail;
+    EXPECT_EQ(fill(repeat, 2, 0, 0x80), (Texts{jis_disc, "Old", jis_one, "Old", jis_one, "Old"}));
     // A composer is left out, and said so, after the titles are stored; a second block ends the transfer.
     const std::string composer = example_packs.substr(0, 3 * 18) + pack(0x83, 0, 3, 0, "Bach\0"s);
     EXPECT_EQ(fill(composer, 2, 1), (Texts{"Album Title", "Old", "First song", "Old", "Second", "Old"}));
     EXPECT_EQ(fill(pack(0x80, 0, 0, 0, "One\0"s) + pack(0x80, 0, 1, 0x10, "Zwei"), 0, 1), (Texts{"One", "Old"}));
     EXPECT_EQ(fill(lost_nul, 0, 0), (Texts{"Old", "Band"}));
     EXPECT_EQ(fill(overlong, 0, 0), (Texts{letters.substr(0, 3035), "Old"})); // a block's text buffer, NUL kept
+}
+
+} // namespace
+
+namespace {
+
+TEST(MsJis, OnlyJapaneseTextsThatShiftJisHoldsGoIntoMsJis)
+{
+    const std::pair<std::vector<std::string>, bool> rows[] = {
+        {{"\u65E5\u672C", "Live", "\u30BD\u30F3\u30B0 \u266A", "\u201CQ\u201D"}, true}, // kanji, kana, JIS symbols
+        {{"Live", "Best"}, false},                            // nothing Japanese in them
+        {{"\u65E5\u672C", "\u041F\u0440\u0438"}, false},      // Cyrillic, which JIS holds but is no Japanese text
+        {{"\u65E5\u672C", "Caf\u00E9"}, false},               // Shift-JIS has no e acute
+        {{"\u65E5\u672C", "\uD55C\uAD6D"}, false},            // Hangul
+        {{"\u65E5\u672C \u00A5100"}, false},                  // the yen sign would come back as a backslash
+    };
+    for (const auto &[texts, suits] : rows)
+        EXPECT_EQ(msjis_suits(texts), suits) << texts.back();
 }
 
 } // namespace

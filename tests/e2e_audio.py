@@ -219,8 +219,27 @@ ROWS = [
     refused("FLAC with a wrong MD5 signature", flac_make(edit=streaminfo(18, lambda b: b[::-1])),
             "Error: x.flac: the decoded audio does not match the FLAC stream's MD5 signature: the file is damaged", **FL),
     # Files that are not WAVE, named for what they are.
-    refused("Ogg", sox_make("-r", "44100", "-c", "2", "-t", "ogg"), "x.wav: error: not a Microsoft WAVE file, but "
-            "Ogg audio", "`sox in.ogg -b 16 -c 2 -r 44100 out.wav`", tools=("sox",)),
+    refused("Ogg Vorbis", sox_make("-r", "44100", "-c", "2", "-t", "ogg"), "x.wav: error: not a Microsoft WAVE file, "
+            "but Ogg Vorbis audio", "`sox in.ogg -b 16 -c 2 -r 44100 out.wav`", tools=("sox",)),
+    refused("Ogg FLAC", then(flac_make(), lambda p: tool("flac", "-s", "-f", "--ogg", "-o", p + ".oga", p),
+                             lambda p: os.replace(p + ".oga", p)), "x.wav: error: not a Microsoft WAVE file, but Ogg audio",
+            tools=("flac",)),
+    refused("Opus", ffmpeg_make("-c:a", "libopus", "-f", "ogg"), "x.wav: error: not a Microsoft WAVE file, but Opus "
+            "audio", "`ffmpeg -i in.opus -c:a pcm_s16le -ac 2 -ar 44100 out.wav`", tools=("ffmpeg",)),
+    refused("MP4", ffmpeg_make("-c:a", "aac", "-f", "ipod"), "x.wav: error: not a Microsoft WAVE file, but MP4 audio "
+            "(M4A, M4B)", "`ffmpeg -i in.m4a -c:a pcm_s16le", tools=("ffmpeg",)),
+    refused("WavPack", ffmpeg_make("-c:a", "wavpack", "-f", "wv"), "x.wav: error: not a Microsoft WAVE file, but "
+            "WavPack audio", "`ffmpeg -i in.wv -c:a pcm_s16le", tools=("ffmpeg",)),
+    refused("WMA", ffmpeg_make("-c:a", "wmav2", "-f", "asf"), "x.wav: error: not a Microsoft WAVE file, but WMA audio "
+            "(ASF)", "`ffmpeg -i in.wma -c:a pcm_s16le", tools=("ffmpeg",)),
+    # Formats no tool here writes, by their first bytes as their specifications give them.
+    refused("APE", data(b"MAC \x96\x0f" + bytes(60)), "x.wav: error: not a Microsoft WAVE file, but APE audio (Monkey's "
+            "Audio)", "`ffmpeg -i in.ape -c:a pcm_s16le"),
+    refused("TAK", data(b"tBaK" + bytes(60)), "x.wav: error: not a Microsoft WAVE file, but TAK audio"),
+    refused("DSF", data(b"DSD " + struct.pack("<Q", 28) + bytes(52)), "x.wav: error: not a Microsoft WAVE file, but DSD "
+            "audio (DSF)", "`ffmpeg -i in.dsf -c:a pcm_s16le"),
+    refused("DFF", data(b"FRM8" + struct.pack(">Q", 100) + b"DSD " + bytes(48)), "x.wav: error: not a Microsoft WAVE "
+            "file, but DSD audio (DSDIFF)", "`ffmpeg -i in.dff -c:a pcm_s16le"),
     refused("MP3 with an ID3 tag", ffmpeg_make("-f", "mp3"), "x.wav: error: not a Microsoft WAVE file, but MP3 audio "
             "(it starts with an ID3 tag)", "`sox in.mp3 -b 16 -c 2 -r 44100 out.wav`", tools=("ffmpeg",)),
     refused("MP3 from its first frame", then(ffmpeg_make("-f", "mp3"), without_id3), "x.wav: error: not a Microsoft "
@@ -252,20 +271,22 @@ class AudioFileTest(ScratchCase):
         return None
 
     def test_every_file(self):
-        for r in ROWS:
-            with self.subTest(r["name"]):
-                why = self.missing(r)
-                if why:
-                    self.skipTest(why)
-                self.check(r)
+        # Every file on one thread and on two (decoding on one, the checks and the writing on the other).
+        for threads in ("1", "2"):
+            for r in ROWS:
+                with self.subTest(r["name"], threads=threads):
+                    why = self.missing(r)
+                    if why:
+                        self.skipTest(why)
+                    self.check(r, threads)
 
-    def check(self, r):
+    def check(self, r, threads):
         name = "x" + r["suffix"]
         for f in os.listdir(self.path("out")):
             os.remove(self.path("out", f))
         r["make"](self.path(name))
         audio.write(self.path("disc.cue"), b'FILE "%s" WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n' % name.encode())
-        p = run(["disc.cue", "out"], self.dir)
+        p = run(["--threads=" + threads, "disc.cue", "out"], self.dir)
         err = p.stderr.decode().splitlines() + ["", ""]
         first = r["first"] if isinstance(r["first"], str) else r["first"].fullmatch(err[0]) and err[0]
         self.assertEqual((p.returncode, err[0]), (r["status"], first), p.stderr.decode())

@@ -1,16 +1,18 @@
-"""Cue sheets as people have them, end to end: one row per form (byte-order marks, UTF-16, UTF-8 and
-Windows-1252 texts, CR line ends, the dialects rippers and DAWs write, several audio files, PREGAP and
-POSTGAP), each with the status and diagnostics it must give and what the fileset must hold as independent
-readers see it: the positions in SD read by a few lines of Python, the CD-Text by an independent encoder and
-by cdrskin, IMAGE.DAT against the source audio joined by Python."""
+"""Cue sheets as people have them, end to end: one row per form (byte-order marks, UTF-16 with and without
+one, UTF-8, the legacy code pages written by Python's codecs, CR line ends, the dialects rippers and DAWs
+write, several audio files, PREGAP and POSTGAP), each with the status and diagnostics it must give and what
+the fileset must hold as independent readers see it: the positions in SD read by a few lines of Python, the
+CD-Text by an independent encoder and reader and by cdrskin, IMAGE.DAT against the source audio joined by
+Python, and the texts korvel read, which must be the sheet's own."""
 
+import json
 import os
 import shutil
 import unittest
 
 import audio
 import cdtext_packs
-from korvel_run import ScratchCase, cdrskin_fields, run
+from korvel_run import ScratchCase, cdrskin_fields, content, run
 
 SECTOR = audio.FRAME_BYTES
 A, B, C = audio.sectors(900, seed=1), audio.sectors(450, seed=2), audio.sectors(525, seed=3)  # 12 s, 6 s, 7 s
@@ -32,10 +34,43 @@ def pad(data):
 
 
 def row(name, cue, options=(), files=None, status=0, says=(), positions=None, texts=None, image=None, cdrskin=None,
-        codes=None, cue_lines=()):
-    """`codes`: the catalog number in DDPID and the ISRCs of tracks 1 and 2 in SD; `cue_lines`: lines of IMAGE.cue."""
+        codes=None, cue_lines=(), reads=(), read=None, again=False):
+    """`codes`: the catalog number in DDPID and the ISRCs of tracks 1 and 2 in SD; `cue_lines`: lines of IMAGE.cue;
+    `reads`: texts korvel must have read, each either quoted in its messages or in the CD-Text; `read`: the CD-Text
+    as the tests' own reader reads it, ({pack type: texts}, character code, language); `again`: the fileset is
+    checked (JSON texts), extracted, and written again from the extracted image.cue with the same CDTEXT.BIN."""
     return dict(name=name, cue=cue, files=files or {"a.raw": A}, options=list(options), status=status, says=says,
-                positions=positions, texts=texts, image=image, cdrskin=cdrskin, codes=codes, cue_lines=cue_lines)
+                positions=positions, texts=texts, image=image, cdrskin=cdrskin, codes=codes, cue_lines=cue_lines,
+                reads=reads, read=read, again=again)
+
+
+def script(texts, encoding, bom=b""):
+    """A sheet with the disc's performer and title and three track titles, as Python's codec writes it."""
+    performer, disc, *tracks = texts
+    lines = ["REM GENRE Pop", 'PERFORMER "%s"' % performer, 'TITLE "%s"' % disc, 'FILE "a.raw" BINARY']
+    for n, title in enumerate(tracks, 1):
+        lines += ["  TRACK %02d AUDIO" % n, '    TITLE "%s"' % title, "    INDEX 01 00:%02d:00" % (4 * n - 4)]
+    return bom + ("\n".join(lines) + "\n").encode(encoding)
+
+
+LATIN = ["Françoise Hardy", "Métamorphoses", "Ça va", "L'été indien", "Où es-tu"]
+POLISH = ["Czesław Niemen", "Największe przeboje", "Dziwny jest ten świat", "Sen o Warszawie", "Pójdź do mnie"]
+CZECH = ["Karel Gott", "Největší hity", "Lady Karneval", "Být stále mlád", "Včelka Mája"]
+RUSSIAN = ["Алла Пугачёва", "Лучшие песни", "Миллион алых роз", "Айсберг", "Позови меня с собой"]
+GREEK = ["Νάνα Μούσχουρη", "Τα καλύτερα", "Τα παιδιά του Πειραιά", "Χάρτινο το φεγγαράκι", "Σε πότισα ροδόσταμο"]
+TURKISH = ["Sezen Aksu", "En iyi şarkılar", "Gülümse", "Şarkı söylemek lazım", "İkinci bahar"]
+BALTIC = ["Andrius Mamontovas", "Geriausios dainos", "Laisvė", "Tėvynė", "Šokis ir ūkas"]
+EURO = ["Françoise Hardy", "Œuvres complètes", "Ça coûte 5 €", "L'été indien", "Où es-tu"]
+JAPANESE = ["山田太郎", "日本のアルバム", "最初の曲", "二番目の歌", "夜明けのスキャット"]
+CHINESE = ["王菲", "中文专辑", "红豆", "传奇", "但愿人长久"]
+TAIWANESE = ["鄧麗君", "中文專輯", "月亮代表我的心", "甜蜜蜜", "小城故事"]
+KOREAN = ["이문세", "한국 앨범", "광화문 연가", "옛사랑", "소녀"]
+DETECTED = "disc.cue: warning: cue sheet is not UTF-8: read as "
+NOT_LATIN1 = "has characters that CD-Text in ISO 8859-1 cannot hold"
+
+
+def by_code_page(encoding, texts, options=("-c",), status=0, says=(DETECTED, NOT_LATIN1), **kw):
+    return row("code page " + encoding, script(texts, encoding), options, status=status, says=says, reads=texts, **kw)
 
 
 TITLED = ONE.format(t1='    TITLE "{0}"\n', t2="")
@@ -123,6 +158,66 @@ FORMS = [
         positions="0100 0101@00:02:32 0201@00:08:32", image=SILENCE(182) + A),
     row("PREGAP and INDEX 00", sheet(ONE.format(t1="", t2="    PREGAP 00:01:00\n    INDEX 00 00:05:00\n")), status=1,
         says=["error: PREGAP and INDEX 00 both give track 02 a pregap"]),
+    # Legacy code pages, detected; where two read the sheet alike, either passes. Texts Latin-1 lacks are
+    # quoted in their warnings (or errors with -t), and "?" in IMAGE.cue.
+    by_code_page("cp1252", LATIN, ["-t"], says=(), read=({0x80: LATIN[1:], 0x81: LATIN[:1]}, 0, 9)),
+    by_code_page("iso8859_1", LATIN, ["-t", "-c"], says=(), cue_lines=['    TITLE "Ça va"']),
+    by_code_page("iso8859_15", EURO, cue_lines=['TITLE "?uvres compl\xe8tes"']),
+    by_code_page("cp1250", POLISH), by_code_page("iso8859_2", CZECH), by_code_page("cp1254", TURKISH),
+    by_code_page("cp1257", BALTIC), by_code_page("cp1251", RUSSIAN, cue_lines=['TITLE "?????? ?????"']),
+    by_code_page("koi8_r", RUSSIAN), by_code_page("iso8859_5", RUSSIAN), by_code_page("cp1253", GREEK),
+    by_code_page("iso8859_7", GREEK, ["-t"], status=1, says=(DETECTED, "error: TITLE of track 01 " + NOT_LATIN1)),
+    by_code_page("gbk", CHINESE, ["-t"], status=1, says=(DETECTED + "GB18030", NOT_LATIN1 + ': "中文专辑" (中 文 专 辑)')),
+    by_code_page("big5", TAIWANESE), by_code_page("euc_kr", KOREAN, ["-t"], status=1),
+    # Japanese: MS-JIS CD-Text, also from the EUC-JP that Unix rippers wrote; checked by cdrskin, and
+    # extracted and written again to the same CDTEXT.BIN.
+    by_code_page("cp932", JAPANESE, ["-t", "-c"], says=(DETECTED + "CP932", "written in MS-JIS"),
+                 read=({0x80: JAPANESE[1:], 0x81: JAPANESE[:1] + [""] * 3}, 0x80, 0x69), again=True,
+                 cdrskin={"Text Code": "MS-JIS", "Language Code": "Japanese", "Album Title": "日本のアルバム",
+                          "Track 03 Title": "夜明けのスキャット", "Artist Name": "山田太郎"}),
+    by_code_page("euc_jp", JAPANESE, ["-t"], says=(DETECTED + "EUC-JP",), read=({0x80: JAPANESE[1:]}, 0x80, 0x69)),
+    # The code page named by the user: a Spanish sheet that detection reads wrong, and one that does not decode.
+    row("--cue-charset", script(["Señor Niño", "Mañana", "Año", "Piñata", "Ñandú"], "cp1252"),
+        ["-t", "--cue-charset=cp1252"], read=({0x80: ["Mañana", "Año", "Piñata", "Ñandú"]}, 0, 9)),
+    row("--cue-charset that does not fit", script(JAPANESE, "cp932"), ["--cue-charset=UTF-8"], status=1,
+        says=["disc.cue:2: error: cue sheet does not decode as UTF-8: this line holds bytes that are no characters"]),
+    # The dialects of real sheets, one row each, with the warning where korvel changes what the sheet says.
+    row("UTF-16 without a byte-order mark", script(LATIN, "utf-16-le"), ["-t"], read=({0x80: LATIN[1:]}, 0, 9)),
+    row("UTF-16 big-endian without a mark", script(LATIN, "utf-16-be"), ["-t"], read=({0x81: LATIN[:1]}, 0, 9)),
+    row("commands in lower and mixed case", sheet('file "a.raw" Binary\n  track 01 audio\n    Index 01 00:00:00\n'
+                                                 '  Track 02 AUDIO\n    flags pre\n    index 01 00:06:00\n  Foo\n'),
+        says=["disc.cue:1: warning: 'file' is not written in capitals", "disc.cue:7: warning: command ignored: 'Foo'"],
+        positions="0100 0101 0201@00:08:00", cue_lines=["    FLAGS PRE"], options=["-c"]),
+    row("unquoted file name with a blank", sheet(ONE.format(t1="", t2="").replace('"a.raw"', "my album.raw")),
+        files={"my album.raw": A}, says=['disc.cue:1: warning: unquoted file name with blanks, read as "my album.raw"'],
+        image=PREGAP + A),
+    row("Windows path into a folder", sheet(ONE.format(t1="", t2="").replace('"a.raw"', '"Various - Journey\\01.raw"')),
+        files={"Various - Journey/01.raw": A, "01.raw": B}, image=PREGAP + A,
+        says=["Various - Journey\\01.raw: warning: not found, using Various - Journey/01.raw in the cue sheet's folder"]),
+    row("track 1 from INDEX 01 00:00:02, no INDEX 00", sheet(ONE.format(t1="", t2="").replace("01 00:00:00", "01 00:00:02")),
+        says=["disc.cue:3: warning: track 01 starts at 00:00:02 without INDEX 00: the audio before it is its pregap",
+              "two seconds of silence are added"], positions="0100 0101@00:02:02 0201@00:08:00", image=PREGAP + A),
+    row("track 1 from INDEX 01 00:02:10, no INDEX 00", sheet(ONE.format(t1="", t2="").replace(
+        "01 00:00:00", "01 00:02:10").replace("00:06:00", "00:08:00")),
+        positions="0100@00:00:00 0101@00:02:10 0201@00:08:00", image=A),
+    row("FLAGS after INDEX", sheet(ONE.format(t1="", t2="") + "    INDEX 02 00:07:00\n    FLAGS DCP\n"), ["-c"],
+        says=["disc.cue:7: warning: FLAGS command after INDEX command in track 2: the flags are the whole track's"],
+        cue_lines=["    FLAGS DCP"]),
+    row("FLAC as a file type", sheet(ONE.format(t1="", t2="").replace('"a.raw" BINARY', '"a.flac" FLAC')),
+        files={"a.flac": audio.wave_bytes(A)}, image=PREGAP + A),
+    row("CDTEXTFILE missing without -t", sheet('CDTEXTFILE "gone.cdt"\n' + ONE.format(t1="", t2="")),
+        says=["gone.cdt: warning: cannot open CD text file"]),
+    row("tracks numbered from 04", sheet(ONE.format(t1="", t2="").replace("TRACK 01", "TRACK 04").replace(
+        "TRACK 02", "TRACK 05").replace("00:06:00", "00:09:00")), status=1,
+        says=["disc.cue: warning: the disc numbers its tracks from 01: TRACK 04 -> 01, TRACK 05 -> 02",
+              "Error: PQ list: Track 05 (disc track 02) is shorter than 4 sec."]),
+    row("catalog number in groups, UPC-A", sheet("CATALOG 0 36000 29145 2\n" + ONE.format(t1="", t2="")),
+        says=["catalog number 0 36000 29145 2 read as 0036000291452"], codes=("0036000291452", "", "")),
+    row("text after a closing quote", sheet(TITLED.replace('"{0}"', "{0}").format('"Heroes" (12" mix)')), ["-t"],
+        says=['disc.cue:3: warning: TITLE goes on after its closing quote'], texts={0x80: ["", '"Heroes" (12" mix)', ""]}),
+    row("CDTEXTFILE with a 4-byte header", sheet('CDTEXTFILE "h.cdt"\n' + ONE.format(t1="", t2="")), ["-t"],
+        files={"a.raw": A, "h.cdt": b"\x00\x5c\0\0" + cdtext_packs.block({0x80: ["Disc", "One", "Two"]})},
+        texts={0x80: ["Disc", "One", "Two"]}, says=["CD Text file header: 4 bytes before the packs, not copied"]),
 ]
 
 
@@ -138,13 +233,20 @@ class CueSheetFormTest(ScratchCase):
 
     def check(self, form):
         for name, data in form["files"].items():
+            os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
             audio.write(self.path(name), data)
         audio.write(self.path("disc.cue"), form["cue"])
         r = run(form["options"] + ["disc.cue", "out"], self.dir)
         err = r.stderr.decode()
         self.assertEqual(r.returncode, form["status"], err)
-        for says in form["says"]:
-            self.assertIn(says, err)
+        for says in form["says"]:  # messages, and the line that says the CD-Text is MS-JIS
+            self.assertIn(says, err + r.stdout.decode())
+        written = set(os.listdir(self.path("out")))
+        read = cdtext_packs.read_block(self.read("out", "CDTEXT.BIN")) if "CDTEXT.BIN" in written else ({}, 0, 0, [])
+        cue = self.read("out", "IMAGE.cue") if "IMAGE.cue" in written else b""
+        cue = cue[3:].decode() if cue.startswith(b"\xef\xbb\xbf") else cue.decode("latin-1")
+        for text in form["reads"]:
+            self.assertTrue('"%s"' % text in err + cue or any(text in texts for texts in read[0].values()), (text, err))
         if form["status"] != 0:
             self.assertEqual(os.listdir(self.path("out")), [], "a refused sheet wrote files")
             return
@@ -157,8 +259,8 @@ class CueSheetFormTest(ScratchCase):
                 self.assertTrue(any(h == want or h.startswith(want + "@") for h in have), (want, have))
         if form["image"] is not None:
             self.assertTrue(self.read("out", "IMAGE.DAT") == pad(form["image"]), "IMAGE.DAT is not the joined audio")
-        for line in form["cue_lines"]:
-            self.assertIn(line, self.read("out", "IMAGE.cue").decode("latin-1").splitlines())
+        for line in form["cue_lines"]:  # ISO 8859-1, or UTF-8 after a byte-order mark
+            self.assertIn(line, cue.splitlines())
         if form["codes"]:
             sd = self.read("out", "SD")
             first = {}  # a track's ISRC goes with its first entry
@@ -167,9 +269,32 @@ class CueSheetFormTest(ScratchCase):
             self.assertEqual((self.read("out", "DDPID")[8:21].decode().strip(), first[b"01"], first[b"02"]), form["codes"])
         if form["texts"]:
             self.assertEqual(self.read("out", "CDTEXT.BIN"), cdtext_packs.block(form["texts"]))
+        if form["read"]:
+            texts, charset, language = form["read"]
+            self.assertEqual(read[1:], (charset, language, []))
+            self.assertEqual({t: read[0][t][:len(want)] for t, want in texts.items()}, texts)
         if form["cdrskin"] and shutil.which("cdrskin"):
-            fields = cdrskin_fields(self.path("out", "CDTEXT.BIN"))
+            fields = cdrskin_fields(self.path("out", "CDTEXT.BIN"), "cp932" if read[1] == 0x80 else "latin-1")
             self.assertEqual({key: fields.get(key) for key in form["cdrskin"]}, form["cdrskin"])
+        if form["again"]:
+            self.assert_written_again(form)
+
+    def assert_written_again(self, form):
+        """--check's JSON gives the texts; the image.cue of --extract, and IMAGE.cue, write the same CD-Text."""
+        report = json.loads(run(["--check", "--json", "out"], self.dir).stdout)
+        texts, _, _ = form["read"]
+        self.assertEqual([report["disc"]["title"]] + [t["title"] for t in report["disc"]["tracks"]], texts[0x80])
+        os.mkdir(self.path("x"))
+        self.assertEqual(run(["--extract", "--pq-sheet=x.html", "out", "x"], self.dir).returncode, 0)
+        page = self.read("x.html")  # the PQ sheet declares the texts' Shift-JIS
+        self.assertIn(b'<meta charset="Shift_JIS" />', page)
+        self.assertIn(texts[0x80][0], page.decode("cp932"))
+        for sheet in ("x/image.cue", "out/IMAGE.cue"):
+            os.makedirs(self.path("again"), exist_ok=True)
+            again = run(["-t", sheet, "again"], self.dir)
+            self.assertEqual(again.returncode, 0, again.stderr.decode())
+            self.assertEqual(content(self.dir, "again", "CDTEXT.BIN"), self.read("out", "CDTEXT.BIN"), sheet)
+            shutil.rmtree(self.path("again"))
 
 
 if __name__ == "__main__":

@@ -130,6 +130,13 @@ FAULTS = [
     row("file-size limit a byte short of the image", "Error: out/IMAGE.DAT: File too large\n"
         "Error: Error while writing DDP data file\n", fault=("fsize", len(IMAGE) - 1)),
     row("file-size limit at the image's size", fault=("fsize", len(IMAGE))),
+    # A disk that fails to write back what it was given, as fdatasync reports it.
+    row("fdatasync failing at IMAGE.DAT", "Error: out/IMAGE.DAT: Input/output error\n"
+        "Error: Error while writing DDP data file\n", fault=("fdatasync", "IMAGE.DAT")),
+    row("fdatasync failing at SD", "Error: out/SD: Input/output error\n" + INCOMPLETE, ["IMAGE.DAT", "DDPMS", "DDPID"],
+        fault=("fdatasync", "SD")),
+    row("fdatasync failing at CHECKSUM.TXT", "\nout/CHECKSUM.TXT: Input/output error\n", HEAD,
+        fault=("fdatasync", "CHECKSUM.TXT")),
     # Only the report was lost: the fileset is whole and vouched for, the status says what failed.
     row("standard output on /dev/full", "korvel: write error on standard output: No space left on device\n", None,
         fault=("stdout", None), last=True),
@@ -138,7 +145,8 @@ FAULTS = [
     row("data chunk claiming more than the file", TRUNCATED % (len(AUDIO) + 4000, len(AUDIO)), disc=dict(
         data=WAVE[:40] + (len(AUDIO) + 4000).to_bytes(4, "little") + WAVE[44:], name="disc.wav", kind="WAVE")),
     row("whole wave", disc=dict(data=WAVE, name="disc.wav", kind="WAVE")),
-    row("cue sheet is a directory", CANNOT_OPEN % ("folder.cue", "Is a directory"), cue="folder.cue", mkdir="folder.cue"),
+    row("cue sheet is a directory", "folder.cue is a directory: to read a DDP fileset, use korvel --check folder.cue\n",
+        cue="folder.cue", mkdir="folder.cue"),
     row("CD text file is a directory", NO_CD_TEXT.format("folder.cdt"), options=T, mkdir="folder.cdt",
         disc={"cdtextfile": "folder.cdt"}),
     row("unreadable cue sheet", CANNOT_OPEN % ("disc.cue", "Permission denied"), unreadable="disc.cue", options=T),
@@ -267,10 +275,13 @@ class FaultTest(unittest.TestCase):
         cls.work.cleanup()
 
     def test_every_fault(self):
-        for f in FAULTS:
-            with self.subTest(f["name"]), tempfile.TemporaryDirectory(prefix="korvel-faults-") as d:
-                self.dir = Path(d)
-                self.check(f, *self.run_fault(f))
+        # Every row on one thread and on two: the same result, whatever the size of the disc.
+        for threads in ("1", "2"):
+            for f in FAULTS:
+                f = dict(f, options=["--threads=" + threads] + f.get("options", []))
+                with self.subTest(f["name"], threads=threads), tempfile.TemporaryDirectory(prefix="korvel-faults-") as d:
+                    self.dir = Path(d)
+                    self.check(f, *self.run_fault(f))
 
     def run_fault(self, f):
         """Writes the row's inputs and runs korvel under its fault: korvel's result and what was there before."""
@@ -310,13 +321,18 @@ class FaultTest(unittest.TestCase):
         kind != "stdout" or os.path.exists("/dev/full") or self.skipTest("no /dev/full")
         # Under a file-size limit korvel must see the failed write, not die of the signal.
         limit = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN), resource.setrlimit(resource.RLIMIT_FSIZE, (arg, arg)))
+        env = ENV
+        if kind == "fdatasync":
+            os.environ.get("KORVEL_FDATASYNC_SHIM") or self.skipTest("no fdatasync shim (KORVEL_FDATASYNC_SHIM)")
+            env = dict(ENV, LD_PRELOAD=os.environ["KORVEL_FDATASYNC_SHIM"], KORVEL_FAIL_FDATASYNC=arg,
+                       ASAN_OPTIONS="verify_asan_link_order=0")
         before = (files(self.dir), files(self.dir / "out"))
         "unreadable" in f and os.chmod(self.dir / f["unreadable"], 0)
         if kind in ("signal", "kill", "concurrent"):
             r = self.interrupt(kind, arg, command)
         else:
             with self.stdout(kind) as stdout:
-                r = subprocess.run(command, cwd=self.dir, env=ENV, stdout=stdout, stderr=subprocess.PIPE,
+                r = subprocess.run(command, cwd=self.dir, env=env, stdout=stdout, stderr=subprocess.PIPE,
                                    preexec_fn=limit if kind == "fsize" else None)
         "unreadable" in f and os.chmod(self.dir / f["unreadable"], 0o600)
         if kind == "disk" and (r.returncode == 97 or r.stderr.startswith(b"unshare:")):

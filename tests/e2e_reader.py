@@ -354,6 +354,11 @@ class ForeignFilesets(ReaderCase):
                 os.mkdir(out + "-again")
                 again = run(["-c", "-t", "image.cue", "../%s-again" % os.path.basename(out)], out)
                 self.assertEqual(again.returncode, 0, again.stderr.decode())
+        # All three in one call: JSON Lines, one document per fileset naming it, in the order given.
+        lines = run(["--check", "--json", "named", "split", "lower"], self.dir).stdout.decode().splitlines()
+        self.assertEqual([(d["fileset"], d["directory"], d["status"]) for d in map(json.loads, lines)],
+                         [(n, n, "OK") for n in ("named", "split", "lower")])
+
 
 class ReadingRun(ReaderCase):
     def test_a_fileset_being_written_is_refused_and_an_extraction_replaces_the_whole_earlier_set(self):
@@ -381,12 +386,11 @@ class ReadingRun(ReaderCase):
         self.assertEqual(r.returncode, 0, r.stderr.decode())
         self.assertEqual(sorted(os.listdir(out)), ["01.wav", "02.wav", "03.wav", "image.cue", "image.wav", "notes.txt"])
         self.assertEqual(content(out, "image.wav")[44:], content(d, "IMAGE.DAT"))
-        # An output directory that is not there is said before anything is verified, in words and in JSON.
+        # An output directory that is not there is said before anything is verified, and no JSON says OK.
         for args in (["--extract", "ddp", "gone\x1b[2J"], ["--extract", "--json", "ddp", "gone\x1b[2J"]):
             r = run(args, self.dir)
-            self.assertEqual((r.returncode, r.stderr), (1, b"Error: gone\\x1b[2J: No such file or directory\n"))
-        self.assertEqual(json.loads(r.stdout)["status"], "failed")
-        self.assertEqual(run(["--extract", "ddp", "gone"], self.dir).stdout, b"")
+            self.assertEqual((r.returncode, r.stdout, r.stderr), (1, b"", b"korvel: gone\\x1b[2J: no such directory "
+                                                                  b"(create it first: mkdir 'gone\\x1b[2J')\n"))
         # A failure after the verification: the JSON tells it too, and no image.cue stands beside a mixed set.
         os.mkdir(os.path.join(out, "05.wav"))
         r = run(["--extract", "--json", "ddp", "out"], self.dir)
@@ -420,7 +424,7 @@ class PqSheet(ReaderCase):
         for mode, args in runs.items():
             r = run(args, self.dir)
             self.assertEqual(r.returncode, 0, (mode, r.stderr.decode()))
-        self.assertIn(b"Writing image.wav and 3 track files... done.\nWriting image.cue... done.\n", r.stdout)
+        self.assertIn(b"Writing image.cue... done.\nWriting image.wav and 3 track files... done.\n", r.stdout)
         pages = {mode: self.read(mode + ".html") for mode in runs}
         self.assertEqual(len(set(pages.values())), 1, "the four sheets differ")
         # What the sheet holds, and that it prints: tests/e2e_pq_sheet_print.py.

@@ -1,11 +1,13 @@
 """korvel as an installed Unix tool: the manual page passes the formatters'
 lint and documents every option the binary offers, `cmake --install` puts a
-working binary, the page and the bash completion where man and bash find them,
-and the completion offers what each mode takes.
+working binary, the page and the completions where man, bash and zsh find them,
+the completions offer what each mode takes, a release binary carries Debian's
+hardening and its package passes lintian.
 
-Run by CTest with KORVEL (the binary), KORVEL_BUILD_DIR and KORVEL_VERSION
-(the project's version) in the environment. A part that needs a tool the
-machine lacks (groff or mandoc, man, bash-completion) skips with a message."""
+Run by CTest with KORVEL (the binary), KORVEL_BUILD_DIR, KORVEL_VERSION (the
+project's version) and KORVEL_HARDENED (1 for a hardened build) in the
+environment. A part that needs a tool the machine lacks (groff or mandoc, man,
+bash-completion, zsh, readelf, cpack's dpkg tools, lintian) skips with a message."""
 
 import gzip
 import os
@@ -18,6 +20,7 @@ import unittest
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MAN_PAGE = os.path.join(SOURCE, "doc", "korvel.1")
 COMPLETION = os.path.join(SOURCE, "doc", "korvel.bash-completion")
+ZSH_COMPLETION = os.path.join(SOURCE, "doc", "korvel.zsh-completion")
 BASH_COMPLETION = "/usr/share/bash-completion/bash_completion"
 
 
@@ -77,6 +80,25 @@ class Install(unittest.TestCase):
         self.assertEqual(gzip.decompress(read(self.installed("share", "man", "man1", "korvel.1.gz"))),
                          read(MAN_PAGE))
         self.assertEqual(read(self.installed("share", "bash-completion", "completions", "korvel")), read(COMPLETION))
+        self.assertEqual(read(self.installed("share", "zsh", "site-functions", "_korvel")), read(ZSH_COMPLETION))
+
+    def test_zsh_finds_the_installed_completion_and_it_gives_each_mode_its_operands(self):
+        if shutil.which("zsh") is None:
+            self.skipTest("zsh is not installed")
+        # compinit reads the #compdef line; _arguments is replaced by a stub that prints what it was given.
+        script = ('fpath=($1 $fpath); autoload -Uz compinit; compinit -u -d $2/dump; print -r -- $_comps[korvel]\n'
+                  '_arguments() { print -rl -- "$@" }; shift 2; words=("$@"); CURRENT=$#; _korvel')
+        for line, operands in [("korvel -c disc.cue ", [":cue sheet:_files -g \"*.(#i)cue(-.)\"",
+                                                         "::DDP directory:_files -/"]),
+                                ("korvel --check a b ", ["*:DDP fileset directory:_files -/"]),
+                                ("korvel -v 0 --extract a ", [":DDP fileset directory:_files -/",
+                                                               ":output directory:_files -/"])]:
+            with self.subTest(line=line):
+                r = run(["zsh", "-f", "-c", script, "zsh", self.installed("share", "zsh", "site-functions"),
+                         self.prefix] + line.split(" "))
+                self.assertEqual(r.returncode, 0, r.stderr.decode())
+                out = r.stdout.decode().splitlines()
+                self.assertEqual((out[0], [a for a in out if a.startswith((":", "*:"))]), ("_korvel", operands))
 
     def test_man_finds_and_renders_the_installed_page(self):
         if shutil.which("man") is None:
@@ -124,22 +146,59 @@ class Completion(unittest.TestCase):
             ("korvel -tm ID disc.cue ", ["ddp", "wav"]),
             ("korvel disc.cue ddp ", []),
             ("korvel --check ", ["ddp", "wav"]),
-            ("korvel --check ddp ", []),
+            ("korvel --check ddp ", ["ddp", "wav"]),
             ("korvel --extract ddp ", ["ddp", "wav"]),
             ("korvel --extract --json ddp wav ", []),
             ("korvel --pq-sheet=", ["OLD.CUE", "a.wav", "ddp", "disc.cue", "notes.txt", "wav"]),
             ("korvel --pq-sheet=n", ["notes.txt"]),
             ("korvel --pq-sheet sheet.html ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
             ("korvel -v ", ["0", "1", "2", "3", "4"]),
+            ("korvel --threads ", ["1", "2"]),
+            ("korvel --threads 2 ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
             ("korvel --master-id=", []),
             ("korvel --p", ["--pq-sheet="]),
             ("korvel --e", ["--extract"]),
-            ("korvel --", ["--add-cdtext", "--add-cuesheet", "--check", "--extract", "--help", "--json",
-                           "--master-id=", "--pq-sheet=", "--verbose=", "--version"]),
+            ("korvel --", ["--add-cdtext", "--add-cuesheet", "--audio", "--check", "--cue-charset=", "--extract", "--help",
+                           "--json", "--master-id=", "--pq-sheet=", "--threads=", "--verbose=", "--version"]),
+            ("korvel --cue-charset=CP125", ["CP125%d" % n for n in range(9)]),
+            ("korvel --cue-charset CP932 ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
         ]
         for line, offered in cases:
             with self.subTest(line=line):
                 self.assertEqual(self.complete(line), offered)
+
+
+class Release(unittest.TestCase):
+    """What a release build and its Debian package carry, as readelf and lintian see them."""
+
+    def setUp(self):
+        if os.environ.get("KORVEL_HARDENED") != "1":
+            self.skipTest("this build is not hardened (Release builds are, unless KORVEL_HARDENING is OFF)")
+
+    def test_the_binary_has_debians_hardening(self):
+        if shutil.which("readelf") is None:
+            self.skipTest("readelf is not installed (Debian package binutils)")
+        elf = run(["readelf", "-h", "-l", "-d", "--dyn-syms", "-W", os.environ["KORVEL"]]).stdout.decode()
+        self.assertRegex(elf, r"Type:\s+DYN ")  # position-independent: loaded at a random address
+        self.assertRegex(elf, r"\(FLAGS_1\)\s+Flags: NOW PIE")  # bound at start, so the table can be read-only
+        self.assertIn("GNU_RELRO", elf)
+        self.assertIn("__stack_chk_fail", elf)  # the canary's check
+        self.assertRegex(elf, r"__\w+_chk\b(?<!__stack_chk)")  # bounds-checked libc calls (_FORTIFY_SOURCE)
+
+    def test_lintian_finds_no_error_or_warning_in_the_package(self):
+        missing = [t for t in ("cpack", "dpkg-shlibdeps", "lintian") if shutil.which(t) is None]
+        if missing:
+            self.skipTest("not installed: " + ", ".join(missing))
+        out = tempfile.mkdtemp(prefix="korvel-deb-")
+        self.addCleanup(shutil.rmtree, out, ignore_errors=True)
+        config = os.path.join(os.environ["KORVEL_BUILD_DIR"], "CPackConfig.cmake")
+        r = run(["cpack", "-G", "DEB", "-B", out, "--config", config])
+        self.assertEqual(r.returncode, 0, r.stdout.decode() + r.stderr.decode())
+        deb = [os.path.join(out, n) for n in os.listdir(out) if n.endswith(".deb")]
+        tags = run(["lintian", "-I", "--show-overrides"] + deb).stdout.decode().splitlines()
+        self.assertEqual([t for t in tags if t.startswith(("E:", "W:")) or "hardening" in t], [])
+        # The overrides name the two established spellings, and lintian finds them used.
+        self.assertEqual(sorted(t.split()[3] for t in tags if t.startswith("O:")), ["faild", "pervious"])
 
 
 if __name__ == "__main__":

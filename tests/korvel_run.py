@@ -34,10 +34,10 @@ def tool(*command, stdin=None):
     return subprocess.run(command, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
 
 
-def cdrskin_fields(path):
-    """A CD-Text file's fields as cdrskin, an independent reader, lists them (Latin-1 texts)."""
-    out = subprocess.run(["cdrskin", "textfile_to_v07t=" + path], stdout=subprocess.PIPE,
-                         stderr=subprocess.DEVNULL).stdout.decode("latin-1")
+def cdrskin_fields(path, charset="latin-1"):
+    """A CD-Text file's fields as cdrskin, an independent reader, lists them (texts in `charset`)."""
+    out = subprocess.run(["cdrskin", "-vv", "textfile_to_v07t=" + path], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL).stdout.decode(charset)
     return {k.strip(): v.strip() for k, v in (line.split("=", 1) for line in out.splitlines() if "=" in line)}
 
 

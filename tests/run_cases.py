@@ -11,7 +11,8 @@ with the arguments in `cmd`, and compares byte for byte:
   expected/<path>               files korvel must have written, at <path> in the scratch folder
   absent                        paths (one per line) that must not exist
 
-Optional: `stdin` (fed to korvel), `env` (KEY=VALUE lines added to a C.UTF-8 environment).
+Every case runs twice: as `cmd` says, and with `--threads=2` before its arguments, with the same
+results. Optional: `stdin` (fed to korvel), `env` (KEY=VALUE lines added to a C.UTF-8 environment).
 Everything else in the case folder is an input. With --update the runner rewrites the golden
 files from what korvel did; review the diff before committing it.
 """
@@ -51,7 +52,7 @@ def write(path, data):
         f.write(data)
 
 
-def run_case(korvel, case, update):
+def run_case(korvel, case, update, extra=()):
     case, failures = os.path.abspath(case), []
     at = lambda name: os.path.join(case, name)
 
@@ -72,7 +73,7 @@ def run_case(korvel, case, update):
             subprocess.run([sys.executable, at("setup.py")], cwd=scratch, env=env, check=True)
         # Arguments may hold any bytes: read them as UTF-8 with escapes kept.
         args = [os.fsencode(a) for a in shlex.split(read(at("cmd")).decode("utf-8", "surrogateescape"))]
-        proc = subprocess.run([b"korvel"] + args, executable=korvel, cwd=scratch, env=env, input=read(at("stdin"), b""),
+        proc = subprocess.run([b"korvel"] + [os.fsencode(a) for a in extra] + args, executable=korvel, cwd=scratch, env=env, input=read(at("stdin"), b""),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
         for stream, actual in (("stdout", proc.stdout), ("stderr", proc.stderr)):
             if not os.path.exists(at(stream + ".regex")):
@@ -107,7 +108,11 @@ def main():
     opts = parser.parse_args()
     failed = 0
     for case in opts.cases:
+        # Each case also with the copy and the checksums forced onto two threads: the same bytes and messages.
         failures = run_case(os.path.abspath(opts.korvel), case, opts.update)
+        if not opts.update:
+            failures += ["with --threads=2: " + f for f in run_case(os.path.abspath(opts.korvel), case, False,
+                                                                    ["--threads=2"])]
         failed += bool(failures)
         print(("FAIL " if failures else "ok   ") + os.path.basename(os.path.normpath(case)))
         for f in failures:

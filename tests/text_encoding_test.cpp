@@ -46,7 +46,14 @@ TEST(TextEncoding, SheetsAreReadByTheirByteOrderMarkOrByTheirBytes)
 {
     using E = text_encoding;
     using B = byte_order_mark;
+    // UTF-16 without a mark, by Python's "utf-16-le"/"utf-16-be": 'REM x\r\nTITLE "日本"\r\n'.
+    const std::string unmarked_le = "R\0E\0M\0 \0x\0\r\0\n\0T\0I\0T\0L\0E\0 \0\"\0\xE5\x65\x2C\x67\"\0\r\0\n\0"s;
+    const std::string unmarked_text = "REM x\r\nTITLE \"\xE6\x97\xA5\xE6\x9C\xAC\"\r\n";
     const std::tuple<std::string, std::string, E, B> rows[] = {
+        {unmarked_le, unmarked_text, E::utf8, B::utf16le},
+        {swap_pairs(unmarked_le), unmarked_text, E::utf8, B::utf16be},
+        // Shift-JIS kanji hold no NUL: a sheet is not taken for UTF-16 for its text bytes.
+        {"REM \x93\xFA\x96\x7B\x93\xFA\x96\x7B\n", "REM \x93\xFA\x96\x7B\x93\xFA\x96\x7B\n", E::windows_1252, B::none},
         {"\xEF\xBB\xBF" "CATALOG 1\r\nTITLE \"Caf\xC3\xA9\"\r\n", "CATALOG 1\r\nTITLE \"Caf\xC3\xA9\"\r\n", E::utf8, B::utf8},
         // A mark decides even for bytes that are no UTF-8: they become "?" later, one by one.
         {"\xEF\xBB\xBF" "a\xE9", "a\xE9", E::utf8, B::utf8},
@@ -65,7 +72,23 @@ TEST(TextEncoding, SheetsAreReadByTheirByteOrderMarkOrByTheirBytes)
         EXPECT_EQ(sheet.text, text) << testing::PrintToString(bytes);
         EXPECT_EQ(sheet.encoding, encoding) << testing::PrintToString(bytes);
         EXPECT_EQ(sheet.bom, bom) << testing::PrintToString(bytes);
+        EXPECT_EQ(sheet.utf16_unmarked, bytes.substr(0, 2) == "R\0"s || bytes.substr(0, 2) == "\0R"s);
     }
+}
+
+TEST(TextEncoding, CodePagesThroughIconvStrictOrWithReplacements)
+{
+    // Python: "Айсберг".encode("cp1251"), "日本\\".encode("cp932"); b"\x98" is undefined in Windows-1251.
+    std::size_t bad_at = 99;
+    EXPECT_EQ(charset_to_utf8("\xC0\xE9\xF1\xE1\xE5\xF0\xE3", "CP1251", bad_at), "\u0410\u0439\u0441\u0431\u0435\u0440\u0433");
+    EXPECT_EQ(charset_to_utf8("ab\x98", "CP1251", bad_at), std::nullopt);
+    EXPECT_EQ(bad_at, 2u);
+    EXPECT_EQ(charset_to_utf8("ab", "NO-SUCH-CODE-PAGE", bad_at), std::nullopt);
+    EXPECT_FALSE(charset_is_known("NO-SUCH-CODE-PAGE"));
+    EXPECT_EQ(charset_to_utf8_lossy("a\x98\tb\xC0", "CP1251"), "a" + fffd + fffd + "b\u0410");
+    EXPECT_EQ(charset_to_utf8_lossy("a\x93", "CP932"), "a" + fffd); // a lead byte cut by the end
+    EXPECT_EQ(utf8_to_charset("\u65E5\u672C\\", "CP932"), "\x93\xFA\x96\x7B\\");
+    EXPECT_EQ(utf8_to_charset("\uD55C", "CP932"), std::nullopt); // Hangul is no JIS character
 }
 
 TEST(TextEncoding, TextsBecomeLatin1WithTypographicMarksFoldedAndOtherCharactersMarked)

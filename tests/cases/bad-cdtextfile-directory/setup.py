@@ -1,1 +1,1 @@
-import os, audio; audio.write("a.raw", audio.sectors(750)); os.mkdir("texts.cdt")
+import os, audio; os.mkdir("out"); audio.write("a.raw", audio.sectors(750)); os.mkdir("texts.cdt")
