@@ -213,8 +213,8 @@ def fileset_input(files):
 
 def fileset_seeds(work):
     own = os.path.join(work, "out")
-    files = [(n, open(os.path.join(own, n), "rb").read()) for n in ("DDPID", "DDPMS", "SD", "CDTEXT.BIN")]
-    put("fuzz_fileset", "korvel", fileset_input(files + [("IMAGE.DAT", os.path.getsize(os.path.join(own, "IMAGE.DAT")))]))
+    own_files = [(n, open(os.path.join(own, n), "rb").read()) for n in ("DDPID", "DDPMS", "SD", "CDTEXT.BIN")]
+    put("fuzz_fileset", "korvel", fileset_input(own_files + [("IMAGE.DAT", os.path.getsize(os.path.join(own, "IMAGE.DAT")))]))
     # Another program's forms: split data files with DSS, PQ_DESCR with a lead-in and two lead-outs, the
     # ISRC on index 00, CD-Text with a header and a trailing NUL, lower-case names on disk, odd entries.
     disc = {"upc": "4006381333931", "lead_out": 1500, "tracks": [
@@ -237,6 +237,15 @@ def fileset_seeds(work):
             ddp_layout.map_packet("S0", "SD dir", dsl=64, sub="PQ DESCR") + ddp_layout.map_packet("X9", "X")),
            ("SD dir", b""), (".IMAGE.DAT.korvel-12", b"")]
     put("fuzz_fileset", "odd", fileset_input(odd))
+    # Checksum files as md5sum -c reads them: ./NAME, a file listed twice that disagrees, a name that differs only
+    # in case from another file's, a listed link; a FIFO in DDPID's place.
+    korvel = own_files + [("IMAGE.DAT", b"")]
+    sums = "".join("%s *%s\n" % (hashlib.md5(data).hexdigest(), name) for name, data in korvel)
+    lines = sums.replace("*SD", "*./SD") + "0" * 32 + " *SD\n" + "0" * 32 + " *notes.txt\n"
+    put("fuzz_fileset", "checksum-lines", fileset_input(korvel + [("CHECKSUM.MD5", lines.encode()),
+                                                                   ("image.dat", b"other"), ("notes.txt 9 link", b"")]))
+    put("fuzz_fileset", "fifo-ddpid", fileset_input([("DDPID fifo", b"")] + own_files[1:] + [
+        ("IMAGE.DAT", b""), ("CHECKSUM.MD5", sums.encode())]))
 
 
 def checksum_seeds():

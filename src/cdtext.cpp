@@ -427,6 +427,7 @@ public:
     void restart()
     {
         text_.clear();
+        previous_.clear();
         track_ = -1;
     }
 
@@ -442,6 +443,7 @@ public:
                 continue;
             }
             advance_track(pack.track);
+            resolve_repeat_mark();
             if (text_.empty())
                 continue; // an empty text still takes its track's place
             const bool go_on = done(track_, text_);
@@ -453,6 +455,15 @@ public:
     }
 
 private:
+    /// A text of one TAB (0x09) is CD-Text's mark for "the same as the previous track":
+    /// authoring tools write it for a performer that repeats.
+    void resolve_repeat_mark()
+    {
+        if (text_ == "\t")
+            text_ = previous_;
+        previous_ = text_;
+    }
+
     void advance_track(int pack_track)
     {
         if (pack_track > track_)
@@ -463,6 +474,7 @@ private:
 
     std::size_t limit_;
     std::string text_;
+    std::string previous_; ///< the last text that ended, for the repeat mark
     int track_ = -1;
 };
 
@@ -781,6 +793,30 @@ int cdtext_fill_pqlist(std::FILE *in, PQlist &pq)
             return -1;
     }
     return other_content;
+}
+
+std::vector<cdtext_text> cdtext_texts(std::FILE *in)
+{
+    std::vector<cdtext_text> found;
+    int block = -1;
+    int type = 0xFF;
+    text_collector texts(BLOCK_TEXT_MAX);
+    const auto keep = [&](int track, const std::string &text) {
+        found.push_back({block, type, track, text});
+        return true;
+    };
+    cdtext_pack_t pack;
+    while (cdtp_read(&pack, in) == 0) {
+        if (pack.block != block || pack.type != type) {
+            texts.restart();
+            block = pack.block;
+            type = pack.type;
+        }
+        // Texts of titles to messages (0x80-0x85) and the codes of 0x8E run across packs alike.
+        if ((type >= CDTEXT_TITLE && type <= CDTEXT_MESSAGE) || type == CDTEXT_UPC_ISRC)
+            texts.feed(pack, 0, keep);
+    }
+    return found;
 }
 
 // ---- Dump ----

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct PQlist;
 
@@ -140,6 +141,16 @@ void parse_cdtext(std::FILE *in);
 /// (ISO 8859-1 or MS-JIS) into text_charset. 0 done; 1 done, but other content was left out;
 /// -1 unsupported character set or a track the list lacks.
 int cdtext_fill_pqlist(std::FILE *in, PQlist &pq);
+
+/// One text of a CD-Text file, a repeat mark (one TAB) already replaced by the text it repeats.
+struct cdtext_text {
+    int block = 0;
+    int type = 0;  ///< 0x80 title ... 0x85 message, 0x8E UPC/EAN (track 0) or ISRC
+    int track = 0; ///< 0 for the disc
+    std::string text;
+};
+/// Every non-empty text of the types 0x80-0x85 and 0x8E, in the file's order.
+std::vector<cdtext_text> cdtext_texts(std::FILE *in);
 
 // ---- Dump ----
 

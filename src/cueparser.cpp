@@ -206,6 +206,7 @@ private:
     void first_index_after_start(const char *time);
     bool texts_go_into_msjis();
     void report_texts();
+    std::string without_tabs(const char *command, const char *where, std::string text);
     void place_audio();
     void lead_into_first_track();
     void finish_image();
@@ -646,7 +647,19 @@ std::string parser::latin1(const char *command, const char *value, std::optional
                       command, where.c_str(), value, distinct_characters(converted.unrepresentable).c_str());
         unholdable_.emplace_back(line_number_, message);
     }
-    return converted.text;
+    return without_tabs(command, where.c_str(), converted.text);
+}
+
+/// CD-Text holds a TAB only as its mark for "the same as the previous track" (a text of one TAB),
+/// which korvel never writes: a TAB in a text of the sheet becomes a space, with a warning.
+std::string parser::without_tabs(const char *command, const char *where, std::string text)
+{
+    if (text.find('\t') == std::string::npos)
+        return text;
+    std::replace(text.begin(), text.end(), '\t', ' ');
+    warning("%s %s holds a TAB, written as a space: CD-Text keeps the TAB to mark a text as the previous track's",
+            command, where);
+    return text;
 }
 
 /// A track 1 whose first index is INDEX 01 some way into its file, without INDEX 00, as DJ
@@ -1039,8 +1052,13 @@ void evaluate_datafile(cuesheet_t *cue, const char *name, int filetype)
 
     // Raw samples, or a WAVE file (or FLAC in its place) that must hold CD audio.
     file_ptr fp = open_named_file(path);
+    if (!fp && (errno == ESPIPE || errno == EISDIR))
+        cue_err(path, -1, "not a regular file: korvel reads audio from files only");
     if (!fp)
         cue_err(path, -1, "can't open file, message: %s", std::strerror(errno));
+    struct stat st;
+    if (fstat(fileno(fp.get()), &st) == 0)
+        file.disk_size = static_cast<std::int64_t>(st.st_size);
     const audio_declared declared = filetype == CUE_FILETYPE_WAVE       ? audio_declared::wave
                                     : filetype == CUE_FILETYPE_MOTOROLA ? audio_declared::motorola
                                                                         : audio_declared::binary;
@@ -1233,6 +1251,15 @@ void report_size_mismatch(const cuesheet_t *cue)
             static_cast<unsigned long>(cue->pregap_size + cue->audio_size + cue->padding_size + silence_bytes(cue)));
 }
 
+/// An audio file that ended early: it became shorter after it was measured.
+void report_shrunk(const cue_datafile_t &file)
+{
+    struct stat st;
+    const long long now = stat(file.path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+    log_err("%s ended at byte %lld, while korvel was copying it; it was %lld bytes when the run started\n",
+            log_printable(file.path).c_str(), now, static_cast<long long>(file.disk_size));
+}
+
 /// Reports why the copy failed: the source's fault, or else the sink's (a write, a FLAC signature).
 void report_copy_failure(copy_result result, const cue_datafile_t *failed, const image_sink &sink,
                          const cuesheet_t *cue, const char *image_path)
@@ -1244,8 +1271,8 @@ void report_copy_failure(copy_result result, const cue_datafile_t *failed, const
     } else if (result == copy_result::damaged) {
         log_err("%s\n", failed->input.damage().c_str());
     } else if (result == copy_result::short_read) {
-        // The audio file ended early: there is no system error to show.
-        log_err("%s: %s\n", image_path, "the audio data file ended before all of its audio was read");
+        // The audio file shrank since it was measured: there is no system error to show.
+        report_shrunk(*failed);
     } else {
         log_err("%s: %s\n", image_path, std::strerror(errno != 0 ? errno : EIO));
     }

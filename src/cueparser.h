@@ -31,6 +31,7 @@ struct cue_datafile_t {
     int filetype = 0;
     audio_input input; ///< the file, at its first audio byte
     long size = 0;     ///< bytes of audio it gives
+    std::int64_t disk_size = 0; ///< its size on disk when it was measured
     long start = 0;    ///< where its audio begins in the image
     long end = 0;      ///< where its audio ends in the image (silence within it counted)
 };

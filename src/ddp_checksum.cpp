@@ -3,14 +3,17 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string_view>
 
 #include "crc.h"
+#include "fileset_reader.h"
 #include "log.h"
 #include "md5.h"
 #include "parallel_digest.h"
@@ -196,8 +199,16 @@ bool is_hex(std::string_view s)
     return tolk_str_ishex(std::string(s).c_str()) != 0;
 }
 
-// One "name=CRC" line of a CRC section; true when a CRC was added.
-bool read_crc_line(ddpf_list_t *list, const char *path, int line_no, const char *line)
+// A name as md5sum -c takes it: "./IMAGE.DAT" is IMAGE.DAT.
+std::string_view without_dot_slash(std::string_view name)
+{
+    while (name.starts_with("./"))
+        name.remove_prefix(2);
+    return name;
+}
+
+// One "name=CRC" line of a CRC section; true when a CRC was taken.
+bool read_crc_line(std::vector<ddpf_line_t> &lines, const char *path, int line_no, const char *line)
 {
     const std::string_view text = trim_left(line);
     const auto equal = text.find('=');
@@ -205,7 +216,7 @@ bool read_crc_line(ddpf_list_t *list, const char *path, int line_no, const char 
         log_msg(4, "%s:%d: malformed line, no euqal sign found\n", path, line_no);
         return false;
     }
-    const std::string name(trim_right(text.substr(0, equal)));
+    const std::string name(without_dot_slash(trim_right(text.substr(0, equal))));
     if (name.size() > dsi_length) {
         log_msg(4, "%s:%d: skipping file with name longer than 17 characters\n", path, line_no);
         return false;
@@ -226,13 +237,13 @@ bool read_crc_line(ddpf_list_t *list, const char *path, int line_no, const char 
         log_msg(4, "%s:%d: non-hex digit found after equal sign\n", path, line_no);
         return false;
     }
-    log_msg(4, "%s:%d: file=\"%s\", CRC32=%s\n", path, line_no, name.c_str(), crc.c_str());
-    ddpf_add(list, name.c_str(), nullptr, crc.c_str());
+    log_msg(4, "%s:%d: file=\"%s\", CRC32=%s\n", path, line_no, log_printable(name).c_str(), crc.c_str());
+    lines.push_back({line_no, name, "", crc});
     return true;
 }
 
-// One "hash  name", "hash *name" or "hash - name" line; true when an MD5 was added.
-bool read_md5_line(ddpf_list_t *list, const char *path, int line_no, const char *line)
+// One "hash  name", "hash *name" or "hash - name" line; true when an MD5 was taken.
+bool read_md5_line(std::vector<ddpf_line_t> &lines, const char *path, int line_no, const char *line)
 {
     const std::string_view text(line);
     const auto space = text.find(' ');
@@ -244,11 +255,11 @@ bool read_md5_line(ddpf_list_t *list, const char *path, int line_no, const char 
     if (token.empty())
         return false;
     if (token.size() > md5_digits) {
-        log_msg(4, "%s:%d: first token too long: %s\n", path, line_no, token.c_str());
+        log_msg(4, "%s:%d: first token too long: %s\n", path, line_no, log_printable(token).c_str());
         return false;
     }
     if (!is_hex(token)) {
-        log_msg(4, "%s:%d: first token not a hex dumber: %s\n", path, line_no, token.c_str());
+        log_msg(4, "%s:%d: first token not a hex dumber: %s\n", path, line_no, log_printable(token).c_str());
         return false;
     }
     // After the hash: a second space (text mode), "*" (binary mode) or "- ".
@@ -262,15 +273,16 @@ bool read_md5_line(ddpf_list_t *list, const char *path, int line_no, const char 
         log_msg(4, "%s:%d: skipping malformed line\n", path, line_no);
         return false;
     }
+    name = without_dot_slash(name);
     if (name.empty())
         return false;
     const std::string name_text(name);
     if (name.size() > dsi_length) {
-        log_msg(4, "%s:%d: file name too long \"%s\"\n", path, line_no, name_text.c_str());
+        log_msg(4, "%s:%d: file name too long \"%s\"\n", path, line_no, log_printable(name_text).c_str());
         return false;
     }
-    log_msg(4, "%s:%d: File=\"%s\", MD5=%s\n", path, line_no, name_text.c_str(), token.c_str());
-    ddpf_add(list, name_text.c_str(), token.c_str(), nullptr);
+    log_msg(4, "%s:%d: File=\"%s\", MD5=%s\n", path, line_no, log_printable(name_text).c_str(), token.c_str());
+    lines.push_back({line_no, name_text, token, ""});
     return true;
 }
 
@@ -280,72 +292,6 @@ bool is_crc_section_header(const char *line)
     const std::string_view text(line);
     const auto close = text.find(']');
     return close != std::string_view::npos && text.substr(1, close - 1).find("CRC32") != std::string_view::npos;
-}
-
-// Regular files of at most 6,600 bytes can be checksum files.
-bool is_checksum_file_candidate(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= checksum_file_max_size;
-}
-
-// Reads `name` in `dir` as whichever kind of checksum file it is and compares.
-void validate_candidate(const char *dir, const char *name, bool single_checksum_mode, ddpf_list_t *cache,
-                        ddpf_validation_t *report)
-{
-    const std::string path = tolk_path_join(dir, name).value_or(std::string(name));
-    ddpf_list_t expected;
-    ddpf_init(&expected);
-    ddpf_set_dir(&expected, dir);
-    if (single_checksum_mode && std::strcmp(name, "MD5") == 0 &&
-        ddpf_read_md5_wave_editor(&expected, path.c_str()) == 0)
-        log_msg(1, "\nValidating MD5 file \"%s\"\n", name);
-    else if (ddpf_read_crc32(&expected, path.c_str()) == 0)
-        log_msg(1, "\nValidating CRCs from file \"%s\"\n", name);
-    else if (ddpf_read_md5(&expected, path.c_str()) == 0)
-        log_msg(1, "\nValidating MD5s from file \"%s\"\n", name);
-    else
-        return;
-    if (report != nullptr)
-        report->checksum_files.emplace_back(name);
-    ddpf_check(&expected, cache, report);
-    ddpf_free(&expected);
-}
-
-// Why a file that a checksum file names must not be read, or null when it may be.
-// A checksum file can come from anywhere: reading only regular files inside the
-// fileset directory keeps a name such as "../../dev/zero", or a FIFO, from hanging
-// the check or reaching files outside the fileset.
-const char *unreadable_listed_file(const char *name, const std::string &path)
-{
-    if (std::strchr(name, '/') != nullptr)
-        return "not a file of the fileset directory";
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return "not a regular file";
-    return nullptr;
-}
-
-// The path of a listed file. A name the directory lacks may be there in another case: a
-// fileset copied through a file system that ignores case comes back with its names changed.
-std::string listed_path(const ddpf_list_t *list, const char *name)
-{
-    std::string path = path_of(list, name);
-    struct stat st;
-    if (std::strchr(name, '/') != nullptr || lstat(path.c_str(), &st) == 0 || errno != ENOENT)
-        return path;
-    dir_ptr listing(opendir(list_dir(list)));
-    if (!listing)
-        return path;
-    while (const dirent *de = readdir(listing.get()))
-        if (tolk_stricmp(de->d_name, name) == 0)
-            return path_of(list, de->d_name);
-    return path;
-}
-
-const char *ok_or_failed(const char *expected, const char *computed)
-{
-    return tolk_stricmp(expected, computed) == 0 ? "OK" : "FAILED";
 }
 
 // Writes one checksum file under its temporary name; false after reporting a failure.
@@ -599,16 +545,19 @@ int ddp_checksum_write(const char *dir, const digest_pair *image)
 
 // ---- Checksum file readers and the validator ----
 
-int ddpf_read_crc32(ddpf_list_t *list, const char *path)
+namespace {
+
+using line_reader = void (*)(std::FILE *, const char *, std::vector<ddpf_line_t> &);
+
+// The readers of the three forms take an open stream and the checksum file's name for their
+// messages; each appends the lines that give a checksum.
+
+void read_crc32_lines(std::FILE *fp, const char *path, std::vector<ddpf_line_t> &lines)
 {
-    file_ptr fp = open_checksum_file(path);
-    if (!fp)
-        return -1;
     log_msg(4, "trying to read CRC checksums from file \"%s\"\n", path);
-    checksum_lines lines(fp.get(), path);
+    checksum_lines text(fp, path);
     bool in_crc_section = false;
-    int added = 0;
-    while (const char *line = lines.next()) {
+    while (const char *line = text.next()) {
         if (line[0] == '\0' || line[0] == ';')
             continue;
         if (line[0] == '[') {
@@ -617,169 +566,293 @@ int ddpf_read_crc32(ddpf_list_t *list, const char *path)
                 in_crc_section = true;
             continue;
         }
-        if (in_crc_section && read_crc_line(list, path, lines.number(), line))
-            ++added;
+        if (in_crc_section)
+            read_crc_line(lines, path, text.number(), line);
     }
-    return added > 0 ? 0 : 1;
 }
 
-int ddpf_read_md5(ddpf_list_t *list, const char *path)
+void read_md5_lines(std::FILE *fp, const char *path, std::vector<ddpf_line_t> &lines)
 {
-    file_ptr fp = open_checksum_file(path);
-    if (!fp)
-        return -1;
     log_msg(4, "trying to read MD5 checksums from file \"%s\"\n", path);
-    checksum_lines lines(fp.get(), path);
-    int added = 0;
-    while (const char *line = lines.next()) {
+    checksum_lines text(fp, path);
+    while (const char *line = text.next()) {
         if (line[0] == '\0' || line[0] == '#' || line[0] == ';')
             continue;
-        if (read_md5_line(list, path, lines.number(), line))
-            ++added;
+        read_md5_line(lines, path, text.number(), line);
     }
-    return added > 0 ? 0 : 1;
 }
 
-int ddpf_read_md5_wave_editor(ddpf_list_t *list, const char *path)
+void read_wave_editor_line(std::FILE *fp, const char *path, std::vector<ddpf_line_t> &lines)
 {
-    file_ptr fp = open_checksum_file(path);
-    if (!fp)
-        return -1;
     log_msg(4, "Trying to read WaveEditor MD5 checksum from file \"%s\"\n", path);
     // The whole file is one checksum without a line end.
     std::array<char, checksum_line_max + 1> line{};
-    const int r = tolk_freadln(line.data(), checksum_line_max, fp.get());
-    if (std::ferror(fp.get())) {
+    const int r = tolk_freadln(line.data(), checksum_line_max, fp);
+    if (std::ferror(fp)) {
         log_msg(4, "%s:1: read error: %s\n", path, std::strerror(failure_errno()));
-        return 1;
+        return;
     }
     if (r == -2) {
         log_msg(4, "%s: not a text file\n", path);
-        return 1;
+        return;
     }
     if (r == 1) {
         log_msg(4, "%s:1: line too long\n", path);
-        return 1;
+        return;
     }
-    if (!std::feof(fp.get())) {
+    if (!std::feof(fp)) {
         log_msg(4, "%s: more than one line, not a WaevEditor MD5 file\n", path);
-        return 1;
+        return;
     }
-    fp.reset();
     const std::size_t len = std::strlen(line.data());
     if (len < 1 || len > md5_digits || !tolk_str_ishex(line.data())) {
         log_msg(4, "%s: content is not an MD5 checksum\n", path);
-        return 1;
+        return;
     }
     log_msg(4, "%s: found MD5 checksum: %s\n", path, line.data());
-    ddpf_add(list, "image.dat", line.data(), nullptr);
-    return 0;
+    lines.push_back({1, "image.dat", line.data(), ""});
 }
 
-void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache, ddpf_validation_t *report)
+/// Reads the checksum file at `path` into the list: 0 when it gave a checksum, 1 when none, -1 unopenable.
+int read_into_list(ddpf_list_t *list, const char *path, line_reader reader)
 {
-    // Each comparison goes into the report, under the checksum file being read.
-    const auto record = [&](const ddpf_entry_t &want, const char *kind, const char *expected_sum,
-                            const char *computed, const std::string &problem) {
-        if (report == nullptr)
-            return;
-        ddpf_result_t r;
-        r.checksum_file = report->checksum_files.empty() ? std::string() : report->checksum_files.back();
-        r.name = want.name;
-        r.kind = kind;
-        r.expected = expected_sum;
-        r.computed = computed;
-        r.problem = problem;
-        r.ok = problem.empty() && tolk_stricmp(expected_sum, computed) == 0;
-        report->results.push_back(std::move(r));
-    };
-    const auto record_unreadable = [&](const ddpf_entry_t &want, const std::string &problem) {
-        if (want.md5[0] != '\0')
-            record(want, "MD5", want.md5, "", problem);
-        if (want.crc32[0] != '\0')
-            record(want, "CRC32", want.crc32, "", problem);
-    };
-    for (const auto &want : expected->first) {
-        const bool want_md5 = want.md5[0] != '\0';
-        const bool want_crc = want.crc32[0] != '\0';
-        if (!want_md5 && !want_crc)
-            continue;
-        ddpf_entry_t *have = ddpf_find(cache, want.name);
-        if (have != nullptr && (!want_md5 || have->md5[0] != '\0') && (!want_crc || have->crc32[0] != '\0')) {
-            log_msg(1, "%s: ", want.name);
-        } else {
-            const std::string path = listed_path(expected, want.name);
-            if (const char *why = unreadable_listed_file(want.name, path)) {
-                log_err("can't open file \"%s\": %s\n", path.c_str(), why);
-                record_unreadable(want, why);
-                continue;
-            }
-            file_ptr in = tolk_fopen(path.c_str(), "rb");
-            if (!in) {
-                const std::string why = std::strerror(errno);
-                log_err("can't open file \"%s\": %s\n", path.c_str(), why.c_str());
-                record_unreadable(want, why);
-                continue;
-            }
-            log_msg(1, "%s: ", want.name);
-            log_flush(1);
-            digest_pair sums;
-            if (digest_file(in.get(), &sums) != 0) {
-                // Neither OK nor FAILED: the file could not be read whole.
-                const int err = failure_errno();
-                log_msg(1, "\n");
-                log_err("can't read file \"%s\": %s\n", path.c_str(), std::strerror(err));
-                record_unreadable(want, std::strerror(err));
-                continue;
-            }
-            have = ddpf_add(cache, want.name, sums.md5.c_str(), sums.crc32.c_str());
-        }
-        if (want_md5 && have->md5[0] != '\0') {
-            log_msg(1, "%s\n", ok_or_failed(want.md5, have->md5));
-            record(want, "MD5", want.md5, have->md5, "");
-        }
-        if (want_crc && have->crc32[0] != '\0') {
-            log_msg(1, "%s\n", ok_or_failed(want.crc32, have->crc32));
-            record(want, "CRC32", want.crc32, have->crc32, "");
-        }
+    file_ptr fp = open_checksum_file(path);
+    if (!fp)
+        return -1;
+    std::vector<ddpf_line_t> lines;
+    reader(fp.get(), path, lines);
+    for (const ddpf_line_t &l : lines)
+        ddpf_add(list, l.name.c_str(), l.md5.c_str(), l.crc32.c_str());
+    return lines.empty() ? 1 : 0;
+}
+
+/// A checksum as written, right-aligned in its full width of hex digits.
+std::string padded(const std::string &sum, std::size_t width)
+{
+    return sum.size() < width ? std::string(width - sum.size(), '0') + sum : sum;
+}
+
+/// The checksums of one file of the fileset, computed on its first use in a validation.
+struct computed_sums {
+    std::string md5;
+    std::string crc32;
+    std::string problem; ///< why it could not be read; empty when it was
+};
+
+/// One validation: the fileset's entries, what was computed (by the name on disk of the file
+/// read), and the report.
+struct validation {
+    const fileset_source &src;
+    ddpf_validation_t &report;
+    std::map<std::string, computed_sums> cache;
+
+    void add_issue(const std::string &file, const std::string &message)
+    {
+        report.issues.push_back({true, file, "", message});
     }
+};
+
+/// The entry a checksum file's line names, or null with why it is not read. Only a regular file
+/// of the fileset directory is read: a checksum file can come from anywhere, and a name such as
+/// "../../dev/zero", a FIFO or a link out of the fileset must neither hang the check nor reach
+/// files outside it.
+const fileset_entry *listed_entry(validation &v, const std::string &name, std::string &why)
+{
+    if (name.find('/') != std::string::npos || name == "..") {
+        why = "not a file of the fileset directory";
+        return nullptr;
+    }
+    const fileset_entry *e = fileset_find(v.src, name);
+    if (e == nullptr) {
+        why = std::strerror(ENOENT);
+        return nullptr;
+    }
+    // md5sum -c reads the name as it is written: a file whose name differs in case is not the one
+    // listed, and a checksum file that passes here must pass at the plant too.
+    if (e->name != name) {
+        why = "the directory holds " + e->name + ", not " + name + ": names differ in letter case";
+        return nullptr;
+    }
+    if (const fileset_entry *twin = fileset_case_twin(v.src, *e)) {
+        v.add_issue(e->name, fileset_case_message(*twin));
+        why = "its name is ambiguous";
+        return nullptr;
+    }
+    if (e->kind == fileset_entry_kind::symlink)
+        why = "a symbolic link: korvel reads only files inside the fileset directory";
+    else if (e->kind != fileset_entry_kind::regular)
+        why = "not a regular file";
+    return e->kind == fileset_entry_kind::regular ? e : nullptr;
+}
+
+/// Hashes an entry through the reader's open, saying "NAME: " first as the listing's progress.
+computed_sums compute_sums(validation &v, const fileset_entry &e, const std::string &listed, const std::string &path)
+{
+    computed_sums sums;
+    file_ptr in = fileset_open(v.src, e, sums.problem);
+    if (!in) {
+        log_err("can't open file \"%s\": %s\n", path.c_str(), sums.problem.c_str());
+        return sums;
+    }
+    log_msg(1, "%s: ", log_printable(listed).c_str());
+    log_flush(1);
+    digest_pair digests;
+    if (digest_file(in.get(), &digests) != 0) {
+        // Neither OK nor FAILED: the file could not be read whole.
+        sums.problem = std::strerror(failure_errno());
+        log_msg(1, "\n");
+        log_err("can't read file \"%s\": %s\n", path.c_str(), sums.problem.c_str());
+        return sums;
+    }
+    sums.md5 = digests.md5;
+    sums.crc32 = digests.crc32;
+    return sums;
+}
+
+/// The earlier line of the same checksum file for the same file and kind, to find two that disagree.
+using first_lines = std::map<std::string, const ddpf_line_t *>;
+
+/// Compares one line's checksum of one kind and records it.
+void record(validation &v, const std::string &checksum_file, const ddpf_line_t &l, const fileset_entry *e,
+            const computed_sums *have, bool md5, first_lines &firsts)
+{
+    const std::string &given = md5 ? l.md5 : l.crc32;
+    if (given.empty())
+        return;
+    ddpf_result_t r;
+    r.checksum_file = checksum_file;
+    r.name = l.name;
+    r.file = e != nullptr && have != nullptr ? e->name : "";
+    r.line = l.line;
+    r.kind = md5 ? "MD5" : "CRC32";
+    r.expected = padded(given, md5 ? md5_digits : crc_digits);
+    r.computed = have != nullptr && have->problem.empty() ? (md5 ? have->md5 : have->crc32) : "";
+    r.problem = have != nullptr ? have->problem : "";
+    r.ok = have != nullptr && r.problem.empty() && tolk_stricmp(r.expected.c_str(), r.computed.c_str()) == 0;
+    if (have != nullptr && r.problem.empty())
+        log_msg(1, "%s\n", r.ok ? "OK" : "FAILED");
+    if (e != nullptr) {
+        // Every line counts, as for md5sum -c: two that disagree cannot both vouch for the file.
+        const auto [first, fresh] = firsts.try_emplace(r.kind + "/" + e->name, &l);
+        const std::string &earlier = md5 ? first->second->md5 : first->second->crc32;
+        if (!fresh && tolk_stricmp(padded(earlier, r.expected.size()).c_str(), r.expected.c_str()) != 0)
+            v.add_issue(e->name, checksum_file + " gives it two different " + r.kind + "s, on lines " +
+                                     std::to_string(first->second->line) + " and " + std::to_string(l.line));
+    }
+    v.report.results.push_back(std::move(r));
+}
+
+/// Compares every line of one checksum file with the file it names.
+void check_lines(validation &v, const std::string &checksum_file, const std::vector<ddpf_line_t> &lines)
+{
+    first_lines firsts;
+    for (const ddpf_line_t &l : lines) {
+        const std::string path = log_printable(tolk_path_join(v.src.dir.c_str(), l.name.c_str()).value_or(l.name));
+        std::string why;
+        const fileset_entry *e = listed_entry(v, l.name, why);
+        computed_sums unread{"", "", why};
+        const computed_sums *have = &unread;
+        if (e == nullptr) {
+            log_err("can't open file \"%s\": %s\n", path.c_str(), why.c_str());
+        } else if (const auto known = v.cache.find(e->name); known != v.cache.end()) {
+            have = &known->second;
+            if (have->problem.empty())
+                log_msg(1, "%s: ", log_printable(l.name).c_str());
+        } else {
+            have = &v.cache.emplace(e->name, compute_sums(v, *e, l.name, path)).first->second;
+        }
+        record(v, checksum_file, l, e, have, true, firsts);
+        record(v, checksum_file, l, e, have, false, firsts);
+    }
+}
+
+/// Reads an entry as whichever kind of checksum file it is and compares.
+void validate_candidate(validation &v, const fileset_entry &e, bool single_checksum_mode)
+{
+    const std::string name = log_printable(e.name);
+    std::string why;
+    file_ptr fp = fileset_open(v.src, e, why);
+    if (!fp) {
+        log_msg(4, "can't open file \"%s\", message: %s\n", name.c_str(), why.c_str());
+        return;
+    }
+    std::vector<ddpf_line_t> lines;
+    const char *heading = "MD5 file";
+    if (single_checksum_mode && e.name == "MD5")
+        read_wave_editor_line(fp.get(), name.c_str(), lines);
+    for (const auto &[reader, kind] : {std::pair{&read_crc32_lines, "CRCs from file"},
+                                       std::pair{&read_md5_lines, "MD5s from file"}}) {
+        if (!lines.empty())
+            break;
+        std::rewind(fp.get());
+        reader(fp.get(), name.c_str(), lines);
+        heading = kind;
+    }
+    if (lines.empty())
+        return;
+    log_msg(1, "\nValidating %s \"%s\"\n", heading, name.c_str());
+    v.report.checksum_files.push_back(e.name);
+    check_lines(v, e.name, lines);
+}
+
+} // namespace
+
+int ddpf_read_crc32(ddpf_list_t *list, const char *path) { return read_into_list(list, path, read_crc32_lines); }
+
+int ddpf_read_md5(ddpf_list_t *list, const char *path) { return read_into_list(list, path, read_md5_lines); }
+
+int ddpf_read_md5_wave_editor(ddpf_list_t *list, const char *path)
+{
+    return read_into_list(list, path, read_wave_editor_line);
+}
+
+int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &fs, ddpf_validation_t *report,
+                                  const ddpf_list_t *known)
+{
+    // The fileset's own files are no checksum files.
+    std::vector<std::string> own;
+    for (const char *name : {"DDPID", "DDPMS"})
+        if (const fileset_entry *e = fileset_find(src, name))
+            own.push_back(e->name);
+    for (const fileset_file &f : fs.files)
+        own.push_back(f.name);
+    // A fileset of another tool names its files "PQ_DESCR" and "image.dat"
+    // and keeps the image's MD5 alone in a file named "MD5".
+    const auto maps = [&](const char *name) {
+        return std::any_of(fs.map.begin(), fs.map.end(), [&](const map_packet &m) { return m.dsi == name; });
+    };
+    const bool single_checksum_mode = maps("PQ_DESCR") && maps("image.dat");
+
+    // The comparisons are counted in a report of our own when the caller wants none.
+    ddpf_validation_t own_report;
+    validation v{src, report != nullptr ? *report : own_report, {}};
+    if (known != nullptr)
+        for (const ddpf_entry_t &e : known->first)
+            if (e.md5[0] != '\0' && e.crc32[0] != '\0')
+                v.cache[e.name] = {e.md5, e.crc32, ""};
+    const std::size_t results_before = v.report.results.size();
+    const std::size_t issues_before = v.report.issues.size();
+    for (const fileset_entry &e : src.entries) {
+        // A checksum file that a stopped run left unfinished vouches for nothing.
+        if (e.kind != fileset_entry_kind::regular || e.size > checksum_file_max_size || is_unfinished_name(e.name.c_str()) ||
+            std::find(own.begin(), own.end(), e.name) != own.end())
+            continue;
+        validate_candidate(v, e, single_checksum_mode);
+    }
+    int failed = static_cast<int>(v.report.issues.size() - issues_before);
+    for (std::size_t i = results_before; i < v.report.results.size(); ++i)
+        if (!v.report.results[i].ok)
+            ++failed;
+    return failed;
 }
 
 int ddp_checksum_validate(const char *dir, ddpf_validation_t *report, const ddpf_list_t *known)
 {
     if (dir == nullptr)
         return 0;
-    ddpf_list_t map;
-    ddpf_init(&map);
-    ddpf_read_ddp(&map, dir);
-    // A fileset of another tool names its files "PQ_DESCR" and "image.dat"
-    // and keeps the image's MD5 alone in a file named "MD5".
-    const bool single_checksum_mode = ddpf_find(&map, "PQ_DESCR") != nullptr && ddpf_find(&map, "image.dat") != nullptr;
-
-    // The comparisons are counted in a report of our own when the caller wants none.
-    ddpf_validation_t own;
-    ddpf_validation_t *found = report != nullptr ? report : &own;
-    const std::size_t before = found->results.size();
-    ddpf_list_t cache;
-    ddpf_init(&cache);
-    if (known != nullptr)
-        cache.first = known->first;
-    dir_ptr listing(opendir(dir));
-    if (!listing)
+    fileset_source src;
+    std::string why;
+    if (!fileset_list_dir(dir, src, why))
         return 0;
-    while (const dirent *de = readdir(listing.get())) {
-        const char *name = de->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || ddpf_find(&map, name) != nullptr)
-            continue;
-        const std::string path = tolk_path_join(dir, name).value_or(std::string(name));
-        // A checksum file that a stopped run left unfinished vouches for nothing.
-        if (!is_checksum_file_candidate(path) || is_unfinished_name(name))
-            continue;
-        validate_candidate(dir, name, single_checksum_mode, &cache, found);
-    }
-    int failed = 0;
-    for (std::size_t i = before; i < found->results.size(); ++i)
-        if (!found->results[i].ok)
-            ++failed;
-    return failed;
+    return ddp_checksum_validate_fileset(src, read_fileset(src), report, known);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fileset_reader.h"
 #include "parallel_digest.h"
 
 /// One file of a fileset with its checksums as text.
@@ -47,10 +48,20 @@ const char *dfi_next(dfi_iter_t *it);
 /// as it was written, which is then not read again.
 int ddp_checksum_write(const char *dir, const digest_pair *image = nullptr);
 
+/// One line of a checksum file that gives a checksum, as written.
+struct ddpf_line_t {
+    int line = 0;      ///< counted from 1
+    std::string name;  ///< "./" taken off, as md5sum -c reads it
+    std::string md5;   ///< hex digits, or empty
+    std::string crc32; ///< hex digits, or empty
+};
+
 /// One comparison of the validator: a checksum a checksum file gives for a file of the fileset.
 struct ddpf_result_t {
     std::string checksum_file; ///< the checksum file that gives it
     std::string name;          ///< the file as the checksum file names it
+    std::string file;          ///< the file read for it, by its name on disk; empty when none was
+    int line = 0;              ///< the checksum file's line
     std::string kind;          ///< "MD5" or "CRC32"
     std::string expected;      ///< as the checksum file gives it
     std::string computed;      ///< empty when the file could not be read
@@ -58,21 +69,26 @@ struct ddpf_result_t {
     bool ok = false;           ///< read, and the checksums agree
 };
 
-/// What a validation found: the checksum files it took, in the order it read them, and each comparison.
+/// What a validation found: the checksum files it took, in the order it read them, each
+/// comparison, and the faults of the checksum files themselves (two lines for one file that
+/// disagree, a name that is ambiguous in letter case).
 struct ddpf_validation_t {
     std::vector<std::string> checksum_files;
     std::vector<ddpf_result_t> results;
+    std::vector<fileset_issue> issues;
 };
 
-/// Checks every checksum file found in `dir` against freshly computed checksums,
-/// printing OK or FAILED per file (errors for files that cannot be read). Returns the
-/// number of comparisons that failed or could not be made; fills `report` when given.
-/// `known` holds checksums computed already (while the file was read for other work),
+/// Checks every checksum file among the fileset's entries (regular files of at most 6,600 bytes
+/// that DDPID, DDPMS and the map do not name) line by line against the files they list, each read
+/// through fileset_open: only regular files of the fileset directory, no link followed. Prints OK
+/// or FAILED per line (errors for files that cannot be read). Returns the number of comparisons
+/// that failed or could not be made, and of issues; fills `report` when given. `known` holds
+/// checksums computed already (while the file was read for other work), by the name on disk,
 /// which are taken instead of reading those files again.
+int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &fs,
+                                  ddpf_validation_t *report = nullptr, const ddpf_list_t *known = nullptr);
+/// The same for the fileset in the directory `dir`, listed and read first.
 int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr, const ddpf_list_t *known = nullptr);
-/// Compares the expected checksums with the cache (reading files the cache lacks); each
-/// comparison is added to `report` when given, under its last checksum file.
-void ddpf_check(ddpf_list_t *expected, ddpf_list_t *cache, ddpf_validation_t *report = nullptr);
 
 // ---- Internals, shared with the tests ----
 

@@ -4,12 +4,15 @@
 
 #include "fileset_check.h"
 #include "log.h"
+#include "safe_output.h"
 
 int fileset_check_batch(const std::vector<const char *> &dirs, bool json)
 {
     std::size_t with_errors = 0;
     for (const char *dir : dirs) {
-        if (fileset_check_in_batch(dir, json).fileset.errors() > 0)
+        // A fileset that a korvel run is writing is not read (the writer's lock, taken shared).
+        output_lock lock;
+        if (lock.acquire_shared(dir) == 1 || fileset_check_in_batch(dir, json).fileset.errors() > 0)
             ++with_errors;
         // A report ends before the next one's warnings and errors start, even in one pipe.
         if (!json && log_shown(1))

@@ -1,5 +1,6 @@
 #include "fileset_check.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -18,14 +19,13 @@ using json = nlohmann::ordered_json;
 /// A name as JSON text: a name on disk is mostly UTF-8 already; one that is not is taken as Latin-1.
 std::string name_text(const std::string &name) { return utf8_is_valid(name) ? name : latin1_to_utf8(name); }
 
-/// A text from the fileset for the terminal: printable ASCII as it is, anything else "?".
-std::string printable(const std::string &text)
+/// A text from the fileset for the terminal: control characters escaped, valid UTF-8 as it is.
+std::string printable(const std::string &text) { return log_printable(text); }
+
+/// A message as JSON text: korvel's own words are ASCII, a name or text in it mostly UTF-8.
+std::string message_text(const std::string &message)
 {
-    std::string out = text;
-    for (char &c : out)
-        if (c < 0x20 || c > 0x7E)
-            c = '?';
-    return out;
+    return utf8_is_valid(message) ? message : latin1_to_utf8(message);
 }
 
 std::string msf(long frames)
@@ -42,21 +42,24 @@ void print_issue(const fileset_issue &i)
         where += (where.empty() ? "" : ", ") + i.position;
     if (!where.empty())
         where += ": ";
+    const std::string message = printable(i.message);
     if (i.error)
-        log_err("%s%s\n", where.c_str(), i.message.c_str());
+        log_err("%s%s\n", where.c_str(), message.c_str());
     else
-        log_warn("%s%s\n", where.c_str(), i.message.c_str());
+        log_warn("%s%s\n", where.c_str(), message.c_str());
 }
 
 // ---- Checksums ----
 
-/// Runs the checksum validator and turns what it found into issues: checksums that
-/// differ, files it could not read (which it has reported itself), files of the map
-/// that no checksum covers, and a fileset without any checksum file.
-void validate_checksums(const char *dir, checked_fileset &c, const ddpf_list_t *known)
+/// Runs the checksum validator on the files the reader found and turns what it found into
+/// issues: checksums that differ, files it could not read (which it has reported itself), faults
+/// of the checksum files, files of the map that no checksum covers, and a fileset without any
+/// checksum file. A file is covered when a checksum file's line was compared with it, the very
+/// file read, never a name that merely resembles it.
+void validate_checksums(checked_fileset &c, const ddpf_list_t *known)
 {
     ddp_fileset &fs = c.fileset;
-    ddp_checksum_validate(dir, &c.checksums, known);
+    ddp_checksum_validate_fileset(c.source, fs, &c.checksums, known);
     for (const ddpf_result_t &r : c.checksums.results) {
         if (r.ok)
             continue;
@@ -70,14 +73,17 @@ void validate_checksums(const char *dir, checked_fileset &c, const ddpf_list_t *
         }
     }
     const std::size_t from = fs.issues.size();
+    for (const fileset_issue &i : c.checksums.issues) {
+        const auto same = [&](const fileset_issue &j) { return j.file == i.file && j.message == i.message; };
+        if (std::none_of(fs.issues.begin(), fs.issues.end(), same))
+            fs.issues.push_back(i);
+    }
     if (c.checksums.checksum_files.empty()) {
         fs.add(false, "", "", "no checksum file: the plant cannot verify this fileset");
     } else {
         for (const fileset_file &f : fs.files) {
-            bool covered = false;
-            for (const ddpf_result_t &r : c.checksums.results)
-                covered = covered || tolk_stricmp(r.name.c_str(), f.name.c_str()) == 0;
-            if (!covered)
+            const auto read = [&](const ddpf_result_t &r) { return r.file == f.name; };
+            if (std::none_of(c.checksums.results.begin(), c.checksums.results.end(), read))
                 fs.add(false, f.name, "", "is in no checksum file: nothing vouches for it");
         }
     }
@@ -90,7 +96,7 @@ void validate_checksums(const char *dir, checked_fileset &c, const ddpf_list_t *
 void print_identity(const char *dir, const ddp_fileset &fs)
 {
     std::printf("=== DDP FILESET ===\n");
-    std::printf("Directory: %s\n", dir);
+    std::printf("Directory: %s\n", printable(dir).c_str());
     std::printf("Level    : %s\n", fs.level.c_str());
     std::printf("UPC/EAN  : %s\n", printable(fs.upc_ean).c_str());
     std::printf("Master ID: %s\n", printable(fs.master_id).c_str());
@@ -161,7 +167,7 @@ json disc_json(const PQlist &pq)
             {"tracks", tracks}};
 }
 
-json report_json(const char *dir, const checked_fileset &c)
+json report_json(const char *dir, const checked_fileset &c, const std::vector<std::string> &run_errors)
 {
     const ddp_fileset &fs = c.fileset;
     json files = json::array();
@@ -183,9 +189,13 @@ json report_json(const char *dir, const checked_fileset &c)
     json warnings = json::array();
     for (const fileset_issue &i : fs.issues)
         (i.error ? errors : warnings)
-            .push_back({{"file", name_text(i.file)}, {"position", i.position}, {"message", latin1_to_utf8(i.message)}});
+            .push_back({{"file", name_text(i.file)}, {"position", i.position}, {"message", message_text(i.message)}});
+    // What failed after the fileset was read (the extraction, the PQ sheet) fails the run as well.
+    for (const std::string &e : run_errors)
+        errors.push_back({{"file", ""}, {"position", ""}, {"message", message_text(e)}});
+    const char *status = fs.errors() > 0 ? "errors" : run_errors.empty() ? "OK" : "failed";
     json document = {{"directory", name_text(dir)},
-            {"status", fs.errors() == 0 ? "OK" : "errors"},
+            {"status", status},
             {"identity",
              {{"level", fs.level}, {"upc_ean", latin1_to_utf8(fs.upc_ean)}, {"master_id", latin1_to_utf8(fs.master_id)}}},
             {"files", files},
@@ -224,26 +234,6 @@ void check_audio(checked_fileset &c)
 /// The name of the fileset being checked when it is one of several in one call, else null.
 const char *batch_name = nullptr;
 
-/// The report's end: the JSON document, or the verdict line after a blank line. One of
-/// several filesets is named in its verdict line, and its document is one compact line
-/// (JSON Lines) whose first member names it.
-void print_end(const char *dir, const checked_fileset &c, bool json_report)
-{
-    if (json_report) {
-        json document = batch_name != nullptr ? json{{"fileset", name_text(batch_name)}} : json::object();
-        document.update(report_json(dir, c));
-        // Bytes that are no UTF-8 (a file name of another system) are replaced, never thrown on.
-        const int indent = batch_name != nullptr ? -1 : 2;
-        std::printf("%s\n", document.dump(indent, ' ', false, json::error_handler_t::replace).c_str());
-        return;
-    }
-    if (log_shown(1))
-        std::printf("\n");
-    if (batch_name != nullptr)
-        std::printf("%s: ", printable(batch_name).c_str());
-    std::printf("%s\n", fileset_verdict(c.fileset).c_str());
-}
-
 } // namespace
 
 std::string fileset_verdict(const ddp_fileset &fs)
@@ -257,23 +247,43 @@ std::string fileset_verdict(const ddp_fileset &fs)
     return text;
 }
 
-checked_fileset fileset_check(const char *dir, bool json_report, const ddpf_list_t *known)
+void fileset_print_end(const checked_fileset &c, bool json_report, const std::vector<std::string> &run_errors)
+{
+    const char *dir = c.source.dir.empty() ? "(memory)" : c.source.dir.c_str();
+    if (json_report) {
+        // One of several filesets is one compact line (JSON Lines) whose first member names it.
+        json document = batch_name != nullptr ? json{{"fileset", name_text(batch_name)}} : json::object();
+        document.update(report_json(dir, c, run_errors));
+        // Bytes that are no UTF-8 (a file name of another system) are replaced, never thrown on.
+        const int indent = batch_name != nullptr ? -1 : 2;
+        std::printf("%s\n", document.dump(indent, ' ', false, json::error_handler_t::replace).c_str());
+        return;
+    }
+    if (log_shown(1))
+        std::printf("\n");
+    if (batch_name != nullptr)
+        std::printf("%s: ", printable(batch_name).c_str());
+    std::printf("%s\n", fileset_verdict(c.fileset).c_str());
+}
+
+checked_fileset fileset_check(const char *dir, bool json_report, const ddpf_list_t *known, bool print_end)
 {
     fileset_source source;
     std::string why;
     if (fileset_list_dir(dir, source, why))
-        return fileset_check_source(std::move(source), json_report, known);
+        return fileset_check_source(std::move(source), json_report, known, print_end);
     if (json_report)
         log_set_verbose(-1);
     checked_fileset c;
     c.source.dir = dir;
     c.fileset.add(true, dir, "", "cannot be read as a fileset directory: %s", why.c_str());
     print_issue(c.fileset.issues.back());
-    print_end(dir, c, json_report);
+    if (print_end)
+        fileset_print_end(c, json_report, {});
     return c;
 }
 
-checked_fileset fileset_check_source(fileset_source source, bool json_report, const ddpf_list_t *known)
+checked_fileset fileset_check_source(fileset_source source, bool json_report, const ddpf_list_t *known, bool print_end)
 {
     // The JSON document is all that standard output carries.
     if (json_report)
@@ -289,12 +299,11 @@ checked_fileset fileset_check_source(fileset_source source, bool json_report, co
     if (log_shown(1)) {
         print_identity(dir, fs);
         print_listings(fs, c.audio);
-        if (!c.source.dir.empty())
-            std::printf("*** Checksums ***\n");
+        std::printf("*** Checksums ***\n");
     }
-    if (!c.source.dir.empty())
-        validate_checksums(dir, c, known);
-    print_end(dir, c, json_report);
+    validate_checksums(c, known);
+    if (print_end)
+        fileset_print_end(c, json_report, {});
     return c;
 }
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "audio_report.h"
 #include "ddp_checksum.h"
@@ -21,20 +23,25 @@ struct checked_fileset {
 /// With `on`, every check after this also measures the audio (see audio_report.h) and reports it.
 void fileset_check_measure_audio(bool on);
 
-/// Reads and verifies the fileset in `dir` and prints the whole report, ending with the
-/// verdict line (or the JSON document when `json` is set). Never fails: what cannot be
-/// read is an error in the result.
-/// `known` holds checksums of files computed already (see ddp_checksum_validate).
-checked_fileset fileset_check(const char *dir, bool json, const ddpf_list_t *known = nullptr);
+/// Reads and verifies the fileset in `dir` and prints the whole report; with `print_end` it ends
+/// with the verdict line (or the JSON document when `json` is set). Never fails: what cannot be
+/// read is an error in the result. `known` holds checksums of files computed already (see
+/// ddp_checksum_validate).
+checked_fileset fileset_check(const char *dir, bool json, const ddpf_list_t *known = nullptr, bool print_end = true);
 
 /// The same for one of several filesets checked in one call: the verdict line starts with
 /// `dir` and a colon, and the JSON document is one compact line whose first member,
 /// "fileset", is `dir`.
 checked_fileset fileset_check_in_batch(const char *dir, bool json);
 
-/// The same for a fileset whose entries are listed already; one in memory (an empty `dir`)
-/// has no checksum validation.
-checked_fileset fileset_check_source(fileset_source source, bool json, const ddpf_list_t *known = nullptr);
+/// The same for a fileset whose entries are listed already (an empty `dir`: in memory).
+checked_fileset fileset_check_source(fileset_source source, bool json, const ddpf_list_t *known = nullptr,
+                                     bool print_end = true);
+
+/// The report's end: the verdict line after a blank line, or the JSON document, whose status is
+/// "OK" only when neither the fileset nor the run (`run_errors`: what failed after the fileset was
+/// read) has an error, "errors" when the fileset has, and "failed" when only the run has.
+void fileset_print_end(const checked_fileset &c, bool json, const std::vector<std::string> &run_errors);
 
 /// The text report's last line: "fileset OK" or "fileset has N errors", with ", M warnings" when there are any.
 std::string fileset_verdict(const ddp_fileset &fs);

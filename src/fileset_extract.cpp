@@ -1,7 +1,9 @@
 #include "fileset_extract.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -173,7 +175,7 @@ private:
         if (e != nullptr)
             in_ = fileset_open(c_.source, *e, why);
         if (!in_ || std::fseek(in_.get(), static_cast<long>(s.offset), SEEK_SET) != 0) {
-            log_err("%s: %s\n", s.file.c_str(), in_ ? std::strerror(errno) : why.c_str());
+            log_err("%s: %s\n", log_printable(s.file).c_str(), in_ ? std::strerror(errno) : why.c_str());
             in_.reset();
             return false;
         }
@@ -292,45 +294,97 @@ bool write_audio(const checked_fileset &c, const char *outdir, const std::vector
     return true;
 }
 
-/// Puts the finished files in place, the track files first; false after reporting a failure.
-bool commit_audio(std::vector<std::unique_ptr<wave_output>> &files, std::size_t tracks)
+/// Says why the file at `path` failed; false.
+bool failed(const std::string &path)
 {
-    log_msg(1, "Writing %s and %zu track files... ", "image.wav", tracks);
-    log_flush(1);
-    for (std::size_t i = 1; i <= files.size(); ++i) {
-        wave_output &f = *files[i % files.size()];
-        if (!f.commit()) {
-            log_err("%s: %s\n", f.path().c_str(), std::strerror(errno != 0 ? errno : EIO));
-            return false;
-        }
-    }
-    log_msg(1, "done.\n");
-    return true;
+    log_err("%s: %s\n", log_printable(path).c_str(), std::strerror(errno != 0 ? errno : EIO));
+    return false;
 }
 
-/// Writes image.cue: UTF-8 with a byte-order mark, describing image.wav from the disc's first sector.
-bool write_cue_sheet(const PQlist &pq, const char *outdir)
+/// Writes image.cue (UTF-8 with a byte-order mark, describing image.wav from the disc's first
+/// sector), whole under its temporary name; null after reporting a failure.
+std::unique_ptr<staged_file> write_cue_sheet(const PQlist &pq, const char *outdir)
 {
     log_msg(1, "Writing %s... ", "image.cue");
-    staged_file out(path_in(outdir, "image.cue"));
-    bool ok = static_cast<bool>(out);
+    auto out = std::make_unique<staged_file>(path_in(outdir, "image.cue"));
+    bool ok = static_cast<bool>(*out);
     if (ok) {
-        ok = std::fputs("\xEF\xBB\xBF", out.get()) >= 0 &&
-             pq_write_cuesheet(*pq_utf8_copy(pq), "image.wav", "WAVE", 0, nullptr, out.get()) == 0;
+        ok = std::fputs("\xEF\xBB\xBF", out->get()) >= 0 &&
+             pq_write_cuesheet(*pq_utf8_copy(pq), "image.wav", "WAVE", 0, nullptr, out->get()) == 0;
         if (!ok && errno == 0)
             errno = EIO;
         if (ok)
-            ok = out.commit();
+            ok = out->finish();
         else
-            out.discard();
+            out->discard();
     }
     if (!ok) {
         log_msg(1, "failed.\n");
-        log_err("%s: %s\n", out.path().c_str(), std::strerror(errno));
-        return false;
+        failed(out->path());
+        return nullptr;
     }
     log_msg(1, "done.\n");
-    return true;
+    return out;
+}
+
+/// "NN.wav" for track file n.
+std::string track_name(int n)
+{
+    std::array<char, 16> name{};
+    std::snprintf(name.data(), name.size(), "%02d.wav", n);
+    return name.data();
+}
+
+/// Puts the whole new set (image.wav first in `files`, then the track files, and image.cue) in the
+/// place of the earlier one: an image.cue in the directory always describes the audio files beside
+/// it, so the earlier one goes first and the new one comes last, after the audio files and after
+/// the earlier track files that the new set does not hold are gone.
+bool put_in_place(const char *outdir, const std::vector<wave_part> &parts,
+                  std::vector<std::unique_ptr<wave_output>> &files, staged_file &cue)
+{
+    log_msg(1, "Writing %s and %zu track files... ", "image.wav", parts.size());
+    log_flush(1);
+    const std::string earlier = path_in(outdir, "image.cue");
+    if (unlink(earlier.c_str()) != 0 && errno != ENOENT)
+        return failed(earlier);
+    for (const auto &f : files)
+        if (!f->commit())
+            return failed(f->path());
+    for (int n = 0; n <= 99; ++n) {
+        const std::string name = track_name(n);
+        if (std::any_of(parts.begin(), parts.end(), [&](const wave_part &p) { return p.name == name; }))
+            continue;
+        const std::string path = path_in(outdir, name);
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            return failed(path);
+    }
+    log_msg(1, "done.\n");
+    return cue.commit() || failed(cue.path());
+}
+
+/// Every file an extraction into `outdir` writes or removes: image.wav, image.cue, 00.wav to 99.wav.
+std::vector<std::string> extraction_outputs(const char *outdir)
+{
+    std::vector<std::string> outputs = {path_in(outdir, "image.wav"), path_in(outdir, "image.cue")};
+    for (int n = 0; n <= 99; ++n)
+        outputs.push_back(path_in(outdir, track_name(n)));
+    return outputs;
+}
+
+} // namespace
+
+namespace {
+
+/// The files a PQ sheet must not replace: the fileset's, and with `outdir` the extraction's.
+std::vector<pq_sheet_taboo> pq_sheet_taboos(const checked_fileset &c, const char *outdir)
+{
+    std::vector<pq_sheet_taboo> taboos;
+    for (const std::string &path : fileset_inputs(c))
+        taboos.push_back({path, "a file of the fileset"});
+    if (outdir != nullptr)
+        for (const std::string &path : extraction_outputs(outdir))
+            taboos.push_back({path, "a file this run writes"});
+    return taboos;
 }
 
 } // namespace
@@ -342,26 +396,32 @@ std::vector<std::string> fileset_inputs(const checked_fileset &c)
         names.push_back(f.name);
     for (const std::string &name : c.checksums.checksum_files)
         names.push_back(name);
+    for (const ddpf_result_t &r : c.checksums.results)
+        if (!r.file.empty())
+            names.push_back(r.file);
     std::vector<std::string> paths;
     for (const std::string &name : names)
         if (const fileset_entry *e = fileset_find(c.source, name))
             paths.push_back(path_in(c.source.dir.c_str(), e->name));
+    // The names korvel writes into a fileset belong to it, whether or not this one holds them.
+    for (const char *name : {"IMAGE.DAT", "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "IMAGE.cue", "CHECKSUM.MD5",
+                             "CHECKSUM.TXT"})
+        paths.push_back(path_in(c.source.dir.c_str(), name));
     return paths;
 }
 
-int fileset_write_pq_sheet(const checked_fileset &c, const char *pq_sheet)
+int fileset_write_pq_sheet(const checked_fileset &c, const char *pq_sheet, const char *outdir)
 {
     if (pq_sheet == nullptr)
         return 0;
     if (c.fileset.errors() > 0 || !c.fileset.pq) {
-        log_err("%s not written: the fileset has errors\n", pq_sheet);
+        log_err("%s not written: the fileset has errors\n", log_printable(pq_sheet).c_str());
         return 1;
     }
-    return pq_sheet_write(*c.fileset.pq, pq_sheet, fileset_inputs(c));
+    return pq_sheet_write(*c.fileset.pq, pq_sheet, pq_sheet_taboos(c, outdir));
 }
 
 struct extract_stage::outputs {
-    output_lock lock;
     std::vector<std::unique_ptr<wave_output>> files; ///< image.wav, then the track files
     std::string failure;                             ///< what failed in writing ahead, to report
     bool done = false;                               ///< the audio was written ahead of the check
@@ -374,37 +434,49 @@ extract_stage::~extract_stage() = default;
 
 namespace {
 
-/// 0 when `outdir` may take the extraction (locked in `lock` unless `locked` already); 1 when
-/// not, after reporting why unless `quiet`.
-int prepare_output(const checked_fileset &c, const char *outdir, const char *pq_sheet, output_lock &lock, bool quiet,
-                   bool locked)
+/// 0 when `outdir`, locked already, may take the extraction; 1 when not, after reporting why unless `quiet`.
+int prepare_output(const checked_fileset &c, const char *outdir, const char *pq_sheet, bool quiet)
 {
-    struct stat st;
-    const bool found = stat(outdir, &st) == 0;
-    if (!found || !S_ISDIR(st.st_mode)) {
-        if (!quiet)
-            log_err("%s: %s\n", outdir, found ? "not a directory" : std::strerror(errno));
-        return 1;
-    }
-    // One run at a time writes into a directory.
-    if (!locked && lock.acquire(outdir, quiet) == 1)
-        return 1;
-    std::vector<std::string> outputs = {path_in(outdir, "image.wav"), path_in(outdir, "image.cue")};
-    for (const wave_part &p : track_parts(*c.fileset.pq))
-        outputs.push_back(path_in(outdir, p.name));
-    if (pq_sheet != nullptr)
-        outputs.emplace_back(pq_sheet);
+    const std::vector<std::string> outputs = extraction_outputs(outdir);
     for (const std::string &input : fileset_inputs(c)) {
         for (const std::string &output : outputs) {
             if (output_same_file(input.c_str(), output.c_str())) {
                 if (!quiet)
-                    log_err("%s is %s, a file of the fileset: extract into another directory\n", output.c_str(),
-                            input.c_str());
+                    log_err("%s is %s, a file of the fileset: extract into another directory\n",
+                            log_printable(output).c_str(), log_printable(input).c_str());
                 return 1;
             }
         }
     }
-    return 0;
+    return !quiet && pq_sheet != nullptr && pq_sheet_refused(pq_sheet, pq_sheet_taboos(c, outdir)) ? 1 : 0;
+}
+
+/// The output directory exists, is a directory and can be written: checked before anything is
+/// read, so that a mistyped name does not cost a verification of the whole fileset first.
+bool output_dir_usable(const char *outdir)
+{
+    struct stat st;
+    if (stat(outdir, &st) != 0)
+        return failed(outdir);
+    if (!S_ISDIR(st.st_mode)) {
+        log_err("%s: not a directory\n", log_printable(outdir).c_str());
+        return false;
+    }
+    return access(outdir, W_OK | X_OK) == 0 || failed(outdir);
+}
+
+/// Takes the locks of a reading run: the writer's exclusive lock on the output directory, which
+/// also covers the reading when the fileset is extracted into its own directory, and otherwise a
+/// shared lock on the fileset directory, which no writer holds while it is taken. false after an error.
+bool take_locks(const char *ddpdir, const char *outdir, output_lock &out_lock, output_lock &in_lock)
+{
+    if (outdir != nullptr) {
+        if (!output_dir_usable(outdir) || out_lock.acquire(outdir) == 1)
+            return false;
+        if (output_same_file(outdir, ddpdir))
+            return true;
+    }
+    return in_lock.acquire_shared(ddpdir) != 1;
 }
 
 } // namespace
@@ -420,7 +492,7 @@ void fileset_extract_stage(const char *dir, const char *outdir, extract_stage &s
     if (c.fileset.errors() > 0 || !c.fileset.pq || output_same_file(dir, outdir))
         return;
     extract_stage::outputs &out = *stage.out;
-    if (prepare_output(c, outdir, nullptr, out.lock, true, false) != 0)
+    if (prepare_output(c, outdir, nullptr, true) != 0)
         return;
     out.done = true;
     out.ok = write_audio(c, outdir, track_parts(*c.fileset.pq), out.files, &stage.digests, out.failure);
@@ -435,7 +507,7 @@ int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq
     extract_stage own;
     extract_stage::outputs &out = *(stage != nullptr ? stage : &own)->out;
     // Files written ahead are put in place only now, when no input has become one of them.
-    if (prepare_output(c, outdir, pq_sheet, out.lock, false, out.done) != 0)
+    if (prepare_output(c, outdir, pq_sheet, false) != 0)
         return 1;
     output_remove_leftovers(outdir);
 
@@ -447,10 +519,46 @@ int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq
         log_msg(1, "Writing %s and %zu track files... ", "image.wav", parts.size());
         log_flush(1);
         if (!out.failure.empty())
-            log_err("%s\n", out.failure.c_str());
+            log_err("%s\n", log_printable(out.failure).c_str());
         return 1;
     }
-    if (!commit_audio(out.files, parts.size()) || !write_cue_sheet(pq, outdir))
+    const std::unique_ptr<staged_file> cue = write_cue_sheet(pq, outdir);
+    if (!cue || !put_in_place(outdir, parts, out.files, *cue))
         return 1;
-    return fileset_write_pq_sheet(c, pq_sheet);
+    return fileset_write_pq_sheet(c, pq_sheet, outdir);
+}
+
+int fileset_read_run(const char *ddpdir, const char *outdir, bool json, const char *pq_sheet)
+{
+    // The errors of the run, apart from the fileset's own, for the JSON report.
+    std::vector<std::string> errors;
+    log_collect_errors(&errors);
+    output_lock out_lock;
+    output_lock in_lock;
+    const bool locked = take_locks(ddpdir, outdir, out_lock, in_lock);
+    log_collect_errors(nullptr);
+    if (!locked) {
+        if (json) {
+            checked_fileset none;
+            none.source.dir = ddpdir;
+            fileset_print_end(none, json, errors);
+        }
+        return 1;
+    }
+    // An extraction writes the audio ahead of the check and hashes it on the way: the audio
+    // files are read once. The files take their names only when the check finds no error.
+    extract_stage stage;
+    if (outdir != nullptr)
+        fileset_extract_stage(ddpdir, outdir, stage);
+    const checked_fileset checked = fileset_check(ddpdir, json, &stage.digests, !json);
+    log_collect_errors(&errors);
+    int status = checked.fileset.errors() > 0 ? 1 : 0;
+    if (outdir != nullptr)
+        status = fileset_extract(checked, outdir, pq_sheet, &stage);
+    else if (fileset_write_pq_sheet(checked, pq_sheet, nullptr) != 0)
+        status = 1;
+    log_collect_errors(nullptr);
+    if (json)
+        fileset_print_end(checked, json, errors);
+    return status;
 }

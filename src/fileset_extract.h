@@ -17,7 +17,7 @@ struct extract_stage {
     extract_stage();
     ~extract_stage();
     ddpf_list_t digests; ///< checksums of the audio files, for ddp_checksum_validate
-    struct outputs;      ///< the files written ahead, the directory's lock, what failed
+    struct outputs;      ///< the files written ahead, what failed
     std::unique_ptr<outputs> out;
 };
 
@@ -28,14 +28,25 @@ void fileset_extract_stage(const char *dir, const char *outdir, extract_stage &s
 
 /// Writes image.wav, image.cue and 01.wav ... NN.wav (00.wav for audio hidden before track 1)
 /// into the existing directory `outdir`, then the PQ sheet when `pq_sheet` is not null; the audio
-/// files written ahead in `stage`, when given, are put in place instead of written.
-/// Refuses (nothing written) a fileset with errors, a locked directory or an output that is an
-/// input. 0 when everything was written; 1 after an error was reported.
+/// files written ahead in `stage`, when given, are put in place instead of written. Call it under
+/// the output directory's lock. Every file is written under a temporary name first; only when all
+/// are whole does the set replace the earlier one: the earlier image.cue is removed, the audio
+/// files are renamed in, earlier track files the new set lacks are removed, and image.cue comes
+/// last. Refuses (nothing written) a fileset with errors, or an output or PQ sheet that is a file
+/// of the fileset. 0 when everything was written; 1 after an error was reported.
 int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq_sheet, extract_stage *stage = nullptr);
 
-/// Writes the PQ sheet of a verified fileset to `pq_sheet`; refuses one with errors. 0 when
-/// written or when `pq_sheet` is null; 1 after an error was reported.
-int fileset_write_pq_sheet(const checked_fileset &c, const char *pq_sheet);
+/// Writes the PQ sheet of a verified fileset to `pq_sheet`, never over a file of the fileset or,
+/// with `outdir`, of the extraction; refuses a fileset with errors. 0 when written or when
+/// `pq_sheet` is null; 1 after an error was reported.
+int fileset_write_pq_sheet(const checked_fileset &c, const char *pq_sheet, const char *outdir);
 
-/// The paths of the files a fileset run reads: DDPID, DDPMS, the files of the map, the checksum files.
+/// The paths of the fileset's files: DDPID, DDPMS, the files of the map, the checksum files and
+/// the files they list, and every name korvel writes into a fileset.
 std::vector<std::string> fileset_inputs(const checked_fileset &c);
+
+/// The whole reading run of --check (without `outdir`) and --extract: the output directory
+/// checked and locked, the fileset directory locked for reading (a fileset being written is
+/// refused), the fileset verified, then the extraction and the PQ sheet; the JSON report comes
+/// last, so that it tells every error. The exit status.
+int fileset_read_run(const char *ddpdir, const char *outdir, bool json, const char *pq_sheet);

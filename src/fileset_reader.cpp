@@ -15,6 +15,7 @@
 
 #include "cdtext.h"
 #include "safe_output.h"
+#include "text_encoding.h"
 
 namespace {
 
@@ -191,6 +192,16 @@ map_packet map_fields(std::string_view p, int number, const std::string &file, d
     return m;
 }
 
+/// true when no other entry's name differs from `e`'s only in case; false after an error.
+bool unambiguous(const fileset_source &src, ddp_fileset &fs, const fileset_entry &e)
+{
+    const fileset_entry *twin = fileset_case_twin(src, e);
+    if (twin == nullptr)
+        return true;
+    fs.add(true, e.name, "", "%s", fileset_case_message(*twin).c_str());
+    return false;
+}
+
 /// The entry of the file a packet names, or null after an issue.
 const fileset_entry *named_file(const fileset_source &src, ddp_fileset &fs, const map_packet &m, const char *stream)
 {
@@ -213,6 +224,8 @@ const fileset_entry *named_file(const fileset_source &src, ddp_fileset &fs, cons
         fs.add(true, e->name, "", "%s", why);
         return nullptr;
     }
+    if (!unambiguous(src, fs, *e))
+        return nullptr;
     if (std::none_of(fs.files.begin(), fs.files.end(), [&](const fileset_file &f) { return f.name == e->name; }))
         fs.files.push_back({e->name, m.type + (m.subcode.empty() ? "" : " " + m.subcode), e->size});
     return e;
@@ -301,10 +314,89 @@ std::optional<std::string> subcode_bytes(const fileset_source &src, ddp_fileset 
     return bytes->substr(static_cast<std::size_t>(m.offset), static_cast<std::size_t>(length));
 }
 
+/// The map's pregap of track 1 (PRE1 + PRE2 of the audio stream that starts the disc) against the
+/// PQ stream's, where the map gives one.
+void compare_first_pregap(ddp_fileset &fs)
+{
+    if (!fs.pq)
+        return;
+    const map_packet *first = nullptr;
+    for (const map_packet &m : fs.map)
+        if (m.type == "D0" && (first == nullptr || std::max(m.dss, 0L) < std::max(first->dss, 0L)))
+            first = &m;
+    const long pq_pregap = pq_track_start(*fs.pq, 1);
+    if (first != nullptr && first->pregap >= 0 && first->pregap != pq_pregap)
+        fs.add(false, "DDPMS", packet_at(first->number),
+               "gives track 01 a pregap (PRE1 + PRE2) of %ld frames, but the PQ stream starts track 01 at frame %ld",
+               first->pregap, pq_pregap);
+}
+
 // ---- CD-Text ----
 
 /// A stream over bytes in memory, for the CD-Text readers that take one.
 file_ptr memory_stream(std::string &bytes) { return file_ptr(fmemopen(bytes.data(), bytes.size(), "rb")); }
+
+/// Text bytes that are valid UTF-8 with at least one multi-byte sequence: in a block that says
+/// ISO 8859-1 they are almost always UTF-8 stored by mistake ("PiÃ¹" for "Più").
+bool looks_like_utf8(const std::string &text)
+{
+    return utf8_is_valid(text) && std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
+}
+
+/// A code of pack type 0x8E (the disc's UPC/EAN, a track's ISRC) against the PQ stream's.
+void compare_code(ddp_fileset &fs, const cdtext_text &t)
+{
+    const PQtrack *track = t.track > 0 ? pq_get_track(*fs.pq, t.track) : nullptr;
+    if (t.track > 0 && track == nullptr)
+        return; // a track the disc lacks: the track range check has said so
+    const std::string pq_code = t.track == 0 ? fs.pq->upc_ean.data() : track->isrc.data();
+    if (t.text == pq_code)
+        return;
+    const char *none = "none";
+    if (t.track == 0)
+        fs.add(true, fs.cdtext_file, "", "gives the UPC/EAN %s, but the PQ stream gives %s", shown(t.text).c_str(),
+               pq_code.empty() ? none : pq_code.c_str());
+    else
+        fs.add(true, fs.cdtext_file, "", "track %02d: gives the ISRC %s, but the PQ stream gives %s", t.track,
+               shown(t.text).c_str(), pq_code.empty() ? none : pq_code.c_str());
+}
+
+/// What the CD-Text holds beyond the texts korvel shows: codes that must be the PQ stream's, and
+/// texts in UTF-8 where the block declares ISO 8859-1.
+void check_cdtext_texts(ddp_fileset &fs, const std::vector<cdtext_text> &texts,
+                        const std::array<cdtext_block_info_t, 8> &blocks)
+{
+    for (const cdtext_text &t : texts) {
+        if (t.type == CDTEXT_UPC_ISRC) {
+            if (t.block == 0)
+                compare_code(fs, t);
+            continue;
+        }
+        if (blocks[static_cast<std::size_t>(t.block & 7)].charset != 0 || !looks_like_utf8(t.text))
+            continue;
+        cdtext_pack_t pack;
+        pack.type = t.type;
+        std::array<char, 16> track{};
+        std::snprintf(track.data(), track.size(), t.track == 0 ? "the disc" : "track %02d", t.track);
+        fs.add(false, fs.cdtext_file, "block " + std::to_string(t.block),
+               "pack type 0x%02X (%s), %s: \"%s\", probably \"%s\": UTF-8 in a block that says ISO 8859-1",
+               static_cast<unsigned>(t.type), pack_type_to_str(&pack), track.data(), latin1_to_utf8(t.text).c_str(),
+               t.text.c_str());
+    }
+}
+
+/// The packs of a CD-Text file. Some programs put a 4-byte header (the length and two reserved
+/// bytes) before the packs, and some a NUL byte after them.
+std::string without_header(std::string packs)
+{
+    if (packs.size() % CDTEXT_PACK_SIZE == cdtext_header_size + 1 || packs.size() % CDTEXT_PACK_SIZE == 1) {
+        if (packs.back() == '\0')
+            packs.pop_back();
+    }
+    if (packs.size() % CDTEXT_PACK_SIZE == cdtext_header_size)
+        packs.erase(0, cdtext_header_size);
+    return packs;
+}
 
 void read_cdtext(const fileset_source &src, ddp_fileset &fs, file_ends &ends)
 {
@@ -312,33 +404,17 @@ void read_cdtext(const fileset_source &src, ddp_fileset &fs, file_ends &ends)
     for (const map_packet &m : fs.map)
         if (m.type == "S0" && m.subcode == "CDTEXT" && packet == nullptr)
             packet = &m;
-    std::optional<std::string> bytes;
-    if (packet != nullptr) {
-        const fileset_entry *e = named_file(src, fs, *packet, "CD-Text");
-        if (e == nullptr)
-            return;
-        fs.cdtext_file = e->name;
-        bytes = subcode_bytes(src, fs, *packet, *e, cdtext_max_size, "CD-Text file", ends);
-    } else {
-        // Without a map packet, a CD-Text file beside the streams is read too.
-        const fileset_entry *e = fileset_find(src, "CDTEXT.BIN");
-        if (e == nullptr || e->kind != fileset_entry_kind::regular)
-            return;
-        fs.cdtext_file = e->name;
-        fs.files.push_back({e->name, "CD-Text", e->size});
-        bytes = load(src, *e, cdtext_max_size, fs, "CD-Text file");
-    }
+    // The map is the fileset's table of contents: CD-Text it does not name is no part of the disc.
+    if (packet == nullptr)
+        return;
+    const fileset_entry *e = named_file(src, fs, *packet, "CD-Text");
+    if (e == nullptr)
+        return;
+    fs.cdtext_file = e->name;
+    std::optional<std::string> bytes = subcode_bytes(src, fs, *packet, *e, cdtext_max_size, "CD-Text file", ends);
     if (!bytes)
         return;
-    std::string packs = std::move(*bytes);
-    // Some programs put a 4-byte header (the length and two reserved bytes) before the
-    // packs, and some a NUL byte after them.
-    if (packs.size() % CDTEXT_PACK_SIZE == cdtext_header_size + 1 || packs.size() % CDTEXT_PACK_SIZE == 1) {
-        if (packs.back() == '\0')
-            packs.pop_back();
-    }
-    if (packs.size() % CDTEXT_PACK_SIZE == cdtext_header_size)
-        packs.erase(0, cdtext_header_size);
+    std::string packs = without_header(std::move(*bytes));
     if (packs.empty() || packs.size() % CDTEXT_PACK_SIZE != 0) {
         fs.add(true, fs.cdtext_file, "", "is %zu bytes long: not a whole number of 18-byte CD-Text packs",
                packs.size());
@@ -380,6 +456,8 @@ void read_cdtext(const fileset_source &src, ddp_fileset &fs, file_ends &ends)
                charset_to_str(blocks[0].charset));
     else
         fs.cdtext_in_pq = true;
+    std::rewind(in.get());
+    check_cdtext_texts(fs, cdtext_texts(in.get()), blocks);
 }
 
 } // namespace
@@ -437,24 +515,75 @@ const fileset_entry *fileset_find(const fileset_source &src, std::string_view na
     return nullptr;
 }
 
+fileset_descriptor::~fileset_descriptor()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+const fileset_entry *fileset_case_twin(const fileset_source &src, const fileset_entry &e)
+{
+    for (const fileset_entry &other : src.entries)
+        if (&other != &e && other.name != e.name && tolk_stricmp(other.name.c_str(), e.name.c_str()) == 0)
+            return &other;
+    return nullptr;
+}
+
+std::string fileset_case_message(const fileset_entry &twin)
+{
+    // A plant's file system may ignore case: there the two names are one file, and which one it
+    // gets is chance.
+    return "differs from " + twin.name + " only in letter case: on a file system that ignores case they are one "
+           "file, so the fileset is ambiguous";
+}
+
+namespace {
+
+/// The first open of a directory's entry: no link followed, no waiting for a FIFO or device put
+/// in the file's place since the listing, and a regular file or nothing.
+std::shared_ptr<const fileset_descriptor> open_entry(const fileset_source &src, const fileset_entry &e,
+                                                     std::string &why)
+{
+    const std::string path = tolk_path_join(src.dir.c_str(), e.name.c_str()).value_or(e.name);
+    auto opened = std::make_shared<const fileset_descriptor>(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
+                                                                                 O_CLOEXEC));
+    if (opened->fd < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(opened->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        return nullptr;
+    }
+    return opened;
+}
+
+} // namespace
+
 file_ptr fileset_open(const fileset_source &src, const fileset_entry &e, std::string &why)
 {
     if (const char *reason = not_a_file(e.kind)) {
         why = reason;
         return nullptr;
     }
-    const std::string path = tolk_path_join(src.dir.c_str(), e.name.c_str()).value_or(e.name);
-    // A FIFO or device put in the file's place since the listing must neither block the
-    // open nor be read: no links followed, no waiting, and a regular file or nothing.
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return nullptr;
+    if (src.dir.empty()) {
+        // Read only: the stream never writes into the bytes.
+        file_ptr fp(fmemopen(const_cast<char *>(e.bytes.data()), e.bytes.size(), "rb"));
+        if (!fp)
+            why = std::strerror(errno);
+        return fp;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        why = "not a regular file";
+    if (!e.opened)
+        e.opened = open_entry(src, e, why);
+    if (!e.opened)
+        return nullptr;
+    // A second descriptor of the same open file, read from the start.
+    const int fd = fcntl(e.opened->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0 || lseek(fd, 0, SEEK_SET) != 0) {
+        why = std::strerror(errno);
+        if (fd >= 0)
+            close(fd);
         return nullptr;
     }
     file_ptr fp(fdopen(fd, "rb"));
@@ -655,8 +784,9 @@ void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_filese
         track->index[index] = position;
         last_index = index;
         last_position = position;
+        // The ISRC reaches listings and cue sheets: a byte that is no printable ASCII shows as "?".
         if (track->isrc[0] == '\0' && !isrc.empty())
-            tolk_strcpy(track->isrc.data(), isrc.c_str(), track->isrc.size());
+            tolk_strcpy(track->isrc.data(), shown(isrc).c_str(), track->isrc.size());
         if (index == 1) {
             index1_packet.back() = number;
             const int nibble = std::isdigit(static_cast<unsigned char>(control))
@@ -739,6 +869,30 @@ void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_filese
     fs.pq = std::move(pq);
 }
 
+namespace {
+
+/// What the directory holds beside the disc: a CD-Text file the map does not name, bytes of a
+/// file that no stream accounts for, and files a stopped run left behind.
+void report_strays(const fileset_source &src, ddp_fileset &fs, const file_ends &ends)
+{
+    if (const fileset_entry *e = fileset_find(src, "CDTEXT.BIN");
+        e != nullptr && std::none_of(fs.files.begin(), fs.files.end(), [&](const auto &f) { return f.name == e->name; }))
+        fs.add(false, e->name, "", "is not part of this fileset: DDPMS does not name it");
+    for (const auto &[name, end] : ends) {
+        const fileset_entry *e = fileset_find(src, name);
+        if (e != nullptr && e->size > end)
+            fs.add(false, name, "byte " + std::to_string(end),
+                   "is %lld bytes long, %lld more than the map describes: they are not part of the disc",
+                   static_cast<long long>(e->size), static_cast<long long>(e->size - end));
+    }
+    for (const fileset_entry &e : src.entries)
+        if (is_unfinished_name(e.name.c_str()))
+            fs.add(false, e.name, "", "is an unfinished file that a stopped korvel run left behind: it is no part of "
+                   "the fileset; remove it");
+}
+
+} // namespace
+
 ddp_fileset read_fileset(const fileset_source &src)
 {
     ddp_fileset fs;
@@ -746,7 +900,7 @@ ddp_fileset read_fileset(const fileset_source &src)
         const fileset_entry *e = fileset_find(src, name);
         if (e == nullptr)
             fs.add(true, name, "", "is missing: without it the directory is not a DDP fileset");
-        return e;
+        return e != nullptr && unambiguous(src, fs, *e) ? e : nullptr;
     };
     if (const fileset_entry *e = required("DDPID"))
         if (const auto bytes = load(src, *e, 64 * 1024, fs, "DDP identifier"))
@@ -794,19 +948,9 @@ ddp_fileset read_fileset(const fileset_source &src)
         fs.add(false, "DDPID", "", "gives the UPC/EAN %s, but the PQ stream gives %s", shown(fs.upc_ean).c_str(),
                fs.pq->upc_ean[0] != '\0' ? fs.pq->upc_ean.data() : "none");
 
+    compare_first_pregap(fs);
     read_cdtext(src, fs, ends);
-
-    // A file that holds more than the map describes has bytes no stream accounts for.
-    for (const auto &[name, end] : ends) {
-        const fileset_entry *e = fileset_find(src, name);
-        if (e != nullptr && e->size > end)
-            fs.add(false, name, "byte " + std::to_string(end),
-                   "is %lld bytes long, %lld more than the map describes: they are not part of the disc",
-                   static_cast<long long>(e->size), static_cast<long long>(e->size - end));
-    }
-    for (const fileset_entry &e : src.entries)
-        if (is_unfinished_name(e.name.c_str()))
-            fs.add(false, e.name, "", "is an unfinished file that a stopped korvel run left behind: it is no part of "
-                   "the fileset; remove it");
+    report_strays(src, fs, ends);
     return fs;
 }
+

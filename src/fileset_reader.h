@@ -27,12 +27,24 @@ struct fileset_issue {
 /// What a directory entry is, as far as reading goes.
 enum class fileset_entry_kind { regular, directory, symlink, other };
 
+/// A descriptor of a file of the fileset, closed with its last owner.
+struct fileset_descriptor {
+    explicit fileset_descriptor(int fd) : fd(fd) {}
+    fileset_descriptor(const fileset_descriptor &) = delete;
+    fileset_descriptor &operator=(const fileset_descriptor &) = delete;
+    ~fileset_descriptor();
+    const int fd;
+};
+
 /// One entry of the fileset directory. Entries of an in-memory fileset hold their bytes.
 struct fileset_entry {
     std::string name; ///< as on disk
     fileset_entry_kind kind = fileset_entry_kind::regular;
     std::int64_t size = 0;
     std::string bytes; ///< the content, in memory only (may be shorter than `size` for audio)
+    /// The file as it was first opened: every later read of the entry reads this same file, so
+    /// what the checksums vouch for is what is shown and extracted, whatever the name holds by then.
+    mutable std::shared_ptr<const fileset_descriptor> opened;
 };
 
 /// The entries of a fileset: a directory's (read lazily from `dir`) or a memory one's (empty `dir`).
@@ -51,8 +63,16 @@ bool fileset_list_dir(const char *dir, fileset_source &src, std::string &why);
 /// The entry named `name`: the exact name, else the first that differs only in case. Null when none.
 const fileset_entry *fileset_find(const fileset_source &src, std::string_view name);
 
-/// Opens a regular entry of a directory source for reading, refusing (null, `why` set) anything
-/// that is not a regular file by then: it is opened without following links and without blocking.
+/// Another entry whose name differs from `e`'s only in letter case, or null.
+const fileset_entry *fileset_case_twin(const fileset_source &src, const fileset_entry &e);
+
+/// The message for an entry that has a case twin (see fileset_case_twin).
+std::string fileset_case_message(const fileset_entry &twin);
+
+/// Opens a regular entry for reading from its start, refusing (null, `why` set) anything that is
+/// not a regular file by then. The first open of a directory's entry follows no link and does not
+/// block; it is kept in the entry, and every later open reads the same file. An entry of a memory
+/// source reads its bytes.
 file_ptr fileset_open(const fileset_source &src, const fileset_entry &e, std::string &why);
 
 /// One packet of the map, its fields as the map gives them; -1 for a number left blank.

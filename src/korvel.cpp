@@ -20,7 +20,6 @@
 #include "cueparser.h"
 #include "ddp_checksum.h"
 #include "fileset_batch.h"
-#include "fileset_check.h"
 #include "fileset_extract.h"
 #include "log.h"
 #include "miniddp.h"
@@ -135,14 +134,20 @@ ddp_inputs_t inputs_of(const cuesheet_t &cue)
     return inputs;
 }
 
-/// The same files as a list of paths.
-std::vector<std::string> input_paths(const ddp_inputs_t &inputs)
+/// The files the PQ sheet must not replace: the run's inputs and, with a directory, the fileset's files.
+std::vector<pq_sheet_taboo> pq_sheet_taboos(const ddp_inputs_t &inputs, const char *ddpdir)
 {
-    std::vector<std::string> paths = inputs.audio;
+    std::vector<pq_sheet_taboo> taboos;
+    for (const std::string &path : inputs.audio)
+        taboos.push_back({path, "a file this run reads"});
     for (const std::string &path : {inputs.cuesheet, inputs.cdtext})
         if (!path.empty())
-            paths.push_back(path);
-    return paths;
+            taboos.push_back({path, "a file this run reads"});
+    if (ddpdir != nullptr)
+        for (const char *name : {"IMAGE.DAT", "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "IMAGE.cue", "CHECKSUM.MD5",
+                                 "CHECKSUM.TXT"})
+            taboos.push_back({tolk_path_join(ddpdir, name).value_or(name), "a file this run writes"});
+    return taboos;
 }
 
 /// What the command line asks for.
@@ -168,7 +173,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     if (ddpdir != nullptr && lock.acquire(ddpdir) == 1)
         return 1;
 
-    log_msg(1, "Parsing cue sheet '%s'...\n", cuefile);
+    log_msg(1, "Parsing cue sheet '%s'...\n", log_printable(cuefile).c_str());
     cuesheet_t cue;
     cue.cdtext_from_texts = include_cdtext && ddpdir != nullptr;
     cue.charset = o.cue_charset;
@@ -180,7 +185,7 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
         log_err("PQ data is not Red Book compatible\n");
         return 1;
     }
-    if (o.pq_sheet != nullptr && pq_sheet_write(*cue.pq, o.pq_sheet, input_paths(inputs_of(cue))) != 0)
+    if (o.pq_sheet != nullptr && pq_sheet_write(*cue.pq, o.pq_sheet, pq_sheet_taboos(inputs_of(cue), ddpdir)) != 0)
         return 1;
     if (ddpdir == nullptr) {
         cue_close(&cue);
@@ -198,18 +203,23 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
     log_msg(1, "Writing DDP fileset...\n");
     log_msg(1, "Copying audio data\n");
     for (const auto &file : cue.files)
-        log_msg(1, "  from: %s\n", file.path.c_str());
+        log_msg(1, "  from: %s\n", log_printable(file.path).c_str());
     // The image's digests are taken as it is written: the checksum files need not read it again.
     digest_pair image_digests;
     {
         const std::string image = tolk_path_join(ddpdir, "IMAGE.DAT").value_or("IMAGE.DAT");
-        log_msg(1, "  to:   %s\n", image.c_str());
+        log_msg(1, "  to:   %s\n", log_printable(image).c_str());
         if (cue_copy_audio(&cue, image.c_str(), &image_digests) != 0) {
             log_err("Error while writing DDP data file\n");
             return 1;
         }
     }
     log_msg(1, "  %ld sectors written (%ld bytes).\n", cue.pq->lead_out, cue.pq->lead_out * CD_FRAME_BYTES);
+
+    // DDPMS is the fileset's table of contents: an IMAGE.cue or CDTEXT.BIN of an earlier disc that
+    // this fileset will not hold goes before the new map comes in, so that no map, even of a run
+    // killed half-way, stands beside another disc's CD-Text.
+    ddp_remove_stale(ddpdir, inputs, combi_master, include_cdtext);
 
     // From here on every writer reports its own failures; the run goes on so that the
     // user sees all of them.
@@ -229,8 +239,6 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
         log_err("no checksum files written: the fileset is incomplete\n");
         return 1;
     }
-    ddp_remove_stale(ddpdir, inputs, combi_master, include_cdtext);
-
     log_msg(1, "Calculating checksums...\n");
     if (ddp_checksum_write(ddpdir, &image_digests) != 0)
         status = 1;
@@ -238,21 +246,6 @@ int run(const char *cuefile, const char *ddpdir, const run_options &o)
 
     cue_close(&cue);
     return status;
-}
-
-/// Verifies the fileset in `ddpdir` and reports; with `outdir` extracts it there too.
-int run_reader(const char *ddpdir, const char *outdir, const run_options &o)
-{
-    // An extraction writes the audio ahead of the check and hashes it on the way: the audio
-    // files are read once. The files take their names only when the check finds no error.
-    extract_stage stage;
-    if (outdir != nullptr)
-        fileset_extract_stage(ddpdir, outdir, stage);
-    const checked_fileset checked = fileset_check(ddpdir, o.json, &stage.digests);
-    if (outdir != nullptr)
-        return fileset_extract(checked, outdir, o.pq_sheet, &stage);
-    const int status = checked.fileset.errors() > 0 ? 1 : 0;
-    return fileset_write_pq_sheet(checked, o.pq_sheet) != 0 ? 1 : status;
 }
 
 /// The operands each mode takes, or an error message when they do not fit.
@@ -370,6 +363,11 @@ int read_command_line(int argc, char *argv[], command_line *cl)
             o.audio = true;
             break;
         case opt_pq_sheet:
+            if (*optarg == '\0') {
+                log_err("--pq-sheet needs a file name: --pq-sheet=FILE.\n");
+                suggest_help();
+                return 1;
+            }
             o.pq_sheet = optarg;
             break;
         case opt_threads:
@@ -465,14 +463,14 @@ int need_directory(const char *dir)
     if (stat(dir, &st) == 0) {
         if (S_ISDIR(st.st_mode))
             return 0;
-        std::fprintf(stderr, "%s: %s: not a directory\n", program_name, dir);
+        std::fprintf(stderr, "%s: %s: not a directory\n", program_name, log_printable(dir).c_str());
     } else if (errno == ENOENT) {
         const std::string parent = folder_of(dir);
         const bool parent_there = stat(parent.c_str(), &st) == 0;
-        std::fprintf(stderr, "%s: %s: no such directory (create it first: mkdir %s%s)\n", program_name, dir,
-                     parent_there ? "" : "-p ", shell_word(dir).c_str());
+        std::fprintf(stderr, "%s: %s: no such directory (create it first: mkdir %s%s)\n", program_name,
+                     log_printable(dir).c_str(), parent_there ? "" : "-p ", log_printable(shell_word(dir)).c_str());
     } else {
-        std::fprintf(stderr, "%s: %s: %s\n", program_name, dir, std::strerror(errno));
+        std::fprintf(stderr, "%s: %s: %s\n", program_name, log_printable(dir).c_str(), std::strerror(errno));
     }
     return 1;
 }
@@ -519,7 +517,8 @@ int main(int argc, char *argv[])
         if (cl.filesets.size() > 1)
             status = fileset_check_batch(cl.filesets, cl.options.json);
         else
-            status = cl.mode == 0 ? run(cl.first, cl.second, cl.options) : run_reader(cl.first, cl.second, cl.options);
+            status = cl.mode == 0 ? run(cl.first, cl.second, cl.options)
+                                  : fileset_read_run(cl.first, cl.second, cl.options.json, cl.options.pq_sheet);
     } catch (const fatal_error &e) {
         // An input file was refused; its diagnostic has been printed.
         status = e.status();

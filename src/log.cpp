@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -9,6 +10,41 @@
 namespace {
 
 std::int32_t verbosity_level = 1;
+std::vector<std::string> *error_sink = nullptr;
+
+/// The length of the UTF-8 sequence at the start of `text` when it is valid and encodes no
+/// control character (C1: U+0080 to U+009F); 0 otherwise.
+std::size_t printable_sequence(std::string_view text)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t n = 0;
+    std::uint32_t code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        n = 2;
+        code = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3;
+        code = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4;
+        code = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (text.size() < n)
+        return 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (byte(i) & 0x3Fu);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are no UTF-8.
+    const bool overlong = (n == 3 && code < 0x800) || (n == 4 && code < 0x10000);
+    if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF || code < 0xA0)
+        return 0;
+    return n;
+}
 
 bool shown(int level) { return level <= verbosity_level; }
 
@@ -39,7 +75,18 @@ void log_err(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    to_stderr("Error: ", format, ap);
+    if (error_sink == nullptr) {
+        to_stderr("Error: ", format, ap);
+    } else {
+        std::array<char, 1024> text{};
+        std::vsnprintf(text.data(), text.size(), format, ap);
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: %s", text.data());
+        std::string message = text.data();
+        while (!message.empty() && message.back() == '\n')
+            message.pop_back();
+        error_sink->push_back(std::move(message));
+    }
     va_end(ap);
 }
 
@@ -63,10 +110,12 @@ void log_errno(const char *what)
 void log_vlocated(const char *kind, const char *file, int line, const char *format, va_list ap)
 {
     std::fflush(stdout);
+    // The file's name comes from the command line or a cue sheet: its control characters are escaped.
+    const std::string name = log_printable(file != nullptr ? file : "");
     if (line >= 1)
-        std::fprintf(stderr, "%s:%d: %s: ", file, line, kind);
+        std::fprintf(stderr, "%s:%d: %s: ", name.c_str(), line, kind);
     else
-        std::fprintf(stderr, "%s: %s: ", file, kind);
+        std::fprintf(stderr, "%s: %s: ", name.c_str(), kind);
     std::vfprintf(stderr, format, ap);
     std::fputc('\n', stderr);
 }
@@ -77,6 +126,32 @@ void log_located(const char *kind, const char *file, int line, const char *forma
     va_start(ap, format);
     log_vlocated(kind, file, line, format, ap);
     va_end(ap);
+}
+
+void log_collect_errors(std::vector<std::string> *sink) { error_sink = sink; }
+
+std::string log_printable(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        if (const std::size_t n = c >= 0x80 ? printable_sequence(text.substr(i)) : 0; n > 0) {
+            out.append(text.substr(i, n));
+            i += n;
+            continue;
+        }
+        std::array<char, 5> escape{};
+        std::snprintf(escape.data(), escape.size(), "\\x%02x", c);
+        out += escape.data();
+        ++i;
+    }
+    return out;
 }
 
 void log_msg(int level, const char *format, ...)

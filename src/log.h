@@ -8,6 +8,9 @@
 #include <cstdarg>
 #include <cstddef>
 #include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
 
 /// Sets the verbosity level; any value is taken, negative ones silence everything filtered.
 void log_set_verbose(int level);
@@ -38,6 +41,15 @@ void log_vlocated(const char *kind, const char *file, int line, const char *form
 
 /// Writes the formatted message to standard output when level <= verbosity.
 void log_msg(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+/// While `sink` is set (null ends it), every message log_err prints is also appended to it,
+/// without "Error: " and its line end: for a report that must list the run's errors.
+void log_collect_errors(std::vector<std::string> *sink);
+
+/// A name or text from outside (a file name, a checksum file's line, an operand) made safe to
+/// print: control characters (C0, DEL and C1) and bytes that are no UTF-8 become "\x1b"-style
+/// escapes, a backslash stays as it is, valid UTF-8 passes.
+std::string log_printable(std::string_view text);
 
 /// Writes one character to standard output when level <= verbosity.
 void log_char(int level, int c);

@@ -413,7 +413,10 @@ int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet,
         return 1;
 
     output_remove_leftovers(dir);
-    for (const char *name : {"CHECKSUM.MD5", "CHECKSUM.TXT"}) {
+    // The checksum files go first: they must never list a file that is gone. DDPID, written last of
+    // the streams, goes next: until the new one is in, no new image stands beside an old map that a
+    // reader could take for a fileset.
+    for (const char *name : {"CHECKSUM.MD5", "CHECKSUM.TXT", "DDPID"}) {
         const std::string path = path_in(dir, name);
         if (unlink(path.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
             log_err("%s: %s\n", path.c_str(), std::strerror(errno));
@@ -423,7 +426,7 @@ int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet,
     return 0;
 }
 
-void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool wrote_cuesheet, bool wrote_cdtext)
+void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool writes_cuesheet, bool writes_cdtext)
 {
     auto is_input = [&](const std::string &path) {
         bool read = output_same_file(inputs.cuesheet.c_str(), path.c_str()) ||
@@ -432,17 +435,20 @@ void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool wrote_cu
             read = read || output_same_file(audio.c_str(), path.c_str());
         return read;
     };
-    for (const auto &[name, wrote] : {std::pair{"IMAGE.cue", wrote_cuesheet}, std::pair{"CDTEXT.BIN", wrote_cdtext}}) {
-        if (wrote)
+    // An earlier CDTEXT.BIN goes even when this run writes one: the new map names CD-Text before
+    // the new file replaces the old one, and must never name another disc's.
+    for (const auto &[name, writes, goes_anyway] : {std::tuple{"IMAGE.cue", writes_cuesheet, false},
+                                                 std::tuple{"CDTEXT.BIN", writes_cdtext, true}}) {
+        if (writes && !goes_anyway)
             continue;
         const std::string path = path_in(dir, name);
         struct stat st;
         if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || is_input(path))
             continue;
-        if (unlink(path.c_str()) == 0)
-            log_msg(1, "Removed %s of an earlier run: it does not describe this disc.\n", path.c_str());
-        else
+        if (unlink(path.c_str()) != 0)
             log_warn("%s, left by an earlier run, could not be removed: %s\n", path.c_str(), std::strerror(errno));
+        else if (!writes)
+            log_msg(1, "Removed %s of an earlier run: it does not describe this disc.\n", path.c_str());
     }
 }
 

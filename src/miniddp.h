@@ -22,13 +22,15 @@ struct ddp_inputs_t {
 };
 
 /// Before anything is written into `dir`: refuses an input that is a file the run replaces,
-/// removes what a killed run left and the old checksum files, which would vouch for a mixture
-/// of two filesets should this run stop half-way. 0 when the run may write; 1 after an error.
+/// removes what a killed run left, the old checksum files and the old DDPID, which would vouch for
+/// or complete a mixture of two filesets should this run stop half-way. 0 when the run may write;
+/// 1 after an error.
 int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet, bool with_cdtext);
 
-/// After a complete fileset: removes an IMAGE.cue or CDTEXT.BIN that an earlier run left and
-/// this one neither wrote nor reads, with one progress line each.
-void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool wrote_cuesheet, bool wrote_cdtext);
+/// Before the new DDPMS is put in place: removes an IMAGE.cue that an earlier run left and this one
+/// will neither write nor reads, and an earlier CDTEXT.BIN that this run does not read (one it does
+/// not replace with one progress line each), so that no map stands beside another disc's CD-Text.
+void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool writes_cuesheet, bool writes_cdtext);
 
 /// Writes SD, DDPMS and DDPID (in that order: SD's size goes into DDPMS) after the
 /// Red Book check. 0 when all three were written completely; 1 when the check failed

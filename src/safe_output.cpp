@@ -131,17 +131,21 @@ output_lock::~output_lock()
         close(fd_); // closing the descriptor releases the lock
 }
 
-int output_lock::acquire(const char *dir, bool quiet)
+int output_lock::acquire(const char *dir, bool quiet) { return lock(dir, LOCK_EX, quiet); }
+
+int output_lock::acquire_shared(const char *dir) { return lock(dir, LOCK_SH, false); }
+
+int output_lock::lock(const char *dir, int operation, bool quiet)
 {
     const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return 2;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd, operation | LOCK_NB) != 0) {
         const int err = errno;
         close(fd);
         if (err == EWOULDBLOCK) {
             if (!quiet)
-                log_err("%s is being written by another korvel run\n", dir);
+                log_err("%s is being written by another korvel run\n", log_printable(dir).c_str());
             return 1;
         }
         // A file system without locks: the run goes on unprotected rather than not at all.
@@ -183,6 +187,17 @@ int output_same_file(const char *a, const char *b)
     if (stat(a, &sa) != 0 || stat(b, &sb) != 0)
         return 0;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
+}
+
+int output_same_place(const char *a, const char *b)
+{
+    if (output_same_file(a, b))
+        return 1;
+    const auto [dir_a, base_a] = split_path(a);
+    const auto [dir_b, base_b] = split_path(b);
+    if (tolk_stricmp(base_a.c_str(), base_b.c_str()) != 0)
+        return 0;
+    return output_same_file(dir_a.empty() ? "." : dir_a.c_str(), dir_b.empty() ? "." : dir_b.c_str());
 }
 
 int output_check_inputs(const std::vector<output_input_t> &inputs, const std::vector<std::string> &outputs)

@@ -34,8 +34,12 @@ public:
     /// korvel run" is reported, unless `quiet`); 2 the directory cannot be opened (nothing
     /// reported: the first write into it will say why).
     int acquire(const char *dir, bool quiet = false);
+    /// Takes the same lock shared, for a run that only reads `dir`: readers do not exclude each
+    /// other, but a writer excludes them all. Results as for acquire().
+    int acquire_shared(const char *dir);
 
 private:
+    int lock(const char *dir, int operation, bool quiet);
     int fd_ = -1;
 };
 
@@ -56,6 +60,11 @@ int output_check_inputs(const std::vector<output_input_t> &inputs, const std::ve
 
 /// 1 when the two paths name the same existing file (device and inode, symlinks followed).
 int output_same_file(const char *a, const char *b);
+
+/// 1 when the two paths name the same file, or would once it exists: the same existing file, or
+/// the same name (letter case aside, as a case-insensitive file system sees it) in the same
+/// existing directory.
+int output_same_place(const char *a, const char *b);
 
 /// A file being written under its temporary name. Destroying it without commit() removes it.
 class staged_file {

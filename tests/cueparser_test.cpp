@@ -208,7 +208,8 @@ TEST_F(CueTest, ImageCopyFailuresLeaveNoImage)
     ASSERT_EQ(parse(body), "");
     std::filesystem::resize_file(dir.file("a.bin"), 2352 * 100);
     auto o = test::capture([&] { EXPECT_EQ(cue_copy_audio(&cue, dir.file("IMAGE.DAT").c_str()), 1); });
-    EXPECT_EQ(o.err, "Error: " + dir.file("IMAGE.DAT") + ": the audio data file ended before all of its audio was read\n");
+    EXPECT_EQ(o.err, "Error: " + dir.file("a.bin") + " ended at byte 235200, while korvel was copying it; it was 940800 "
+                     "bytes when the run started\n");
     EXPECT_FALSE(test::file_exists(dir.file("IMAGE.DAT")));
 
     // An image that cannot take its name: the finished copy goes, and nothing is left behind.

@@ -110,8 +110,8 @@ def write_fileset(folder, disc, texts, split, pq_name, lower=False, nul=True, md
     files.update(DDPID=ddpid(upc=disc.get("upc", ""), master=master), DDPMS=b"".join(packets))
     for name, data in files.items():
         audio.write(disk(name), data)
-    if md5_file:  # md5sum's lines, with the names as the map gives them
+    if md5_file:  # md5sum's lines, with the names as they are on disk
         names = ["DDPID", "DDPMS"] + [p[74:91].decode().strip() for p in packets]
         audio.write(os.path.join(folder, md5_file), "".join(
-            "%s *%s\n" % (hashlib.md5(files[n]).hexdigest(), n) for n in names).encode())
+            "%s *%s\n" % (hashlib.md5(files[n]).hexdigest(), os.path.basename(disk(n))) for n in names).encode())
     return image

@@ -9,7 +9,9 @@ file under a final name is cut short; no unfinished file is left (but by SIGKILL
 removes it). A full disk is a tmpfs in a private mount namespace, sized from clean runs."""
 
 import contextlib
+import fcntl
 import os
+import random
 import re
 import resource
 import shutil
@@ -48,6 +50,7 @@ SUMS = {"CHECKSUM.MD5", "CHECKSUM.TXT"}
 HEAD, T, TC = ["IMAGE.DAT", "SD", "DDPMS", "DDPID"], ["-t"], ["-t", "-c"]
 TRUNCATED = "disc.wav: error: wave file is truncated: its data chunk holds %d bytes, but only %d are in the file\n"
 CANNOT_OPEN = "%s: error: can't open file, message: %s\n"
+NOT_REGULAR = "%s: error: not a regular file: korvel reads audio from files only\n"
 NO_CD_TEXT = "{0}: error: cannot open CD text file ({0})\n"
 REPLACES = "Error: the input %s is the file %s, which this run would replace"
 INCOMPLETE = "Error: no checksum files written: the fileset is incomplete\n"
@@ -99,9 +102,9 @@ def length(frames, fragment, status=None):
 
 
 def killed(when, old):
-    """SIGKILL at a share of a clean run's time, or as soon as the unfinished file of a stream is seen."""
-    at = "%d%% of a run" % (when * 100) if isinstance(when, float) else "the sight of " + when
-    return row("SIGKILL at %s%s" % (at, " over an older fileset" if old else ""), status=None, fault=("kill", when),
+    """SIGKILL as soon as the unfinished file of a stream is seen (at random moments: RandomKills)."""
+    return row("SIGKILL at the sight of %s%s" % (when, " over an older fileset" if old else ""), status=None,
+               fault=("kill", when),
                disc=dict(LONG_DISC, title='    TITLE "New"\n'), options=TC, ref="long-tc", old=old,
                also="long")  # the map before CD-Text is linked in
 
@@ -171,14 +174,14 @@ FAULTS = [
     row("over an older fileset with a hard-linked backup", old="other", backup=True),
     row("over an older fileset with IMAGE.cue and CDTEXT.BIN", old="other", says=[
         "Removed out/IMAGE.cue of an earlier run", "Removed out/CDTEXT.BIN of an earlier run"]),
-    row("over an older fileset whose DDPID cannot be replaced", "Error: out/DDPID: Is a directory\n" + INCOMPLETE,
-        old="other", mkdir="out/DDPID", remains=None),
+    row("over an older fileset whose DDPID cannot be replaced", "Error: out/DDPID: Is a directory\n", old="other",
+        mkdir="out/DDPID", remains=None),
     row("a second run while the first writes", "Error: out is being written by another korvel run\n", remains=None,
         fault=("concurrent", None), final="long"),
     *[row("%s during the copy" % sig.name, INTERRUPTED, status=-sig, remains=None, fault=("signal", sig), disc=LONG_DISC,
           old=old, last=True) for sig, old in ((signal.SIGINT, None), (signal.SIGTERM, "other"), (signal.SIGHUP, None))],
     *[killed(when, old) for old in (None, "long-other") for when in (
-        0.02, 0.15, 0.3, "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "IMAGE.cue", "CHECKSUM.MD5", 0.9)],
+        "IMAGE.DAT", "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "IMAGE.cue", "CHECKSUM.MD5")],
     # Discs no plant can press are refused before anything is written; long ones need the plant's word.
     length(405000, TOO_LONG % "90:00:00"),
     dict(length(405000, TOO_LONG % "90:00:00"), name="lead-out at 90:00:00, writing", out="out"),
@@ -192,12 +195,12 @@ FAULTS = [
     row("catalog number with a letter", "disc.cue:1: error: malformed catalog number: 400638133393X, should be exactly "
         "13 digits\n", disc=dict(catalog="400638133393X")),
     # Named files that never end (/dev/zero) or block the open (a FIFO) are refused before they are opened.
-    row("audio is a FIFO", CANNOT_OPEN % ("fifo.raw", "Illegal seek"), fifo="fifo.raw", disc=dict(data=None, name="fifo.raw")),
+    row("audio is a FIFO", NOT_REGULAR % "fifo.raw", fifo="fifo.raw", disc=dict(data=None, name="fifo.raw")),
     row("CD text file is /dev/zero", "dev/zero: error: cannot open CD text file (", options=T,
         disc=dict(cdtextfile="/dev/zero")),
-] + [row(kind + " audio is a directory", CANNOT_OPEN % ("folder.raw", "Is a directory"), mkdir="folder.raw",
+] + [row(kind + " audio is a directory", NOT_REGULAR % "folder.raw", mkdir="folder.raw",
          disc=dict(data=None, name="folder.raw", kind=kind)) for kind in ("BINARY", "WAVE", "MOTOROLA")
-] + [row(kind + " audio is /dev/zero", "dev/zero: error: can't open file, message: Illegal seek\n",
+] + [row(kind + " audio is /dev/zero", NOT_REGULAR % "dev/zero",
          disc=dict(data=None, name="/dev/zero", kind=kind)) for kind in ("BINARY", "WAVE", "MOTOROLA")
 ] + [raw_cut(n) for n in sorted({0, 1, 2, 3, 4, 5, 588, 2352, 2354, TRACK2 - 4, TRACK2, SHORTEST - 4, SHORTEST,
                                  SHORTEST + 2, len(AUDIO) - 4, len(AUDIO) - 1, len(AUDIO)})
@@ -262,10 +265,7 @@ class FaultTest(unittest.TestCase):
             if disc.get("cdtextfile"):
                 audio.write(d / disc["cdtextfile"], cls.reference["cdtext"]["CDTEXT.BIN"])
             write_disc(d, disc)
-            start = time.monotonic()
             subprocess.run([KORVEL] + options + ["disc.cue", "out"], cwd=d, env=ENV, capture_output=True, check=True)
-            if name == "long":
-                cls.long_run = time.monotonic() - start
             cls.reference[name] = files(d / "out")
         assert cls.reference["plain"]["IMAGE.DAT"] == IMAGE
         assert cls.reference["wrapped"]["IMAGE.DAT"] == bytes(150 * FRAME) + IMAGE
@@ -353,19 +353,17 @@ class FaultTest(unittest.TestCase):
             yield subprocess.PIPE
 
     def interrupt(self, kind, arg, command):
-        """Starts the run and stops it from outside: a signal once the copy is under way, SIGKILL at a share of
-        a clean run's time, or a second run (of the short disc) into the same directory during the copy."""
+        """Starts the run and stops it from outside, once a stream's unfinished file is seen: a signal or SIGKILL,
+        or a second run (of the short disc) into the same directory during the copy."""
         if kind == "concurrent":
             command = command[:-2] + ["long.cue", "out"]
         p = subprocess.Popen(command, cwd=self.dir, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if kind == "kill" and isinstance(arg, float):
-            time.sleep(arg * self.long_run)
-        else:  # watch the directory for the stream's unfinished file (a kill that misses it lands a little later)
-            stream = arg if kind == "kill" else "IMAGE.DAT"
-            while not any(n.startswith("." + stream + ".korvel-") for n in os.listdir(self.dir / "out")):
-                if p.poll() is not None:
-                    self.assertEqual(kind, "kill", "the run ended before its copy was seen")
-                    break
+        # A kill that misses the stream's unfinished file lands a little later.
+        stream = arg if kind == "kill" else "IMAGE.DAT"
+        while not any(n.startswith("." + stream + ".korvel-") for n in os.listdir(self.dir / "out")):
+            if p.poll() is not None:
+                self.assertEqual(kind, "kill", "the run ended before its copy was seen")
+                break
         if kind == "concurrent":
             second = subprocess.run([KORVEL, "disc.cue", "out"], cwd=self.dir, env=ENV, capture_output=True)
             self.assertEqual(p.wait(), 0, p.stderr.read())
@@ -404,6 +402,8 @@ class FaultTest(unittest.TestCase):
             self.assertEqual(md5sum.returncode, 0, err)
             listed = re.findall(r"\*(\S+)", left.get("CHECKSUM.MD5", b"").decode())
             self.assertTrue(image or all(left[n] == old.get(n) for n in listed) or all(left[n] == new[n] for n in listed))
+        if None != left.get("CDTEXT.BIN") == old.get("CDTEXT.BIN") != new.get("CDTEXT.BIN"):  # the map lists a disc
+            self.assertEqual(left.get("DDPMS"), old.get("DDPMS"), "a new map beside the old disc's CD-Text")
         self.assertFalse(differs(files(self.dir), before[0]), "an input file was changed")
         if f.get("backup"):
             self.assertFalse(differs(files(self.dir / "backup"), old), "the hard-linked backup was changed")
@@ -418,6 +418,121 @@ class FaultTest(unittest.TestCase):
             self.assertEqual(b"unfinished file" in again.stdout, bool(left_over), again.stdout)
             self.assertFalse(differs(files(self.dir / "out"), new), again.stdout)
             self.assertEqual(unfinished(self.dir / "out"), [])
+
+# Two discs for the kill loop, each the other's predecessor: A with hidden audio before track 1 (00.wav), three
+# tracks and CD-Text; B with two tracks and none. Raw audio, so that the image holds the samples as they are.
+KILL_DISCS = {
+    "A": ('TITLE "Disc A"\nFILE "a.raw" BINARY\n  TRACK 01 AUDIO\n    TITLE "One"\n    INDEX 00 00:00:00\n'
+          '    INDEX 01 00:03:00\n  TRACK 02 AUDIO\n    TITLE "Two"\n    INDEX 01 00:40:00\n  TRACK 03 AUDIO\n'
+          '    TITLE "Three"\n    INDEX 01 01:10:00\n', "a.raw", audio.sectors(7500, seed=11), TC),
+    "B": ('FILE "b.raw" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:50:00\n',
+          "b.raw", audio.sectors(6000, seed=12), ["-c"]),
+}
+
+
+@unittest.skipUnless(os.environ.get("KORVEL_SLOW"), "the kill loop is the slow test e2e_faults.RandomKills")
+class RandomKills(unittest.TestCase):
+    """SIGKILL at random moments of writing a fileset over the other disc's (paused first: --check refuses it) and
+    of extracting one over the other's extraction. Then no final name holds a partial file, no checksum file or
+    image.cue describes files that are not there or differ, --check vouches only for one disc's whole fileset, and
+    a rerun succeeds."""
+    KILLS = 40  # of each kind
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory(prefix="korvel-kills-")
+        cls.root = Path(cls.work.name)
+        cls.fileset, cls.extract, cls.seconds, cls.maps = {}, {}, {}, {}
+        for name, (sheet, data, samples, options) in KILL_DISCS.items():
+            audio.write(cls.root / data, samples)
+            audio.write(cls.root / (name + ".cue"), sheet.encode())
+            # The map as it stands before CD-Text is linked in is the map of a run without it.
+            for kind, folder, args in (("write", "plain-", [name + ".cue"]), ("write", "ddp-", options + [name + ".cue"]),
+                                       ("extract", "out-", ["--extract", "-v", "0", "ddp-" + name])):
+                os.mkdir(cls.root / (folder + name))
+                start = time.monotonic()
+                cls.korvel(args + [folder + name])
+                cls.seconds[kind] = time.monotonic() - start
+            cls.maps[name] = files(cls.root / ("plain-" + name))["DDPMS"]
+            cls.fileset[name], cls.extract[name] = files(cls.root / ("ddp-" + name)), files(cls.root / ("out-" + name))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    @classmethod
+    def korvel(cls, args):
+        return subprocess.run([KORVEL] + args, cwd=cls.root, env=ENV, capture_output=True, check=True)
+
+    def kill_at_random(self, kind, args, pause):
+        """Runs korvel for a random share of a clean run's time, pauses it for `pause` to look, and kills it."""
+        p = subprocess.Popen([KORVEL] + args, cwd=self.root, env=ENV, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        time.sleep(self.random.uniform(0, 1.2 * self.seconds[kind]))
+        if p.poll() is None:
+            p.send_signal(signal.SIGSTOP)
+            pause()
+            p.kill()
+        p.wait()
+
+    def assert_whole(self, left, old, new, what, maps=()):
+        self.assertEqual([n for n, d in left.items() if d not in [old.get(n), new.get(n), *maps]], [], what)
+
+    def test_killed_runs_leave_nothing_mixed_and_a_rerun_succeeds(self):
+        seed = int(os.environ.get("KORVEL_KILL_SEED", time.time()))  # a failure names its seed, to run it again
+        self.random = random.Random(seed)
+        for i in range(self.KILLS):
+            new, old = ("A", "B") if i % 2 else ("B", "A")
+            with self.subTest(kill=i, disc=new, seed=seed):
+                self.write_killed(i, new, old)
+                self.extract_killed(i, new, old)
+
+    def write_killed(self, i, new, old):
+        folder = "w%02d" % i
+        shutil.copytree(self.root / ("ddp-" + old), self.root / folder)
+        options = KILL_DISCS[new][3]
+
+        def paused():  # while the writer holds its lock (from its start to its end) --check refuses the fileset
+            fd = os.open(self.root / folder, os.O_RDONLY)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+            except BlockingIOError:
+                r = subprocess.run([KORVEL, "--check", folder], cwd=self.root, env=ENV, capture_output=True)
+                self.assertEqual((r.returncode, r.stderr), (1, b"Error: %s is being written by another korvel run"
+                                                             b"\n" % folder.encode()))
+            os.close(fd)
+        self.kill_at_random("write", options + [new + ".cue", folder], paused)
+        left = {n: d for n, d in files(self.root / folder).items() if n not in unfinished(self.root / folder)}
+        self.assert_whole(left, self.fileset[old], self.fileset[new], folder, self.maps.values())
+        if "CHECKSUM.MD5" in left:
+            self.assertEqual(subprocess.run(["md5sum", "-c", "--strict", "CHECKSUM.MD5"], cwd=self.root / folder,
+                                            capture_output=True).returncode, 0, folder)
+        checked = subprocess.run([KORVEL, "--check", "-v", "0", folder], cwd=self.root, env=ENV, capture_output=True)
+        if checked.returncode == 0:  # vouched for: wholly one disc's fileset (its CD-Text only if the map names it)
+            disc = [d for d in (old, new) if left.get("SD") == self.fileset[d]["SD"]]
+            self.assertTrue(disc, checked.stderr)
+            want = self.fileset[disc[0]]
+            self.assertTrue(left.get("DDPMS") in [want["DDPMS"], self.maps[disc[0]]], checked.stderr)
+            streams = ["DDPID", "SD", "IMAGE.DAT"] + ["CDTEXT.BIN"] * (b"CDTEXT" in left["DDPMS"])
+            self.assertFalse(differs({n: left.get(n) for n in streams}, {n: want[n] for n in streams}), checked.stderr)
+        self.korvel(options + [new + ".cue", folder])
+        self.assertFalse(differs(files(self.root / folder), self.fileset[new]), folder)
+        shutil.rmtree(self.root / folder)
+
+    def extract_killed(self, i, new, old):
+        folder = self.root / ("x%02d" % i)
+        shutil.copytree(self.root / ("out-" + old), folder)
+        self.kill_at_random("extract", ["--extract", "ddp-" + new, folder.name], lambda: None)
+        left = {n: d for n, d in files(folder).items() if n not in unfinished(folder)}
+        self.assert_whole(left, self.extract[old], self.extract[new], folder.name)
+        # An image.cue describes exactly the audio files beside it.
+        for disc in (old, new):
+            if left.get("image.cue") == self.extract[disc]["image.cue"]:
+                self.assertFalse(differs(left, self.extract[disc]), "%s: image.cue of disc %s" % (folder.name, disc))
+        self.korvel(["--extract", "-v", "0", "ddp-" + new, folder.name])
+        self.assertFalse(differs(files(folder), self.extract[new]), folder.name)
+        shutil.rmtree(folder)
+
 
 if __name__ == "__main__":
     unittest.main()

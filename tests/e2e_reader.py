@@ -4,16 +4,20 @@ the JSON report (parsed by python's json); filesets in the forms other programs 
 field layout, read back to their layout and extracted (the WAVE files read by sox); and the PQ sheet in
 every mode."""
 
+import fcntl
 import hashlib
 import json
 import os
 import re
 import shutil
 import stat
+import subprocess
 import tempfile
 import unittest
+import zlib
 
 import audio
+import cdtext_packs
 import ddp_layout as L
 from korvel_run import ScratchCase, content, edit, run, tool
 
@@ -69,12 +73,52 @@ def outside_checksum(d):
     audio.write(os.path.join(d, "OUTSIDE.MD5"), hashlib.md5(b"outside").hexdigest().encode() + b" *../x\n")
 
 
-def row(name, file, mutate, kind, where, position, message, also=None, status=None):
-    """A corruption of `file` in the fileset, the issue it must give, the lines standard error must hold when they
-    are not the issue's own (the checksum validator reports files it cannot read itself), and the status when it
-    is not that of the issue's kind alone."""
+def resum(d, names=None):
+    """CHECKSUM.MD5 and CHECKSUM.TXT made anew by python's hashlib and zlib, for a change that must show only as
+    what it is: of DDPID, DDPMS and the files the map names, or of `names`."""
+    m = os.path.join(d, "DDPMS")
+    names = names or ["DDPID", "DDPMS"] + [packet(m, n)[74:91].decode().strip()
+                                           for n in range(1, os.path.getsize(m) // 128 + 1)]
+    data = {n: content(d, n) for n in names}
+    audio.write(os.path.join(d, "CHECKSUM.MD5"), "".join("%s *%s\n" % (hashlib.md5(data[n]).hexdigest(), n)
+                                                         for n in names).encode())
+    audio.write(os.path.join(d, "CHECKSUM.TXT"), ("[CRC32 Checksum]\n" + "".join(
+        "%s=%08X\n" % (n, zlib.crc32(data[n])) for n in names)).encode())
+
+
+def new_cdtext(texts):
+    """Replaces the fileset's CD-Text by packs of `texts` (cdtext_packs.block), the map's length of it to match."""
+    packs = cdtext_packs.block(texts)
+    return lambda d: (audio.write(os.path.join(d, "CDTEXT.BIN"), packs),
+                      edit(os.path.join(d, "DDPMS"), 14, b"%8d" % len(packs)), resum(d))
+
+
+def md5_lines(transform):
+    """CHECKSUM.MD5's lines changed by `transform(lines)`."""
+    return lambda p: audio.write(p, "".join(transform(content(p).decode().splitlines(True))).encode())
+
+
+def listed_link(d):
+    os.symlink("/etc/passwd", os.path.join(d, "notes.txt"))
+    with open(os.path.join(d, "CHECKSUM.MD5"), "a") as f:
+        f.write("%s *notes.txt\n" % hashlib.md5(content("/etc/passwd")).hexdigest())
+
+
+def case_twin(d):  # the map names image.dat, the checksum files IMAGE.DAT, another file
+    audio.write(os.path.join(d, "image.dat"), content(d, "IMAGE.DAT")[:-1] + b"!")
+    edit(os.path.join(d, "DDPMS"), 2 * 128 + 74, b"image.dat")
+    resum(d, ["DDPID", "DDPMS", "CDTEXT.BIN", "SD", "IMAGE.DAT"])
+
+
+def row(name, file, mutate, kind, where, position, message, also=None, status=None, stricter=None, shown=None):
+    """A corruption of `file` in the fileset, the issue it must give (none without `kind`), the lines standard error
+    must hold when they are not the issue's own (the validator reports files it cannot read itself), and the status
+    when it is not that of the issue's kind alone. On the checksum file `stricter`, md5sum -c passes where korvel
+    refuses on purpose: it reads nothing outside the fileset directory and no name that a case-insensitive file
+    system takes for another. `shown`: what the whole report on standard output holds."""
     return dict(name=name, file=file, mutate=mutate, kind=kind, where=where, position=position, message=message,
-                also=also, status=(1 if kind == "error" else 0) if status is None else status)
+                also=also, status=(1 if kind == "error" else 0) if status is None else status, stricter=stricter,
+                shown=shown)
 
 
 MD5_DIFFERS = "its MD5 differs from the one in CHECKSUM.MD5: the file is not what the checksum was made of"
@@ -114,7 +158,28 @@ CORRUPTIONS = [
         'the time "00:02:75" is not a position on a disc'),
     row("checksum file naming a file outside the directory", "", outside_checksum, E, "../x", "",
         "cannot be checked against OUTSIDE.MD5: not a file of the fileset directory",
-        also=['Error: can\'t open file "ddp/../x": not a file of the fileset directory\n']),
+        also=['Error: can\'t open file "ddp/../x": not a file of the fileset directory\n'], stricter="OUTSIDE.MD5"),
+    row("listed file linking out of the directory", "", listed_link, E, "notes.txt", "", "cannot be checked against "
+        "CHECKSUM.MD5: a symbolic link: korvel reads only files inside the fileset directory", also=[
+            'Error: can\'t open file "ddp/notes.txt": a symbolic link: korvel reads only files inside the fileset '
+            'directory\n'], stricter="CHECKSUM.MD5"),
+    row("map and checksum file naming two files that differ in case", "", case_twin, E, "image.dat", "",
+        "differs from IMAGE.DAT only in letter case: on a file system that ignores case they are one file, so the "
+        "fileset is ambiguous", stricter="CHECKSUM.MD5"),
+    row("a file listed twice, the first line wrong", "CHECKSUM.MD5", md5_lines(lambda l: [l[4].replace("1", "2", 1)
+        if "1" in l[4][:32] else l[4].replace("0", "1", 1)] + l), E, "IMAGE.DAT", "",
+        "CHECKSUM.MD5 gives it two different MD5s, on lines 1 and 6"),
+    row("a file of the map that no checksum file lists", "", lambda d: (md5_lines(lambda l: l[:3] + l[4:])(
+        os.path.join(d, "CHECKSUM.MD5")), os.remove(os.path.join(d, "CHECKSUM.TXT"))), W, "SD", "",
+        "is in no checksum file: nothing vouches for it"),
+    row("names written ./NAME", "CHECKSUM.MD5", md5_lines(lambda l: [x.replace("*", "*./") for x in l]), None, "", "",
+        ""),
+    row("checksum file named with terminal escapes", "", lambda d: audio.write(
+        os.path.join(d, "sums\x1b]0;owned\x07.md5"), b"0123456789abcdef0123456789abcdef *GONE.DAT\n"), E,
+        "GONE.DAT", "", "cannot be checked against sums\x1b]0;owned\x07.md5: No such file or directory",
+        also=['Error: can\'t open file "ddp/GONE.DAT": No such file or directory\n'],
+        shown=b'Validating MD5s from file "sums\\x1b]0;owned\\x07.md5"\n'),
+    row("DDPID a FIFO", "DDPID", replaced(os.mkfifo), E, "DDPID", "", "is a FIFO, device or socket, not a regular file"),
     # Untrusted directory content: names out of the directory, files that are no files, sizes beyond reason.
     row("DSI with ../", "DDPMS", lambda p: edit(p, 2 * 128 + 74, b"../IMAGE.DAT"), E, "DDPMS", "packet 3",
         'names the file "../IMAGE.DAT", which is not a file of the fileset directory'),
@@ -125,8 +190,6 @@ CORRUPTIONS = [
         "", "is a symbolic link: korvel reads only files inside the fileset directory"),
     row("DDPMS a symbolic link to a device", "DDPMS", replaced(lambda p: os.symlink("/dev/zero", p)), E, "DDPMS", "",
         "is a symbolic link: korvel reads only files inside the fileset directory"),
-    row("DSI naming a device", "IMAGE.DAT", replaced(lambda p: os.mknod(p, stat.S_IFCHR | 0o600, os.makedev(1, 5))),
-        E, "IMAGE.DAT", "", "is a FIFO, device or socket, not a regular file"),
     row("DDPMS of 10,000 packets", "DDPMS", lambda p: audio.write(p, packet(p, 3) * 10000), E, "DDPMS", "",
         "is 1280000 bytes long, more than any DDP map can be (65536 bytes)"),
     row("DSL of 99,999,999", "DDPMS", lambda p: edit(p, 2 * 128 + 14, b"99999999"), E, "IMAGE.DAT", "",
@@ -143,6 +206,19 @@ CORRUPTIONS = [
         "the fileset; remove it"),
     row("no checksum file", "", lambda d: [os.remove(os.path.join(d, n)) for n in ("CHECKSUM.MD5", "CHECKSUM.TXT")],
         W, "", "", "no checksum file: the plant cannot verify this fileset"),
+    row("CD-Text the map does not name", "", lambda d: (audio.write(os.path.join(d, "DDPMS"), packet(
+        os.path.join(d, "DDPMS"), 2) + packet(os.path.join(d, "DDPMS"), 3)), resum(d)), W, "CDTEXT.BIN", "",
+        "is not part of this fileset: DDPMS does not name it"),
+    # What CD-Text and the map say beside the PQ stream.
+    row("UTF-8 in ISO 8859-1 CD-Text", "", new_cdtext({0x80: ["Pi\xc3\xb9 Che Puoi", "One", "Two", ""]}), W,
+        "CDTEXT.BIN", "block 0", 'pack type 0x80 (Title), the disc: "Pi\xc3\xb9 Che Puoi", probably '
+        '"Pi\xf9 Che Puoi": UTF-8 in a block that says ISO 8859-1'),
+    row("CD-Text ISRC that is not the PQ stream's", "", new_cdtext({0x80: ["Caf\xe9 Sessions", "One", "Two", ""],
+        0x8E: ["4006381333931", "DEA121500009", "", ""]}), E, "CDTEXT.BIN", "",
+        "track 01: gives the ISRC DEA121500009, but the PQ stream gives DEA121500001"),
+    row("map pregap that is not the PQ stream's", "DDPMS", lambda p: (edit(p, 2 * 128 + 46, b" 149"),
+        resum(os.path.dirname(p))), W, "DDPMS", "packet 3",
+        "gives track 01 a pregap (PRE1 + PRE2) of 149 frames, but the PQ stream starts track 01 at frame 150"),
 ]
 VERDICT = re.compile(rb"fileset (OK|has (\d+) errors?)(, (\d+) warnings?)?\n")
 
@@ -168,6 +244,19 @@ class ReaderCase(ScratchCase):
         return path
 
 
+def md5sum_agrees(test, folder, report, stricter=None):
+    """md5sum -c and korvel agree on each checksum file in md5sum's form (on `stricter`, md5sum passes and korvel
+    fails). One that lists a FIFO or device is left to korvel: md5sum would wait for ever."""
+    for name in [n for n in os.listdir(folder) if n.lower().endswith(".md5")]:
+        listed = [os.path.join(folder, l.split(b" ", 1)[1].lstrip(b" *").decode())
+                  for l in content(folder, name).splitlines()]
+        if any(os.path.exists(n) and not stat.S_ISREG(os.stat(n).st_mode) for n in listed):
+            continue
+        md5sum = subprocess.run(["md5sum", "-c", name], cwd=folder, capture_output=True).returncode == 0
+        korvel = all(r["result"] == "OK" for r in report["checksums"]["results"] if r["checksum_file"] == name)
+        test.assertEqual((md5sum, korvel), (True, False) if stricter == name else (md5sum, md5sum), name)
+
+
 class Corruptions(ReaderCase):
     def test_each_corruption_is_reported_where_it_is_in_words_and_in_json(self):
         packs = os.path.getsize(os.path.join(self.reference, "ddp", "CDTEXT.BIN")) // 18
@@ -176,24 +265,29 @@ class Corruptions(ReaderCase):
                 work = self.path("row%02d" % k)
                 d = self.fileset(work, "ddp")
                 os.mkdir(os.path.join(work, "out"))
-                try:
-                    r["mutate"](os.path.join(d, r["file"]) if r["file"] else d)
-                except PermissionError:
-                    continue  # only a privileged user makes device nodes
+                r["mutate"](os.path.join(d, r["file"]) if r["file"] else d)
                 status, message = r["status"], r["message"].replace("{packs}", str(packs))
                 checked = run(["--check", "-v", "0", "ddp"], work, timeout=60)
                 where = r["where"] + (", " + r["position"] if r["position"] else "")
-                for line in r["also"] or ["%s: %s%s\n" % (r["kind"].capitalize(), where + ": " if where else "", message)]:
+                for line in r["also"] or ["%s: %s%s\n" % (r["kind"].capitalize(), where + ": " if where else "", message)
+                                          ] if r["kind"] else []:
                     self.assertIn(line.encode(), checked.stderr)
                 self.assertEqual(checked.returncode, status, checked.stderr.decode())
+                # A name from the fileset never reaches the terminal with its control characters.
+                self.assertNotIn(b"\x1b", checked.stderr + checked.stdout)
                 verdict = VERDICT.fullmatch(checked.stdout)
                 self.assertIsNotNone(verdict, checked.stdout)
+                if r["shown"]:
+                    self.assertIn(r["shown"], run(["--check", "ddp"], work, timeout=60).stdout)
 
                 report = json.loads(run(["--check", "--json", "ddp"], work, timeout=60).stdout)
-                self.assertIn({"file": r["where"], "position": r["position"], "message": message}, report[r["kind"] + "s"])
+                if r["kind"]:
+                    self.assertIn({"file": r["where"], "position": r["position"], "message": message},
+                                  report[r["kind"] + "s"])
                 self.assertEqual(int(verdict.group(2) or 0), len(report["errors"]))
                 self.assertEqual(int(verdict.group(4) or 0), len(report["warnings"]))
                 self.assertEqual(report["status"], "errors" if status else "OK")
+                md5sum_agrees(self, d, report, r["stricter"])
 
                 # A fileset with errors is not extracted: nothing is written.
                 extracted = run(["--extract", "ddp", "out"], work, timeout=60)
@@ -207,7 +301,9 @@ FOREIGN = {"upc": "4006381333931", "lead_out": 1500, "tracks": [
     {"indexes": {0: 0, 1: 150}, "isrc": "DEA121500001"},
     {"indexes": {0: 600, 1: 675, 2: 800}, "isrc": "DEA121500002", "control": 2},
     {"indexes": {1: 1100}, "isrc": "DEA121500003", "scms": True}]}
-FOREIGN_TEXTS = {0x80: ["Fremde Platte", "Eins", "Zw\xf6lf", "Drei"], 0x81: ["Die Band", "", "", ""]}
+# A performer of one TAB is the previous track's: authoring tools write it for a performer that repeats.
+FOREIGN_TEXTS = {0x80: ["Fremde Platte", "Eins", "Zw\xf6lf", "Drei"], 0x81: ["Die Band", "\t", "Gast", "\t"]}
+PERFORMERS = ["Die Band", "Gast", "Gast"]
 
 
 class ForeignFilesets(ReaderCase):
@@ -223,16 +319,22 @@ class ForeignFilesets(ReaderCase):
                 self.assertEqual(checked.returncode, 0, checked.stderr.decode())
                 report = json.loads(run(["--check", "--json", name], self.dir).stdout)
                 self.assertEqual(report["errors"], [])
-                # Without a checksum file that is the one warning.
-                self.assertEqual([w["message"] for w in report["warnings"]],
-                                 [] if lower else ["no checksum file: the plant cannot verify this fileset"])
+                # Without a checksum file that is a warning; CD-Text that the map does not name is no part of the disc.
+                self.assertEqual([w["message"] for w in report["warnings"]], [] if lower else
+                                 ["is not part of this fileset: DDPMS does not name it"] * split +
+                                 ["no checksum file: the plant cannot verify this fileset"])
+                md5sum_agrees(self, self.path(name), report)
                 disc = report["disc"]
+                texts = not split
                 self.assertEqual((disc["upc_ean"], disc["lead_out"]["frames"], disc["title"], disc["performer"]),
-                                 (FOREIGN["upc"], FOREIGN["lead_out"], "Fremde Platte", "Die Band"))
-                for t, want, title in zip(disc["tracks"], FOREIGN["tracks"], FOREIGN_TEXTS[0x80][1:]):
+                                 (FOREIGN["upc"], FOREIGN["lead_out"]) + (("Fremde Platte", "Die Band") if texts
+                                                                          else (None, None)))
+                for t, want, title, performer in zip(disc["tracks"], FOREIGN["tracks"], FOREIGN_TEXTS[0x80][1:],
+                                                     PERFORMERS):
                     self.assertEqual({i["number"]: i["frames"] for i in t["indexes"]}, want["indexes"])
-                    self.assertEqual((t["isrc"], t["flags"]["dcp"], t["flags"]["scms"], t["title"]),
-                                     (want["isrc"], want.get("control") == 2, want.get("scms", False), title))
+                    self.assertEqual((t["isrc"], t["flags"]["dcp"], t["flags"]["scms"], t["title"], t["performer"]),
+                                     (want["isrc"], want.get("control") == 2, want.get("scms", False)) +
+                                     ((title, performer) if texts else (None, None)))
                 out = self.path(name + "-out")
                 os.mkdir(out)
                 extracted = run(["--extract", "-v", "0", name, out], self.dir)
@@ -242,28 +344,70 @@ class ForeignFilesets(ReaderCase):
                 self.assertEqual(tool("sox", *[os.path.join(out, "%02d.wav" % n) for n in (1, 2, 3)], "-t", "raw", "-"),
                                  image[150 * FRAME:])
                 cue = content(out, "image.cue").decode("utf-8")
+                self.assertEqual("TITLE" in cue, texts)  # CD-Text the map does not name never reaches image.cue
+                if not texts:
+                    continue
                 self.assertTrue(cue.startswith("\ufeffCATALOG 4006381333931\nTITLE \"Fremde Platte\"\n"), cue)
-                self.assertIn('  TRACK 02 AUDIO\n    TITLE "Zw\xf6lf"\n    ISRC DEA121500002\n    FLAGS DCP\n'
-                              '    INDEX 00 00:08:00\n    INDEX 01 00:09:00\n    INDEX 02 00:10:50\n', cue)
+                self.assertIn('  TRACK 02 AUDIO\n    TITLE "Zw\xf6lf"\n    PERFORMER "Gast"\n    ISRC DEA121500002\n'
+                              '    FLAGS DCP\n    INDEX 00 00:08:00\n    INDEX 01 00:09:00\n    INDEX 02 00:10:50\n', cue)
+                # The documented round trip: korvel writes a fileset again from what it extracted.
+                os.mkdir(out + "-again")
+                again = run(["-c", "-t", "image.cue", "../%s-again" % os.path.basename(out)], out)
+                self.assertEqual(again.returncode, 0, again.stderr.decode())
         # All three in one call: JSON Lines, one document per fileset naming it, in the order given.
         lines = run(["--check", "--json", "named", "split", "lower"], self.dir).stdout.decode().splitlines()
         self.assertEqual([(d["fileset"], d["directory"], d["status"]) for d in map(json.loads, lines)],
                          [(n, n, "OK") for n in ("named", "split", "lower")])
 
-    def test_an_output_that_is_a_file_of_the_fileset_is_refused(self):
+
+class ReadingRun(ReaderCase):
+    def test_a_fileset_being_written_is_refused_and_an_extraction_replaces_the_whole_earlier_set(self):
+        # The writer's lock, as a paused korvel run holds it, with the file it is writing.
+        d, out = self.fileset(), self.path("out")
+        audio.write(os.path.join(d, ".IMAGE.DAT.korvel-4242"), b"part")
+        lock = os.open(d, os.O_RDONLY)
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        for args in (["--check", "ddp"], ["--extract", "ddp", "out"], ["--extract", "ddp", "ddp"]):
+            r = run(args, self.dir)
+            self.assertEqual((r.returncode, r.stdout, r.stderr),
+                             (1, b"", b"Error: ddp is being written by another korvel run\n"), args)
+        report = json.loads(run(["--check", "--json", "ddp"], self.dir).stdout)
+        self.assertEqual((report["status"], report["errors"]), ("failed", [
+            {"file": "", "position": "", "message": "ddp is being written by another korvel run"}]))
+        # Readers share the fileset: one that holds the lock shared lets another in.
+        fcntl.flock(lock, fcntl.LOCK_SH)
+        self.assertEqual(run(["--check", "-v", "0", "ddp"], self.dir).stdout, b"fileset OK, 1 warning\n")
+        os.close(lock)
+
+        # An earlier extraction of a disc with five tracks and hidden audio, and a file of the user's.
+        for name in ["image.wav", "image.cue", "notes.txt"] + ["%02d.wav" % n for n in range(6)]:
+            audio.write(os.path.join(out, name), b"earlier " + name.encode())
+        r = run(["--extract", "-v", "0", "ddp", "out"], self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        self.assertEqual(sorted(os.listdir(out)), ["01.wav", "02.wav", "03.wav", "image.cue", "image.wav", "notes.txt"])
+        self.assertEqual(content(out, "image.wav")[44:], content(d, "IMAGE.DAT"))
+        # An output directory that is not there is said before anything is verified, and no JSON says OK.
+        for args in (["--extract", "ddp", "gone\x1b[2J"], ["--extract", "--json", "ddp", "gone\x1b[2J"]):
+            r = run(args, self.dir)
+            self.assertEqual((r.returncode, r.stdout, r.stderr), (1, b"", b"korvel: gone\\x1b[2J: no such directory "
+                                                                  b"(create it first: mkdir 'gone\\x1b[2J')\n"))
+        # A failure after the verification: the JSON tells it too, and no image.cue stands beside a mixed set.
+        os.mkdir(os.path.join(out, "05.wav"))
+        r = run(["--extract", "--json", "ddp", "out"], self.dir)
+        self.assertEqual((r.returncode, json.loads(r.stdout)["status"]), (1, "failed"))
+        self.assertIn({"file": "", "position": "", "message": "out/05.wav: Is a directory"}, json.loads(r.stdout)["errors"])
+        self.assertFalse(os.path.exists(os.path.join(out, "image.cue")))
+
         # A fileset whose audio file is named like a track file, extracted into its own directory.
-        d = self.fileset()
         os.rename(os.path.join(d, "IMAGE.DAT"), os.path.join(d, "01.wav"))
-        os.remove(os.path.join(d, "CHECKSUM.MD5"))
-        os.remove(os.path.join(d, "CHECKSUM.TXT"))
         edit(os.path.join(d, "DDPMS"), 2 * 128 + 74, b"01.wav   ")
-        before = self.read(d, "01.wav")
+        resum(d)
         r = run(["--extract", "ddp", "ddp"], self.dir)
         self.assertEqual(r.returncode, 1)
         self.assertIn(b"Error: ddp/01.wav is ddp/01.wav, a file of the fileset: extract into another directory\n",
                       r.stderr)
-        self.assertEqual(self.read(d, "01.wav"), before)
-        self.assertFalse(os.path.exists(os.path.join(d, "image.wav")))
+        self.assertEqual((self.read(d, "01.wav"), os.path.exists(os.path.join(d, "image.wav"))),
+                         (content(self.reference, "ddp", "IMAGE.DAT"), False))
 
 
 class PqSheet(ReaderCase):
@@ -280,18 +424,54 @@ class PqSheet(ReaderCase):
         for mode, args in runs.items():
             r = run(args, self.dir)
             self.assertEqual(r.returncode, 0, (mode, r.stderr.decode()))
-        self.assertIn(b"Writing image.wav and 3 track files... done.\nWriting image.cue... done.\n", r.stdout)
+        self.assertIn(b"Writing image.cue... done.\nWriting image.wav and 3 track files... done.\n", r.stdout)
         pages = {mode: self.read(mode + ".html") for mode in runs}
         self.assertEqual(len(set(pages.values())), 1, "the four sheets differ")
         # What the sheet holds, and that it prints: tests/e2e_pq_sheet_print.py.
         self.assertIn(b"<td>&lt;One&gt; &amp; &quot;Two&quot;</td>", pages["check"])
 
-        # Never over an input, and not for a fileset with errors.
-        sd = self.read("ddp", "SD")
-        r = run(["--check", "--pq-sheet=ddp/SD", "ddp"], self.dir)
-        self.assertEqual((r.returncode, self.read("ddp", "SD")), (1, sd))
-        self.assertIn(b"Error: ddp/SD is ddp/SD, a file this run reads: the PQ sheet is never written over an input\n",
-                      r.stderr)
+        # Never over a file of the run, whatever the mode: (arguments, the file the sheet names, what it is to the
+        # run). A new name inside the fileset directory is allowed.
+        os.mkdir(self.path("out2"))
+        audio.write(self.path("ddp", "IMAGE.cue"), b"REM a cue sheet no checksum covers\n")
+        for args, target, what in [(["--check", "ddp"], "ddp/SD", "a file of the fileset"),
+                                   (["--check", "ddp"], "ddp/IMAGE.cue", "a file of the fileset"),
+                                   (["--check", "ddp"], "ddp/checksum.md5", "a file of the fileset"),
+                                   (["--extract", "ddp", "out2"], "out2/image.wav", "a file this run writes"),
+                                   (["--extract", "ddp", "out2"], "out2/07.wav", "a file this run writes"),
+                                   (["disc.cue", "out2"], "out2/DDPMS", "a file this run writes"),
+                                   (["disc.cue"], "a.raw", "a file this run reads")]:
+            before = {n: self.read(*n.split("/")) for n in ("ddp/SD", "ddp/IMAGE.cue", "a.raw")}
+            r = run(args[:1] + ["--pq-sheet=" + target] + args[1:], self.dir)
+            self.assertEqual(r.returncode, 1, (target, r.stderr))
+            self.assertIn(("Error: %s is %s, %s: the PQ sheet never replaces a file of the run\n" % (
+                target, target.replace("checksum.md5", "CHECKSUM.MD5"), what)).encode(), r.stderr)
+            self.assertEqual({n: self.read(*n.split("/")) for n in before}, before)
+            self.assertEqual(os.listdir(self.path("out2")), [])
+        r = run(["--check", "--pq-sheet=ddp/PQSHEET.HTML", "ddp"], self.dir)
+        self.assertEqual((r.returncode, self.read("ddp", "PQSHEET.HTML")), (0, pages["check"]), r.stderr)
+
+        # A link to a file replaces the file it points to; a FIFO, a device or a link to standard output is written
+        # into, never replaced; a FIFO that nobody reads is an error, not a hang.
+        os.symlink("check.html", self.path("link.html"))
+        os.symlink("/proc/self/fd/1", self.path("stdout.html"))
+        os.mkfifo(self.path("unread.fifo"))
+        for target, status, stdout in [("link.html", 0, b""), ("stdout.html", 0, pages["check"]),
+                                       ("/dev/stdout", 0, pages["check"]), ("/dev/null", 0, b""),
+                                       ("unread.fifo", 1, b"")]:
+            r = run(["--check", "-v", "0", "--pq-sheet=" + target, "ddp"], self.dir, timeout=60)
+            self.assertEqual(r.returncode, status, (target, r.stderr))
+            self.assertEqual(r.stdout, b"fileset OK\n" + stdout, target)
+        self.assertEqual((os.readlink(self.path("link.html")), self.read("check.html")), ("check.html", pages["check"]))
+        self.assertEqual(os.readlink(self.path("stdout.html")), "/proc/self/fd/1")
+        self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
+        self.assertIn(b"Error: unread.fifo: no process reads from it\n", r.stderr)
+        # An empty name is no file.
+        r = run(["--check", "--pq-sheet=", "ddp"], self.dir)
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(r.stderr.startswith(b"Error: --pq-sheet needs a file name"), r.stderr)
+
+        # Not for a fileset with errors.
         os.remove(self.path("ddp", "SD"))
         r = run(["--check", "--pq-sheet=broken.html", "ddp"], self.dir)
         self.assertEqual(r.returncode, 1)

@@ -47,10 +47,10 @@ std::string issues(const std::vector<std::string> &packets)
     ddp_write_ms_stream(ms, "IMAGE.DAT", static_cast<int>(lead_out), "SD", static_cast<int>(sd.size()), 150);
     std::fclose(ms);
     fileset_source src;
-    src.entries = {{"DDPID", fileset_entry_kind::regular, 128, "DDP 2.00" + std::string(120, ' ')},
-                   {"DDPMS", fileset_entry_kind::regular, static_cast<std::int64_t>(map_size), std::string(map, map_size)},
-                   {"IMAGE.DAT", fileset_entry_kind::regular, lead_out * 2352, ""},
-                   {"SD", fileset_entry_kind::regular, static_cast<std::int64_t>(sd.size()), sd}};
+    src.entries = {{"DDPID", fileset_entry_kind::regular, 128, "DDP 2.00" + std::string(120, ' '), {}},
+                   {"DDPMS", fileset_entry_kind::regular, static_cast<std::int64_t>(map_size), std::string(map, map_size), {}},
+                   {"IMAGE.DAT", fileset_entry_kind::regular, lead_out * 2352, "", {}},
+                   {"SD", fileset_entry_kind::regular, static_cast<std::int64_t>(sd.size()), sd, {}}};
     std::free(map);
     ddp_fileset fs = read_fileset(src);
     std::string text;
@@ -94,7 +94,8 @@ TEST(PqStream, EveryRuleIsReportedAtItsPacket)
         // The Red Book rules.
         {[](auto &p) { p[2] = pq("01", 1, "  000100"); },
          "E SD, packet 3: track 01 starts 75 frames into the disc; it needs a pregap of at least 2 seconds (150 "
-         "frames)\n"},
+         "frames)\nW DDPMS, packet 2: gives track 01 a pregap (PRE1 + PRE2) of 150 frames, but the PQ stream starts "
+         "track 01 at frame 75\n"},
         {[](auto &p) { p[5] = pq("03", 1, "  001200"); },
          "E SD, packet 5: track 02 lasts 00:03:00 (225 frames); a track must last at least 4 seconds\n"},
         {[](auto &p) { p[6] = p[7] = pq("AA", 1, "  900000"); },
