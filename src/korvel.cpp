@@ -1,10 +1,10 @@
 // korvel: create DDP 2.00 filesets from audio CD cue sheets, and read them back.
-// The driver reads the options, then runs one straight sequence: parse the
-// cue sheet, summarise and check it, and with a target directory write the
-// audio image, the DDP streams, the optional CD-Text and cue sheet, and the
-// checksum files. With --check it verifies a fileset instead, and with
-// --extract it also writes the fileset's audio and cue sheet. Every step is a
-// call into another module.
+// The driver reads the options into a command line that main acts on, then runs
+// one mode as a straight sequence of steps. The writing mode parses the cue
+// sheet, summarises and checks it, and with a target directory writes the audio
+// image, the DDP streams, the optional CD-Text and cue sheet, and the checksum
+// files. --check verifies filesets instead, and --extract also writes a
+// fileset's audio and cue sheet. Every step is a call into another module.
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -140,7 +140,7 @@ std::vector<std::string> input_paths(const ddp_inputs_t &inputs)
     return paths;
 }
 
-/// What the command line asks for.
+/// The options the modes read.
 struct run_options {
     std::string master_id; ///< empty when -m is not given
     bool combi_master = false;
