@@ -14,7 +14,11 @@
 #   G  korvel --extract REF OUT   verify, then write image.wav and the track files
 #   H  md5sum IMAGE.DAT && cp IMAGE.DAT a && cp IMAGE.DAT b
 #   S  H, then sync -d a b        the copies on the disk, as korvel leaves its files
-# with F/C, G/H, G/S and the peak resident memory of both. When the build has korvel_bench, it then
+# with F/C, G/H, G/S and the peak resident memory of both. When ffmpeg is installed
+# and korvel measures audio, it times the audio measured:
+#   M  korvel --check --audio REF  every track and the programme (libebur128)
+#   L  ffmpeg -i disc.wav -af ebur128=peak=true -f null -
+# with M/L and the peak resident memory of M. When the build has korvel_bench, it then
 # sets md5_append's throughput beside md5sum's (from C) and crc32_update's
 # beside zlib's crc32. Last, when flac and sox are installed and korvel
 # decodes FLAC, it makes the same disc as FLAC (pink noise from sox, which
@@ -207,6 +211,28 @@ echo "  --check,   1-minute disc:   $(peak_rss "" --check "$work/short-ref") KiB
 echo "  --check,   ${minutes}-minute disc:  $(peak_rss "" --check "$work/ref") KiB"
 echo "  --extract, 1-minute disc:   $(peak_rss "$work/m" --extract "$work/short-ref") KiB"
 echo "  --extract, ${minutes}-minute disc:  $(peak_rss "$work/m" --extract "$work/ref") KiB"
+
+# ---- The audio measured, against ffmpeg's ebur128 filter over the same audio ----
+run_m() { timed settle "$korvel" "${threads[@]}" --check --audio "$work/ref"; }
+run_l() { timed settle ffmpeg -nostdin -hide_banner -nostats -i "$work/disc.wav" -af ebur128=peak=true -f null -; }
+if command -v ffmpeg >/dev/null 2>&1 && "$korvel" --check --audio -v 0 "$work/short-ref" >/dev/null 2>&1; then
+    m=() l=()
+    for ((i = 0; i < reps; i++)); do
+        if ((i % 2)); then l+=("$(run_l)"); m+=("$(run_m)"); else m+=("$(run_m)"); l+=("$(run_l)"); fi
+        echo "repetition $((i + 1)): M ${m[i]} s, L ${l[i]} s"
+    done
+    mm=$(median "${m[@]}")
+    ml=$(median "${l[@]}")
+    echo
+    echo "Medians of $reps repetitions, ${minutes}-minute fileset:"
+    echo "  M  korvel --check --audio          $mm s"
+    echo "  L  ffmpeg ebur128=peak=true        $ml s"
+    echo "  M/L = $(ratio "$mm" "$ml")"
+    echo "  peak resident memory of M:       $(peak_rss "" --check --audio "$work/ref") KiB"
+else
+    echo
+    echo "Audio measured: skipped (needs ffmpeg and a korvel built with libebur128)"
+fi
 
 bench_bin=$(cd "$build" && pwd)/bench/korvel_bench
 if [[ -x $bench_bin ]]; then

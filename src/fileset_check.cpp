@@ -100,11 +100,13 @@ void print_identity(const char *dir, const ddp_fileset &fs)
                     static_cast<long long>(f.size));
 }
 
-void print_listings(const ddp_fileset &fs)
+void print_listings(const ddp_fileset &fs, const std::optional<audio_report> &audio)
 {
     // The listing's times have two digits of minutes: a disc past 89:59:74 has its error instead.
     if (fs.pq && fs.pq->lead_out <= CD_LAST_FRAME)
         pq_print(*fs.pq);
+    if (audio)
+        audio_report_print(*audio);
     if (fs.cdtext.empty())
         return;
     std::printf("*** CD Text ***\n");
@@ -182,7 +184,7 @@ json report_json(const char *dir, const checked_fileset &c)
     for (const fileset_issue &i : fs.issues)
         (i.error ? errors : warnings)
             .push_back({{"file", name_text(i.file)}, {"position", i.position}, {"message", latin1_to_utf8(i.message)}});
-    return {{"directory", name_text(dir)},
+    json document = {{"directory", name_text(dir)},
             {"status", fs.errors() == 0 ? "OK" : "errors"},
             {"identity",
              {{"level", fs.level}, {"upc_ean", latin1_to_utf8(fs.upc_ean)}, {"master_id", latin1_to_utf8(fs.master_id)}}},
@@ -193,6 +195,30 @@ json report_json(const char *dir, const checked_fileset &c)
             {"checksums", {{"files", checksum_files}, {"results", results}}},
             {"errors", errors},
             {"warnings", warnings}};
+    // Only a check that measured the audio reports it: the document of a plain check stays as it was.
+    if (c.audio)
+        document["audio"] = audio_report_json(*c.audio);
+    return document;
+}
+
+/// Whether checks measure the audio too.
+bool measure_audio = false;
+
+/// Measures the audio of a fileset that has a disc, and adds (and prints) what the engineer should hear about.
+void check_audio(checked_fileset &c)
+{
+    ddp_fileset &fs = c.fileset;
+    if (!measure_audio || !fs.pq)
+        return;
+    std::string why;
+    c.audio = audio_measure_fileset(c.source, fs, why);
+    const std::size_t from = fs.issues.size();
+    if (c.audio)
+        audio_report_warnings(*c.audio, fs);
+    else
+        fs.add(true, "", "", "the audio cannot be measured: %s", why.c_str());
+    for (std::size_t i = from; i < fs.issues.size(); ++i)
+        print_issue(fs.issues[i]);
 }
 
 /// The name of the fileset being checked when it is one of several in one call, else null.
@@ -259,9 +285,10 @@ checked_fileset fileset_check_source(fileset_source source, bool json_report, co
     for (const fileset_issue &i : fs.issues)
         print_issue(i);
     const char *dir = c.source.dir.empty() ? "(memory)" : c.source.dir.c_str();
+    check_audio(c);
     if (log_shown(1)) {
         print_identity(dir, fs);
-        print_listings(fs);
+        print_listings(fs, c.audio);
         if (!c.source.dir.empty())
             std::printf("*** Checksums ***\n");
     }
@@ -270,6 +297,8 @@ checked_fileset fileset_check_source(fileset_source source, bool json_report, co
     print_end(dir, c, json_report);
     return c;
 }
+
+void fileset_check_measure_audio(bool on) { measure_audio = on; }
 
 checked_fileset fileset_check_in_batch(const char *dir, bool json_report)
 {

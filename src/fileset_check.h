@@ -4,6 +4,9 @@
 // JSON document; warnings and errors go to standard error either way.
 #pragma once
 
+#include <optional>
+
+#include "audio_report.h"
 #include "ddp_checksum.h"
 #include "fileset_reader.h"
 
@@ -12,7 +15,11 @@ struct checked_fileset {
     fileset_source source;
     ddp_fileset fileset;
     ddpf_validation_t checksums;
+    std::optional<audio_report> audio; ///< the audio measured, when asked for and readable
 };
+
+/// With `on`, every check after this also measures the audio (see audio_report.h) and reports it.
+void fileset_check_measure_audio(bool on);
 
 /// Reads and verifies the fileset in `dir` and prints the whole report, ending with the
 /// verdict line (or the JSON document when `json` is set). Never fails: what cannot be

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "audio_report.h"
 #include "block_pipeline.h"
 #include "cueparser.h"
 #include "ddp_checksum.h"
@@ -107,6 +108,8 @@ void print_help()
                "    --extract   Verify a DDP fileset, then write image.wav, image.cue and\n"
                "                one WAVE file per track into the output directory\n"
                "    --json      Print the report of --check or --extract as JSON\n"
+               "    --audio     With --check or --extract: measure every track's loudness,\n"
+               "                peaks, clipping, DC offset and silence\n"
                "    --pq-sheet=FILE\n"
                "                Write the disc's PQ sheet as an HTML page to FILE\n"
                "    --threads=N Use N threads (1 or 2) for the copy and the checksums,\n"
@@ -146,6 +149,7 @@ struct run_options {
     bool combi_master = false;
     bool include_cdtext = false;
     bool json = false;
+    bool audio = false;
     const char *pq_sheet = nullptr;
     const char *cue_charset = nullptr;
 };
@@ -197,6 +201,11 @@ const char *mode_fault(const command_line &cl)
         return "--cue-charset reads a cue sheet: it does not go with --check or --extract.\n";
     if (!reading && cl.options.json)
         return "--json goes with --check or --extract only.\n";
+    if (!reading && cl.options.audio)
+        return "--audio goes with --check or --extract only.\n";
+    if (cl.options.audio && !audio_measuring_built_in())
+        return "--audio needs libebur128, which this korvel was built without: install libebur128-dev and build "
+               "korvel again.\n";
     return nullptr;
 }
 
@@ -257,7 +266,7 @@ command_action take_cue_charset(const char *name, run_options &o)
 }
 
 // Long options without a short form.
-enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset, opt_version };
+enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset, opt_audio, opt_version };
 
 /// Applies the option `c` (with its argument `arg`) to `cl`. --help and a refusal end the
 /// reading at once; --version only sets its flag, as the other options are read before it acts.
@@ -285,6 +294,9 @@ command_action take_option(int c, const char *arg, command_line &cl)
         return take_mode(c == opt_check ? run_mode::check : run_mode::extract, cl);
     case opt_json:
         o.json = true;
+        return command_action::run;
+    case opt_audio:
+        o.audio = true;
         return command_action::run;
     case opt_pq_sheet:
         o.pq_sheet = arg;
@@ -338,6 +350,7 @@ command_line read_command_line(int argc, char *argv[])
         {"pq-sheet", required_argument, nullptr, opt_pq_sheet},
         {"threads", required_argument, nullptr, opt_threads},
         {"cue-charset", required_argument, nullptr, opt_cue_charset},
+        {"audio", no_argument, nullptr, opt_audio},
         {nullptr, 0, nullptr, 0},
     };
     command_line cl;
@@ -605,6 +618,7 @@ int main(int argc, char *argv[])
     if (check_operand_paths(cl) != 0)
         return 1;
     log_set_verbose(cl.verbose);
+    fileset_check_measure_audio(cl.options.audio);
     output_install_signal_handlers();
     return finish_stdout(run(cl));
 }

@@ -158,7 +158,7 @@ class Completion(unittest.TestCase):
             ("korvel --master-id=", []),
             ("korvel --p", ["--pq-sheet="]),
             ("korvel --e", ["--extract"]),
-            ("korvel --", ["--add-cdtext", "--add-cuesheet", "--check", "--cue-charset=", "--extract", "--help",
+            ("korvel --", ["--add-cdtext", "--add-cuesheet", "--audio", "--check", "--cue-charset=", "--extract", "--help",
                            "--json", "--master-id=", "--pq-sheet=", "--threads=", "--verbose=", "--version"]),
             ("korvel --cue-charset=CP125", ["CP125%d" % n for n in range(9)]),
             ("korvel --cue-charset CP932 ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
