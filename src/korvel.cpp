@@ -1,10 +1,10 @@
 // korvel: create DDP 2.00 filesets from audio CD cue sheets, and read them back.
-// The driver reads the options, then runs one straight sequence: parse the
-// cue sheet, summarise and check it, and with a target directory write the
-// audio image, the DDP streams, the optional CD-Text and cue sheet, and the
-// checksum files. With --check it verifies a fileset instead, and with
-// --extract it also writes the fileset's audio and cue sheet. Every step is a
-// call into another module.
+// The driver reads the options into a command line that main acts on, then runs
+// one mode as a straight sequence of steps. The writing mode parses the cue
+// sheet, summarises and checks it, and with a target directory writes the audio
+// image, the DDP streams, the optional CD-Text and cue sheet, and the checksum
+// files. --check verifies filesets instead, and --extract also writes a
+// fileset's audio and cue sheet. Every step is a call into another module.
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -20,6 +20,7 @@
 #include "cueparser.h"
 #include "ddp_checksum.h"
 #include "fileset_batch.h"
+#include "fileset_check.h"
 #include "fileset_extract.h"
 #include "log.h"
 #include "miniddp.h"
@@ -55,13 +56,13 @@ int is_ascii_print(const char *text)
 int finish_stdout(int status)
 {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: write error on standard output: %s\n", program_name, std::strerror(errno));
+        log_plain("%s: write error on standard output: %s\n", program_name, std::strerror(errno));
         return 1;
     }
     return status;
 }
 
-[[noreturn]] void print_version()
+void print_version()
 {
     std::printf("%s  (vantrel %s)\n", program_name, KORVEL_VERSION);
     std::printf("Git version: %s, compilation date: %s\n", KORVEL_GIT_VERSION, __DATE__ " " __TIME__);
@@ -78,12 +79,11 @@ int finish_stdout(int status)
                "(Doug Carson & Associates). korvel is not affiliated with or\n"
                "endorsed by the owner of these trademarks.\n",
                stdout);
-    std::exit(finish_stdout(0));
 }
 
 void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", program_name); }
 
-[[noreturn]] void print_help()
+void print_help()
 {
     std::fputs("Usage: korvel [options] <cuefile> [ddpdirectory]\n"
                "       korvel --check [options] <ddpdirectory>...\n"
@@ -119,7 +119,6 @@ void suggest_help() { std::printf("Try \"%s --help\" for more information.\n", p
                "\n"
                "Report bugs to: korvel developers <korvel-bugs@lists.invalid>\n",
                stdout);
-    std::exit(finish_stdout(0));
 }
 
 /// The files a run reads, which it must never write over.
@@ -150,9 +149,9 @@ std::vector<pq_sheet_taboo> pq_sheet_taboos(const ddp_inputs_t &inputs, const ch
     return taboos;
 }
 
-/// What the command line asks for.
+/// The options the modes read.
 struct run_options {
-    const char *master_id = "";
+    std::string master_id; ///< empty when -m is not given
     bool combi_master = false;
     bool include_cdtext = false;
     bool json = false;
@@ -161,143 +160,197 @@ struct run_options {
     const char *cue_charset = nullptr;
 };
 
-/// Parses, summarises and checks the cue sheet and, with a directory, writes the fileset.
-/// 0 only when everything asked for was written completely.
-int run(const char *cuefile, const char *ddpdir, const run_options &o)
-{
-    const char *master_id = o.master_id;
-    const bool combi_master = o.combi_master;
-    bool include_cdtext = o.include_cdtext;
-    // One run at a time writes into a directory: a second one stops before it does anything.
-    output_lock lock;
-    if (ddpdir != nullptr && lock.acquire(ddpdir) == 1)
-        return 1;
+/// What a run does: read a cue sheet (and, with a directory, write its fileset), verify DDP
+/// filesets, or verify one and extract its audio.
+enum class run_mode { write, check, extract };
 
-    log_msg(1, "Parsing cue sheet '%s'...\n", log_printable(cuefile).c_str());
-    cuesheet_t cue;
-    cue.cdtext_from_texts = include_cdtext && ddpdir != nullptr;
-    cue.charset = o.cue_charset;
-    cue_open(cuefile, &cue);
-    log_msg(1, "done.\n");
-
-    cue_summary(&cue);
-    if (!pq_check(*cue.pq)) {
-        log_err("PQ data is not Red Book compatible\n");
-        return 1;
-    }
-    if (o.pq_sheet != nullptr && pq_sheet_write(*cue.pq, o.pq_sheet, pq_sheet_taboos(inputs_of(cue), ddpdir)) != 0)
-        return 1;
-    if (ddpdir == nullptr) {
-        cue_close(&cue);
-        return 0;
-    }
-
-    if (include_cdtext && !pq_has_cdtext(*cue.pq) && !cue.cdtextfile) {
-        log_warn("'-t' option set, but no CD text found in cue sheet.\n");
-        include_cdtext = false;
-    }
-    const ddp_inputs_t inputs = inputs_of(cue);
-    if (ddp_prepare(ddpdir, inputs, combi_master, include_cdtext) != 0)
-        return 1;
-
-    log_msg(1, "Writing DDP fileset...\n");
-    log_msg(1, "Copying audio data\n");
-    for (const auto &file : cue.files)
-        log_msg(1, "  from: %s\n", log_printable(file.path).c_str());
-    // The image's digests are taken as it is written: the checksum files need not read it again.
-    digest_pair image_digests;
-    {
-        const std::string image = tolk_path_join(ddpdir, "IMAGE.DAT").value_or("IMAGE.DAT");
-        log_msg(1, "  to:   %s\n", log_printable(image).c_str());
-        if (cue_copy_audio(&cue, image.c_str(), &image_digests) != 0) {
-            log_err("Error while writing DDP data file\n");
-            return 1;
-        }
-    }
-    log_msg(1, "  %ld sectors written (%ld bytes).\n", cue.pq->lead_out, cue.pq->lead_out * CD_FRAME_BYTES);
-
-    // DDPMS is the fileset's table of contents: an IMAGE.cue or CDTEXT.BIN of an earlier disc that
-    // this fileset will not hold goes before the new map comes in, so that no map, even of a run
-    // killed half-way, stands beside another disc's CD-Text.
-    ddp_remove_stale(ddpdir, inputs, combi_master, include_cdtext);
-
-    // From here on every writer reports its own failures; the run goes on so that the
-    // user sees all of them.
-    int status = 0;
-    if (ddp_write(ddpdir, *cue.pq, master_id) != 0)
-        status = 1;
-    if (include_cdtext) {
-        const int written = cue.cdtextfile ? ddp_write_cdtext_from_file(ddpdir, cue.cdtextfile->c_str(), cue.cdtext_header)
-                                           : ddp_write_cdtext(ddpdir, *cue.pq);
-        if (written != 0)
-            status = 1;
-    }
-    if (combi_master && ddp_write_cuesheet(ddpdir, *cue.pq) != 0)
-        status = 1;
-    // Checksum files vouch for a fileset: never for an incomplete one.
-    if (status != 0) {
-        log_err("no checksum files written: the fileset is incomplete\n");
-        return 1;
-    }
-    log_msg(1, "Calculating checksums...\n");
-    if (ddp_checksum_write(ddpdir, &image_digests) != 0)
-        status = 1;
-    log_msg(1, "...done.\n");
-
-    cue_close(&cue);
-    return status;
-}
-
-/// The operands each mode takes, or an error message when they do not fit.
-const char *operand_fault(int mode, int operands, const run_options &o)
-{
-    if (mode == 'C' && operands < 1)
-        return "--check takes one or more operands, the DDP fileset directories.\n";
-    if (mode == 'C' && operands > 1 && o.pq_sheet != nullptr)
-        return "--pq-sheet is the sheet of one disc: give --check one fileset with it.\n";
-    if (mode == 'X' && operands != 2)
-        return "--extract takes two operands, the DDP fileset directory and the output directory.\n";
-    return nullptr;
-}
-
-/// Options that do not go with the mode, or null when all do.
-const char *mode_fault(int mode, bool writer_option, const run_options &o)
-{
-    if (mode != 0 && writer_option)
-        return "-c, -t and -m write a fileset: they do not go with --check or --extract.\n";
-    if (mode != 0 && o.cue_charset != nullptr)
-        return "--cue-charset reads a cue sheet: it does not go with --check or --extract.\n";
-    if (mode == 0 && o.json)
-        return "--json goes with --check or --extract only.\n";
-    if (mode == 0 && o.audio)
-        return "--audio goes with --check or --extract only.\n";
-    if (o.audio && !audio_measuring_built_in())
-        return "--audio needs libebur128, which this korvel was built without: install libebur128-dev and build "
-               "korvel again.\n";
-    return nullptr;
-}
+/// What main does once the command line is read.
+enum class command_action {
+    run,     ///< the options and operands fit: run the mode
+    help,    ///< print the help text, status 0
+    version, ///< print the version, status 0
+    refused, ///< a message has been printed, status 1
+};
 
 /// What the command line asks for.
 struct command_line {
-    int mode = 0; ///< 0 reads a cue sheet, 'C' checks a fileset, 'X' extracts one
+    command_action action = command_action::run;
+    run_mode mode = run_mode::write;
     run_options options;
     int verbose = 1;
     const char *first = nullptr;  ///< the cue sheet, or the fileset directory
     const char *second = nullptr; ///< the DDP directory, or the output directory
     std::vector<const char *> filesets; ///< with --check: every fileset directory, in order
-    char master_id[master_id_max + 1] = {};
+    bool writer_option = false; ///< -c, -t or -m: options that only writing a fileset takes
+    bool show_version = false;
 };
 
-/// Reads the options and operands into `cl`. -1 when the run may start; otherwise the exit
-/// status, after the messages (--help and --version end the process themselves).
-int read_command_line(int argc, char *argv[], command_line *cl)
+/// The operands each mode takes, or an error message when they do not fit.
+const char *operand_fault(run_mode mode, int operands, const run_options &o)
 {
-    static int show_version = 0;
-    // Long options without a short form.
-    enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset, opt_audio };
+    if (mode == run_mode::check && operands < 1)
+        return "--check takes one or more operands, the DDP fileset directories.\n";
+    if (mode == run_mode::check && operands > 1 && o.pq_sheet != nullptr)
+        return "--pq-sheet is the sheet of one disc: give --check one fileset with it.\n";
+    if (mode == run_mode::extract && operands != 2)
+        return "--extract takes two operands, the DDP fileset directory and the output directory.\n";
+    return nullptr;
+}
+
+/// Options that do not go with the mode, or null when all do.
+const char *mode_fault(const command_line &cl)
+{
+    const bool reading = cl.mode != run_mode::write;
+    if (reading && cl.writer_option)
+        return "-c, -t and -m write a fileset: they do not go with --check or --extract.\n";
+    if (reading && cl.options.cue_charset != nullptr)
+        return "--cue-charset reads a cue sheet: it does not go with --check or --extract.\n";
+    if (!reading && cl.options.json)
+        return "--json goes with --check or --extract only.\n";
+    if (!reading && cl.options.audio)
+        return "--audio goes with --check or --extract only.\n";
+    if (cl.options.audio && !audio_measuring_built_in())
+        return "--audio needs libebur128, which this korvel was built without: install libebur128-dev and build "
+               "korvel again.\n";
+    return nullptr;
+}
+
+/// The message of a refused command line, then the hint where to read more.
+command_action refuse(const char *message)
+{
+    log_err("%s", message);
+    suggest_help();
+    return command_action::refused;
+}
+
+/// Takes the master identifier of -m after its checks; the refusals print no hint.
+command_action take_master_id(const char *id, command_line &cl)
+{
+    if (std::strlen(id) > master_id_max) {
+        log_err("Master identifier is to long (48 characters max).\n");
+        return command_action::refused;
+    }
+    if (!is_ascii_print(id)) {
+        log_err("invalid character in master identifier. Use only printable ASCII characters!\n");
+        return command_action::refused;
+    }
+    cl.options.master_id = id;
+    cl.writer_option = true;
+    return command_action::run;
+}
+
+/// Takes --check or --extract; the two exclude each other.
+command_action take_mode(run_mode mode, command_line &cl)
+{
+    if (cl.mode != run_mode::write && cl.mode != mode)
+        return refuse("--check and --extract cannot be combined.\n");
+    cl.mode = mode;
+    return command_action::run;
+}
+
+/// Takes --threads: 1 or 2.
+command_action take_threads(const char *n)
+{
+    if (std::strcmp(n, "1") != 0 && std::strcmp(n, "2") != 0) {
+        log_err("--threads takes 1 or 2, not '%s'.\n", n);
+        suggest_help();
+        return command_action::refused;
+    }
+    threads_set(std::atoi(n));
+    return command_action::run;
+}
+
+/// Takes --cue-charset: a name iconv knows.
+command_action take_cue_charset(const char *name, run_options &o)
+{
+    if (!charset_is_known(name)) {
+        log_err("--cue-charset: iconv does not know the character set '%s' ('iconv -l' lists those it knows).\n", name);
+        return command_action::refused;
+    }
+    o.cue_charset = name;
+    return command_action::run;
+}
+
+// Long options without a short form.
+enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset, opt_audio, opt_version };
+
+/// Applies the option `c` (with its argument `arg`) to `cl`. --help and a refusal end the
+/// reading at once; --version only sets its flag, as the other options are read before it acts.
+command_action take_option(int c, const char *arg, command_line &cl)
+{
+    run_options &o = cl.options;
+    switch (c) {
+    case 'h':
+        return command_action::help;
+    case opt_version:
+        cl.show_version = true;
+        return command_action::run;
+    case 'm':
+        return take_master_id(arg, cl);
+    case 'v':
+        cl.verbose = std::atoi(arg);
+        return command_action::run;
+    case 'c':
+    case 't':
+        (c == 'c' ? o.combi_master : o.include_cdtext) = true;
+        cl.writer_option = true;
+        return command_action::run;
+    case opt_check:
+    case opt_extract:
+        return take_mode(c == opt_check ? run_mode::check : run_mode::extract, cl);
+    case opt_json:
+        o.json = true;
+        return command_action::run;
+    case opt_audio:
+        o.audio = true;
+        return command_action::run;
+    case opt_pq_sheet:
+        if (*arg == '\0') {
+            log_err("--pq-sheet needs a file name: --pq-sheet=FILE.\n");
+            suggest_help();
+            return command_action::refused;
+        }
+        o.pq_sheet = arg;
+        return command_action::run;
+    case opt_threads:
+        return take_threads(arg);
+    case opt_cue_charset:
+        return take_cue_charset(arg, o);
+    default: // getopt_long has printed its own diagnostic
+        suggest_help();
+        return command_action::refused;
+    }
+}
+
+/// Takes the operands `operands[0..count)` after the options fit the mode.
+command_action take_operands(char *operands[], int count, command_line &cl)
+{
+    if (const char *fault = mode_fault(cl))
+        return refuse(fault);
+    if (const char *fault = operand_fault(cl.mode, count, cl.options))
+        return refuse(fault);
+    if (cl.mode == run_mode::write && count < 1)
+        return refuse("Missing cuefile.\n");
+    if (cl.mode == run_mode::check)
+        cl.filesets.assign(operands, operands + count);
+    cl.first = operands[0];
+    cl.second = count > 1 ? operands[1] : nullptr;
+    if (count > 2 && cl.mode != run_mode::check)
+        return refuse("Two many arguments.\n");
+    // An empty name (an unset variable in a script) would write into the current directory.
+    if (cl.mode != run_mode::check && cl.second != nullptr && *cl.second == '\0')
+        return refuse(cl.mode == run_mode::write ? "The DDP directory name is empty."
+                                                 : "The output directory name is empty.\n");
+    return command_action::run;
+}
+
+/// Reads the options and operands. Every refusal has printed its message when this returns;
+/// --help and --version are for main to act on.
+command_line read_command_line(int argc, char *argv[])
+{
     static const option options[] = {
         {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, &show_version, 1},
+        {"version", no_argument, nullptr, opt_version},
         {"verbose", required_argument, nullptr, 'v'},
         {"master-id", required_argument, nullptr, 'm'},
         {"add-cuesheet", no_argument, nullptr, 'c'},
@@ -311,123 +364,18 @@ int read_command_line(int argc, char *argv[], command_line *cl)
         {"audio", no_argument, nullptr, opt_audio},
         {nullptr, 0, nullptr, 0},
     };
-    run_options &o = cl->options;
-    o.master_id = cl->master_id;
-    int &mode = cl->mode;
-    bool writer_option = false;
-
+    command_line cl;
     int c;
     while ((c = getopt_long(argc, argv, "hm:ctv:", options, nullptr)) != -1) {
-        switch (c) {
-        case 0:
-            break; // --version sets its flag itself
-        case 'h':
-            print_help();
-        case 'm':
-            if (std::strlen(optarg) > master_id_max) {
-                log_err("Master identifier is to long (48 characters max).");
-                return 1;
-            }
-            if (!is_ascii_print(optarg)) {
-                log_err("invalid character in master identifier. Use only printable ASCII characters!");
-                return 1;
-            }
-            std::memset(cl->master_id, 0, sizeof cl->master_id);
-            std::memcpy(cl->master_id, optarg, std::strlen(optarg));
-            writer_option = true;
-            break;
-        case 'v':
-            cl->verbose = std::atoi(optarg);
-            break;
-        case 'c':
-            o.combi_master = true;
-            writer_option = true;
-            break;
-        case 't':
-            o.include_cdtext = true;
-            writer_option = true;
-            break;
-        case opt_check:
-        case opt_extract:
-            if (mode != 0 && mode != (c == opt_check ? 'C' : 'X')) {
-                log_err("--check and --extract cannot be combined.\n");
-                suggest_help();
-                return 1;
-            }
-            mode = c == opt_check ? 'C' : 'X';
-            break;
-        case opt_json:
-            o.json = true;
-            break;
-        case opt_audio:
-            o.audio = true;
-            break;
-        case opt_pq_sheet:
-            if (*optarg == '\0') {
-                log_err("--pq-sheet needs a file name: --pq-sheet=FILE.\n");
-                suggest_help();
-                return 1;
-            }
-            o.pq_sheet = optarg;
-            break;
-        case opt_threads:
-            if (std::strcmp(optarg, "1") != 0 && std::strcmp(optarg, "2") != 0) {
-                log_err("--threads takes 1 or 2, not '%s'.\n", optarg);
-                suggest_help();
-                return 1;
-            }
-            threads_set(std::atoi(optarg));
-            break;
-        case opt_cue_charset:
-            if (!charset_is_known(optarg)) {
-                log_err("--cue-charset: iconv does not know the character set '%s' ('iconv -l' lists those it knows).\n",
-                        optarg);
-                return 1;
-            }
-            o.cue_charset = optarg;
-            break;
-        default:
-            suggest_help();
-            return 1;
-        }
+        cl.action = take_option(c, optarg, cl);
+        if (cl.action != command_action::run)
+            return cl;
     }
-
-    if (show_version)
-        print_version();
-
-    if (const char *fault = mode_fault(mode, writer_option, o)) {
-        log_err("%s", fault);
-        suggest_help();
-        return 1;
-    }
-    if (const char *fault = operand_fault(mode, argc - optind, o)) {
-        log_err("%s", fault);
-        suggest_help();
-        return 1;
-    }
-
-    if (mode == 0 && optind >= argc) {
-        log_err("Missing cuefile.");
-        suggest_help();
-        return 1;
-    }
-    if (mode == 'C')
-        cl->filesets.assign(argv + optind, argv + argc);
-    cl->first = argv[optind++];
-    if (optind < argc)
-        cl->second = argv[optind++];
-    if (optind < argc && mode != 'C') {
-        log_err("Two many arguments.");
-        suggest_help();
-        return 1;
-    }
-    // An empty name (an unset variable in a script) would write into the current directory.
-    if (mode != 'C' && cl->second != nullptr && *cl->second == '\0') {
-        log_err(mode == 0 ? "The DDP directory name is empty." : "The output directory name is empty.\n");
-        suggest_help();
-        return 1;
-    }
-    return -1;
+    if (cl.show_version)
+        cl.action = command_action::version;
+    else
+        cl.action = take_operands(argv + optind, argc - optind, cl);
+    return cl;
 }
 
 /// A path as one word of a shell command line, quoted only when it must be.
@@ -463,14 +411,14 @@ int need_directory(const char *dir)
     if (stat(dir, &st) == 0) {
         if (S_ISDIR(st.st_mode))
             return 0;
-        std::fprintf(stderr, "%s: %s: not a directory\n", program_name, log_printable(dir).c_str());
+        log_plain("%s: %s: not a directory\n", program_name, log_printable(dir).c_str());
     } else if (errno == ENOENT) {
         const std::string parent = folder_of(dir);
         const bool parent_there = stat(parent.c_str(), &st) == 0;
-        std::fprintf(stderr, "%s: %s: no such directory (create it first: mkdir %s%s)\n", program_name,
-                     log_printable(dir).c_str(), parent_there ? "" : "-p ", log_printable(shell_word(dir)).c_str());
+        log_plain("%s: %s: no such directory (create it first: mkdir %s%s)\n", program_name,
+                  log_printable(dir).c_str(), parent_there ? "" : "-p ", log_printable(shell_word(dir)).c_str());
     } else {
-        std::fprintf(stderr, "%s: %s: %s\n", program_name, log_printable(dir).c_str(), std::strerror(errno));
+        log_plain("%s: %s: %s\n", program_name, log_printable(dir).c_str(), std::strerror(errno));
     }
     return 1;
 }
@@ -480,17 +428,17 @@ int need_directory(const char *dir)
 int check_operand_paths(const command_line &cl)
 {
     struct stat st;
-    if (cl.mode == 0 && std::strcmp(cl.first, "-") != 0 && stat(cl.first, &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "%s: %s is a directory: to read a DDP fileset, use korvel --check %s\n", program_name,
-                     cl.first, shell_word(cl.first).c_str());
+    if (cl.mode == run_mode::write && std::strcmp(cl.first, "-") != 0 && stat(cl.first, &st) == 0 && S_ISDIR(st.st_mode)) {
+        log_plain("%s: %s is a directory: to read a DDP fileset, use korvel --check %s\n", program_name,
+                  log_printable(cl.first).c_str(), log_printable(shell_word(cl.first)).c_str());
         return 1;
     }
-    if (cl.mode != 'C' && cl.second != nullptr && need_directory(cl.second) != 0)
+    if (cl.mode != run_mode::check && cl.second != nullptr && need_directory(cl.second) != 0)
         return 1;
     if (const char *pq_sheet = cl.options.pq_sheet) {
         if (stat(pq_sheet, &st) == 0 && S_ISDIR(st.st_mode)) {
-            std::fprintf(stderr, "%s: %s is a directory: --pq-sheet names the HTML file to write\n", program_name,
-                         pq_sheet);
+            log_plain("%s: %s is a directory: --pq-sheet names the HTML file to write\n", program_name,
+                      log_printable(pq_sheet).c_str());
             return 1;
         }
         if (need_directory(folder_of(pq_sheet).c_str()) != 0)
@@ -499,29 +447,186 @@ int check_operand_paths(const command_line &cl)
     return 0;
 }
 
+/// The parts a fileset takes beside the image and the DDP streams, decided once before anything is written.
+struct fileset_parts {
+    bool cuesheet = false; ///< IMAGE.cue
+    bool cdtext = false;   ///< CDTEXT.BIN
+};
+
+/// -t asks for CD-Text; a disc without any gets a warning and a fileset without CDTEXT.BIN.
+fileset_parts parts_of(const cuesheet_t &cue, const run_options &o)
+{
+    fileset_parts parts;
+    parts.cuesheet = o.combi_master;
+    parts.cdtext = o.include_cdtext;
+    if (parts.cdtext && !pq_has_cdtext(*cue.pq) && !cue.cdtextfile) {
+        log_warn("'-t' option set, but no CD text found in cue sheet.\n");
+        parts.cdtext = false;
+    }
+    return parts;
+}
+
+/// Reads the cue sheet, its audio and CD-Text files into `cue`; a refused input throws fatal_error.
+void read_cue_sheet(const char *cuefile, bool writing, const run_options &o, cuesheet_t *cue)
+{
+    log_msg(1, "Parsing cue sheet '%s'...\n", log_printable(cuefile).c_str());
+    cue->cdtext_from_texts = o.include_cdtext && writing;
+    cue->charset = o.cue_charset;
+    cue_open(cuefile, cue);
+    log_msg(1, "done.\n");
+}
+
+/// Prints the summary, checks the disc against the Red Book and writes the PQ sheet when asked.
+/// 0 when the disc may be written.
+int check_disc(const cuesheet_t &cue, const run_options &o, const char *ddpdir)
+{
+    cue_summary(&cue);
+    if (!pq_check(*cue.pq)) {
+        log_err("PQ data is not Red Book compatible\n");
+        return 1;
+    }
+    if (o.pq_sheet != nullptr && pq_sheet_write(*cue.pq, o.pq_sheet, pq_sheet_taboos(inputs_of(cue), ddpdir)) != 0)
+        return 1;
+    return 0;
+}
+
+/// Writes IMAGE.DAT into `ddpdir`, its digests taken on the way: the checksum files need not read it again.
+int write_image(cuesheet_t *cue, const char *ddpdir, digest_pair *digests)
+{
+    log_msg(1, "Writing DDP fileset...\n");
+    log_msg(1, "Copying audio data\n");
+    for (const auto &file : cue->files)
+        log_msg(1, "  from: %s\n", log_printable(file.path).c_str());
+    const std::string image = tolk_path_join(ddpdir, "IMAGE.DAT").value_or("IMAGE.DAT");
+    log_msg(1, "  to:   %s\n", log_printable(image).c_str());
+    if (cue_copy_audio(cue, image.c_str(), digests) != 0) {
+        log_err("Error while writing DDP data file\n");
+        return 1;
+    }
+    log_msg(1, "  %ld sectors written (%ld bytes).\n", cue->pq->lead_out, cue->pq->lead_out * CD_FRAME_BYTES);
+    return 0;
+}
+
+/// Writes the DDP streams, CD-Text and the cue sheet. Every writer reports its own failure and
+/// the others still run, so that the user sees all of them; 0 when all were written.
+int write_streams(const char *ddpdir, const cuesheet_t &cue, const run_options &o, fileset_parts parts)
+{
+    int status = ddp_write(ddpdir, *cue.pq, o.master_id.c_str()) != 0 ? 1 : 0;
+    if (parts.cdtext) {
+        const int written = cue.cdtextfile ? ddp_write_cdtext_from_file(ddpdir, cue.cdtextfile->c_str(), cue.cdtext_header)
+                                           : ddp_write_cdtext(ddpdir, *cue.pq);
+        if (written != 0)
+            status = 1;
+    }
+    if (parts.cuesheet && ddp_write_cuesheet(ddpdir, *cue.pq) != 0)
+        status = 1;
+    return status;
+}
+
+/// Writes CHECKSUM.MD5 and CHECKSUM.TXT over the complete fileset.
+int write_checksums(const char *ddpdir, const digest_pair *image_digests)
+{
+    log_msg(1, "Calculating checksums...\n");
+    const int status = ddp_checksum_write(ddpdir, image_digests) != 0 ? 1 : 0;
+    log_msg(1, "...done.\n");
+    return status;
+}
+
+namespace mode {
+
+/// Parses, summarises and checks the cue sheet and, with a directory, writes the fileset.
+/// 0 only when everything asked for was written completely.
+int write(const command_line &cl)
+{
+    const char *ddpdir = cl.second;
+    // One run at a time writes into a directory: a second one stops before it does anything.
+    output_lock lock;
+    if (ddpdir != nullptr && lock.acquire(ddpdir) == 1)
+        return 1;
+    cuesheet_t cue;
+    read_cue_sheet(cl.first, ddpdir != nullptr, cl.options, &cue);
+    if (check_disc(cue, cl.options, ddpdir) != 0)
+        return 1;
+    if (ddpdir == nullptr) {
+        cue_close(&cue);
+        return 0;
+    }
+    const fileset_parts parts = parts_of(cue, cl.options);
+    const ddp_inputs_t inputs = inputs_of(cue);
+    if (ddp_prepare(ddpdir, inputs, parts.cuesheet, parts.cdtext) != 0)
+        return 1;
+    digest_pair image_digests;
+    if (write_image(&cue, ddpdir, &image_digests) != 0)
+        return 1;
+    // DDPMS is the fileset's table of contents: an IMAGE.cue or CDTEXT.BIN of an earlier disc that
+    // this fileset will not hold goes before the new map comes in, so that no map, even of a run
+    // killed half-way, stands beside another disc's CD-Text.
+    ddp_remove_stale(ddpdir, inputs, parts.cuesheet, parts.cdtext);
+    // Checksum files vouch for a fileset: never for an incomplete one.
+    if (write_streams(ddpdir, cue, cl.options, parts) != 0) {
+        log_err("no checksum files written: the fileset is incomplete\n");
+        return 1;
+    }
+    const int status = write_checksums(ddpdir, &image_digests);
+    cue_close(&cue);
+    return status;
+}
+
+/// Verifies each fileset and reports; one fileset may also have its PQ sheet written.
+int check(const command_line &cl)
+{
+    if (cl.filesets.size() > 1)
+        return fileset_check_batch(cl.filesets, cl.options.json);
+    return fileset_read_run(cl.first, nullptr, cl.options.json, cl.options.pq_sheet);
+}
+
+/// Verifies the fileset and extracts it into the output directory.
+int extract(const command_line &cl)
+{
+    return fileset_read_run(cl.first, cl.second, cl.options.json, cl.options.pq_sheet);
+}
+
+} // namespace mode
+
+/// Runs the mode; a refused input file ends it with the status it carries, its diagnostic printed.
+int run(const command_line &cl)
+{
+    try {
+        switch (cl.mode) {
+        case run_mode::write:
+            return mode::write(cl);
+        case run_mode::check:
+            return mode::check(cl);
+        case run_mode::extract:
+            return mode::extract(cl);
+        }
+    } catch (const fatal_error &e) {
+        return e.status();
+    }
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    command_line cl;
-    if (const int status = read_command_line(argc, argv, &cl); status >= 0)
-        return status;
+    const command_line cl = read_command_line(argc, argv);
+    switch (cl.action) {
+    case command_action::help:
+        print_help();
+        return finish_stdout(0);
+    case command_action::version:
+        print_version();
+        return finish_stdout(0);
+    case command_action::refused:
+        return 1;
+    case command_action::run:
+        break;
+    }
     if (check_operand_paths(cl) != 0)
         return 1;
-
     log_set_verbose(cl.verbose);
     fileset_check_measure_audio(cl.options.audio);
     output_install_signal_handlers();
-    int status;
-    try {
-        if (cl.filesets.size() > 1)
-            status = fileset_check_batch(cl.filesets, cl.options.json);
-        else
-            status = cl.mode == 0 ? run(cl.first, cl.second, cl.options)
-                                  : fileset_read_run(cl.first, cl.second, cl.options.json, cl.options.pq_sheet);
-    } catch (const fatal_error &e) {
-        // An input file was refused; its diagnostic has been printed.
-        status = e.status();
-    }
-    return finish_stdout(status);
+    return finish_stdout(run(cl));
 }

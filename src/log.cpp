@@ -98,6 +98,8 @@ void log_plain(const char *format, ...)
     va_end(ap);
 }
 
+void log_vplain(const char *format, va_list ap) { to_stderr("", format, ap); }
+
 void log_errno(const char *what)
 {
     const int saved = errno;

@@ -27,6 +27,8 @@ void log_err(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /// Writes the formatted message to standard error as it stands, without a prefix: for the
 /// forms other tools use ("name: No such file or directory", "Wave parser error (offset 8): ...").
 void log_plain(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/// The same with the arguments as a va_list.
+void log_vplain(const char *format, va_list ap) __attribute__((format(printf, 1, 0)));
 
 /// The perror form: "what: " and the text of errno, or the text alone when `what` is empty.
 void log_errno(const char *what);

@@ -177,12 +177,12 @@ void wave_err(std::FILE *fp, const char *format, ...)
     struct stat st;
     if (at > 0 && fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) && at > st.st_size)
         at = static_cast<long>(st.st_size);
-    std::fprintf(stderr, "Wave parser error (offset %ld): ", at);
+    log_plain("Wave parser error (offset %ld): ", at);
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
+    log_vplain(format, ap);
     va_end(ap);
-    std::fputs("\n", stderr);
+    log_plain("\n");
     throw fatal_error{1};
 }
 
@@ -401,7 +401,7 @@ void chunk_read_cue(std::FILE *fp, const chunk_t *c, wave_t *w)
     try {
         w->cue_points.reserve(w->cue_points.size() + count);
     } catch (const std::bad_alloc &) {
-        std::fputs("failed to allocate memory for cue point\n", stderr);
+        log_plain("failed to allocate memory for cue point\n");
         return;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -426,10 +426,10 @@ void chunk_read_XTOC(std::FILE *fp, const chunk_t *c, wave_t *w)
     const char *why = nullptr;
     switch (read_contents(fp, c->size, buf, 0, why)) {
     case read_result::no_memory:
-        std::fputs("failed to allocate memory for XTOC chunk\n", stderr);
+        log_plain("failed to allocate memory for XTOC chunk\n");
         return;
     case read_result::short_read:
-        std::fprintf(stderr, "failed to read XTOC chunk: %s\n", why);
+        log_plain("failed to read XTOC chunk: %s\n", why);
         return;
     case read_result::ok:
         break;
@@ -446,10 +446,10 @@ void chunk_read_axml(std::FILE *fp, const chunk_t *c, wave_t *w)
     // One zero byte more, so that the XML is a terminated text.
     switch (read_contents(fp, c->size, buf, 1, why)) {
     case read_result::no_memory:
-        std::fputs("failed to allocate memory for axml chunk\n", stderr);
+        log_plain("failed to allocate memory for axml chunk\n");
         return;
     case read_result::short_read:
-        std::fprintf(stderr, "failed to read axml chunk: %s\n", why);
+        log_plain("failed to read axml chunk: %s\n", why);
         return;
     case read_result::ok:
         break;

@@ -336,16 +336,16 @@ MUTATIONS = [
       "if (output_same_place(taboo.path.c_str(), target.path.c_str())) {", "if (false) {"),
     # korvel
     M("main-master-id", "korvel.cpp", "a master identifier of 48 characters is refused",
-      "if (std::strlen(optarg) > master_id_max) {", "if (std::strlen(optarg) >= master_id_max) {"),
+      "if (std::strlen(id) > master_id_max) {", "if (std::strlen(id) >= master_id_max) {"),
     M("main-incomplete", "korvel.cpp", "checksum files written for an incomplete fileset",
-      "    if (status != 0) {\n        log_err(\"no checksum files written: the fileset is incomplete\\n\");\n"
-      "        return 1;\n    }\n", ""),
+      "if (write_streams(ddpdir, cue, cl.options, parts) != 0) {",
+      "if (write_streams(ddpdir, cue, cl.options, parts) != 0 && false) {"),
     M("main-reader-status", "fileset_extract.cpp", "a fileset with one error checks with status 0",
       "checked.fileset.errors() > 0 ? 1 : 0;", "checked.fileset.errors() > 1 ? 1 : 0;"),
     M("main-empty-dir", "korvel.cpp", "an empty output directory name is taken",
-      "if (mode != 'C' && cl->second != nullptr && *cl->second == '\\0') {", "if (false) {"),
+      "if (cl.mode != run_mode::check && cl.second != nullptr && *cl.second == '\\0')", "if (false)"),
     M("operands-missing-dir", "korvel.cpp", "a missing output directory is found only when the run writes",
-      "if (cl.mode != 'C' && cl.second != nullptr && need_directory(cl.second) != 0)", "if (false)"),
+      "if (cl.mode != run_mode::check && cl.second != nullptr && need_directory(cl.second) != 0)", "if (false)"),
     M("operands-batch-status", "fileset_batch.cpp", "several filesets check with status 0 when one has an error",
       "return with_errors > 0 ? 1 : 0;", "return with_errors > 1 ? 1 : 0;"),
 ]
