@@ -166,8 +166,6 @@ char yes_no(int value);
 void pq_print(const PQlist &pq);
 /// The CD-Text strings of the list, by kind, on standard output.
 void pq_print_cdtext(const PQlist &pq);
-/// A complete HTML page with the PQ table on `out`; returns the count of the last line written.
-int pq_print_html(const PQlist &pq, std::FILE *out);
 
 // ---- Writers ----
 

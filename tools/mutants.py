@@ -112,7 +112,7 @@ MUTATIONS = [
       "            std::fprintf(out, \"    SONGWRITER \\\"%s\\\"\\n\", t->songwriter->c_str());", "            ;"),
     M("pq-pack-count", "cdtext.cpp", "the pack count takes each pack for two",
       "    else\n        ++w->seq;", "    else\n        w->seq += 2;"),
-    M("pq-html-escape", "pqlist.cpp", "'<' is not escaped in the PQ sheet",
+    M("pq-html-escape", "pq_sheet.cpp", "'<' is not escaped in the PQ sheet",
       "case '<': out += \"&lt;\"; break;", "case '<': out += \"<\"; break;"),
     M("pq-scms-column", "pqlist.cpp", "the listing's SCMS column shows the 4CH flag",
       "yes_no(t->flags & PQ_FLAG_SCMS));", "yes_no(t->flags & PQ_FLAG_4CH));"),
