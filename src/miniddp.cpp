@@ -9,6 +9,7 @@
 
 #include "cdtext.h"
 #include "cdtext_msjis.h"
+#include "cue_writer.h"
 #include "log.h"
 #include "pqlist.h"
 #include "safe_output.h"

@@ -169,11 +169,6 @@ void pq_print_cdtext(const PQlist &pq);
 
 // ---- Writers ----
 
-/// Writes the list as a cue sheet describing one data file that starts at disc position
-/// `data_start` (>= 0). 0 when written, 1 when refused (nothing written).
-int pq_write_cuesheet(const PQlist &pq, const char *datafile, const char *filetype, long data_start,
-                      const char *cdtextfile, std::FILE *out);
-
 /// Writes the list's CD-Text as one block of CD-Text packs: 0 when written, -1 when the
 /// list has no text, -2 when the texts need more packs than one block holds (nothing written).
 int pq_write_cdtext(const PQlist &pq, std::FILE *out);
