@@ -10,6 +10,7 @@
 #include "cdtext.h"
 #include "fuzz_support.h"
 #include "log.h"
+#include "pq_cdtext.h"
 #include "pqlist.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "cueparser.h"
 #include "fuzz_support.h"
 #include "log.h"
+#include "pq_cdtext.h"
 #include "pqlist.h"
 
 namespace {

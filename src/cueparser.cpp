@@ -19,6 +19,7 @@
 #include "cue_dialect.h"
 #include "log.h"
 #include "md5.h"
+#include "pq_cdtext.h"
 #include "safe_output.h"
 #include "text_encoding.h"
 

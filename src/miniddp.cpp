@@ -11,6 +11,7 @@
 #include "cdtext_msjis.h"
 #include "cue_writer.h"
 #include "log.h"
+#include "pq_cdtext.h"
 #include "pqlist.h"
 #include "safe_output.h"
 #include "tolk_utils.h"

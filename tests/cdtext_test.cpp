@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "cdtext_msjis.h"
+#include "pq_cdtext.h"
 #include "pqlist.h"
 #include "test_support.h"
 #include "tolk_utils.h"

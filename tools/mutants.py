@@ -132,7 +132,7 @@ MUTATIONS = [
       "if (two && w->fill == CDTEXT_PACK_TEXT - 1)", "if (false)"),
     M("cdtext-msjis-repeat", "cdtext.cpp", "two TABs read as a text of their own",
       "            if (text_ == \"\\t\\t\")\n", "            if (false)\n"),
-    M("cdtext-msjis-language", "pqlist.cpp", "Japanese CD-Text declares English",
+    M("cdtext-msjis-language", "pq_cdtext.cpp", "Japanese CD-Text declares English",
       "cdtw_set_language(writer, CDTEXT_LANGUAGE_JAPANESE);", "cdtw_set_language(writer, 9);"),
     M("cdtext-last-seq", "cdtext.cpp", "size information gives the last sequence number one short",
       "text[8] = static_cast<std::uint8_t>(w->seq + 1);", "text[8] = static_cast<std::uint8_t>(w->seq);"),
