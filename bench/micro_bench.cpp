@@ -18,6 +18,7 @@
 #include "crc.h"
 #include "cueparser.h"
 #include "ddp_checksum.h"
+#include "image_copy.h"
 #include "log.h"
 #include "md5.h"
 #include "tolk_utils.h"

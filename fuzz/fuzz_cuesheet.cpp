@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cue_summary.h"
 #include "cueparser.h"
 #include "fuzz_support.h"
 #include "log.h"

@@ -228,7 +228,7 @@ MUTATIONS = [
     M("flac-order", "flac_decoder.cpp", "left samples written high byte first",
       "out[4 * i] = static_cast<unsigned char>(l);\n        out[4 * i + 1] = static_cast<unsigned char>(l >> 8);",
       "out[4 * i] = static_cast<unsigned char>(l >> 8);\n        out[4 * i + 1] = static_cast<unsigned char>(l);"),
-    M("flac-md5", "cueparser.cpp", "a FLAC file's MD5 signature is not checked",
+    M("flac-md5", "image_copy.cpp", "a FLAC file's MD5 signature is not checked",
       "if (ctx != nullptr && std::memcmp(digest,", "if (false && std::memcmp(digest,"),
     M("flac-cut", "flac_decoder.cpp", "a cut file is reported as damaged",
       "s.failure = cut ? ends_early(s) : damage;", "s.failure = damage;"),
