@@ -14,7 +14,7 @@
 #include <system_error>
 #include <vector>
 
-#include "cdtext.h"
+#include "cdtext_pack.h"
 #include "crc.h"
 #include "cueparser.h"
 #include "ddp_checksum.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "cdtext.h"
+#include "cdtext_reader.h"
 #include "cueparser.h"
 #include "pq_cdtext.h"
 #include "pqlist.h"

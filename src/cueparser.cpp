@@ -12,8 +12,9 @@
 #include <cstring>
 #include <vector>
 
-#include "cdtext.h"
 #include "cdtext_msjis.h"
+#include "cdtext_pack.h"
+#include "cdtext_reader.h"
 #include "cue_charset.h"
 #include "cue_dialect.h"
 #include "log.h"

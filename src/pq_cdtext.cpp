@@ -4,6 +4,8 @@
 
 #include "cdtext.h"
 #include "cdtext_msjis.h"
+#include "cdtext_pack.h"
+#include "cdtext_writer.h"
 #include "pqlist.h"
 
 namespace {
