@@ -19,14 +19,12 @@ namespace {
     __attribute__((format(printf, 3, 4)));
 void refuse(const char *path, const std::string &hint, const char *format, ...)
 {
-    std::fprintf(stderr, "%s: error: ", path);
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
+    log_vlocated("error", path, 0, format, ap);
     va_end(ap);
-    std::fputc('\n', stderr);
     if (!hint.empty())
-        std::fprintf(stderr, "%s: hint: %s\n", path, hint.c_str());
+        log_located("hint", path, 0, "%s", hint.c_str());
     throw fatal_error(1);
 }
 
@@ -34,12 +32,10 @@ void refuse(const char *path, const std::string &hint, const char *format, ...)
 void warn(const char *path, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void warn(const char *path, const char *format, ...)
 {
-    std::fprintf(stderr, "%s: warning: ", tolk_basename(path));
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
+    log_vlocated("warning", tolk_basename(path), 0, format, ap);
     va_end(ap);
-    std::fputc('\n', stderr);
 }
 
 std::string hint(const char *text, const char *command, const char *input)

@@ -5,6 +5,7 @@
 #include "cdtext.h"
 #include "cdtext_msjis.h"
 #include "cdtext_pack.h"
+#include "log.h"
 #include "pqlist.h"
 
 // ---- Reader ----
@@ -292,7 +293,7 @@ int cdtext_scan_blocks(std::FILE *in, cdtext_block_info_t blocks[8])
 void parse_cdtext(std::FILE *in)
 {
     if (in == nullptr) {
-        std::fputs("parse_cdtext: error: no file given\n", stderr);
+        log_plain("parse_cdtext: error: no file given\n");
         return;
     }
     latin1_init();
@@ -461,7 +462,7 @@ void cdt_dump(std::FILE *in)
         if (r == -1)
             break;
         if (r == -2) {
-            std::perror("");
+            log_errno("");
             break;
         }
         cdtp_print(&pack);

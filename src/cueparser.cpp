@@ -681,13 +681,13 @@ void parser::report_texts()
     if (texts_go_into_msjis())
         return;
     for (const auto &[line, message] : folded_)
-        std::fprintf(stderr, "%s:%d: warning: %s\n", tolk_basename(path_), line, message.c_str());
+        log_located("warning", tolk_basename(path_), line, "%s", message.c_str());
     const bool fatal = cue_->cdtext_from_texts && !cdtext_name_;
     for (const auto &[line, message] : unholdable_) {
         if (fatal)
-            std::fprintf(stderr, "%s:%d: error: %s\n", path_, line, message.c_str());
+            log_located("error", path_, line, "%s", message.c_str());
         else
-            std::fprintf(stderr, "%s:%d: warning: %s; shown as \"?\"\n", tolk_basename(path_), line, message.c_str());
+            log_located("warning", tolk_basename(path_), line, "%s; shown as \"?\"", message.c_str());
     }
     if (fatal && !unholdable_.empty())
         throw fatal_error(1);
