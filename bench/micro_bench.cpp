@@ -14,10 +14,11 @@
 #include <system_error>
 #include <vector>
 
-#include "cdtext.h"
+#include "cdtext_pack.h"
 #include "crc.h"
 #include "cueparser.h"
 #include "ddp_checksum.h"
+#include "image_copy.h"
 #include "log.h"
 #include "md5.h"
 #include "tolk_utils.h"

@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "cdtext.h"
+#include "cdtext_pack.h"
+#include "cdtext_reader.h"
 #include "fuzz_support.h"
 #include "log.h"
+#include "pq_cdtext.h"
 #include "pqlist.h"
 
 namespace {

@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <string>
 
+#include "cue_summary.h"
 #include "cueparser.h"
 #include "fuzz_support.h"
 #include "log.h"
+#include "pq_cdtext.h"
 #include "pqlist.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include "fileset_check.h"
 #include "fuzz_support.h"
 #include "log.h"
+#include "pq_sheet.h"
 #include "pqlist.h"
 
 namespace {

@@ -19,14 +19,12 @@ namespace {
     __attribute__((format(printf, 3, 4)));
 void refuse(const char *path, const std::string &hint, const char *format, ...)
 {
-    std::fprintf(stderr, "%s: error: ", path);
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
+    log_vlocated("error", path, 0, format, ap);
     va_end(ap);
-    std::fputc('\n', stderr);
     if (!hint.empty())
-        std::fprintf(stderr, "%s: hint: %s\n", path, hint.c_str());
+        log_located("hint", path, 0, "%s", hint.c_str());
     throw fatal_error(1);
 }
 
@@ -34,12 +32,10 @@ void refuse(const char *path, const std::string &hint, const char *format, ...)
 void warn(const char *path, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void warn(const char *path, const char *format, ...)
 {
-    std::fprintf(stderr, "%s: warning: ", tolk_basename(path));
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
+    log_vlocated("warning", tolk_basename(path), 0, format, ap);
     va_end(ap);
-    std::fputc('\n', stderr);
 }
 
 std::string hint(const char *text, const char *command, const char *input)
@@ -100,53 +96,49 @@ audio_input::~audio_input() = default;
 audio_input::audio_input(audio_input &&) noexcept = default;
 audio_input &audio_input::operator=(audio_input &&) noexcept = default;
 
-audio_input audio_input::open(file_ptr fp, const char *path, audio_declared declared)
+void audio_input::open_raw(file_ptr fp, bool motorola)
 {
-    audio_input in;
-    in.path_ = path;
+    // Raw samples: the whole file is audio.
+    const char *path = path_.c_str();
+    swap_ = motorola;
+    std::FILE *f = fp.get();
+    if (std::fseek(f, 0, SEEK_END) != 0)
+        refuse(path, "", "can't seek to end of audio file, message: %s", std::strerror(errno));
+    const long end = std::ftell(f);
+    if (end < 0)
+        refuse(path, "", "can't determine end of audio file, message: %s", std::strerror(errno));
+    if (std::fseek(f, 0, SEEK_SET) != 0)
+        refuse(path, "", "can't seek to start of audio file, message: %s", std::strerror(errno));
+    size_ = static_cast<std::uint64_t>(end);
+    fp_ = std::move(fp);
+}
 
-    if (declared != audio_declared::wave) {
-        // Raw samples: the whole file is audio.
-        in.swap_ = declared == audio_declared::motorola;
-        std::FILE *f = fp.get();
-        if (std::fseek(f, 0, SEEK_END) != 0)
-            refuse(path, "", "can't seek to end of audio file, message: %s", std::strerror(errno));
-        const long end = std::ftell(f);
-        if (end < 0)
-            refuse(path, "", "can't determine end of audio file, message: %s", std::strerror(errno));
-        if (std::fseek(f, 0, SEEK_SET) != 0)
-            refuse(path, "", "can't seek to start of audio file, message: %s", std::strerror(errno));
-        in.size_ = static_cast<std::uint64_t>(end);
-        in.fp_ = std::move(fp);
-        return in;
-    }
+void audio_input::open_flac(file_ptr fp)
+{
+    // Most whole-disc cue sheets name a FLAC file on a WAVE line.
+    const char *path = path_.c_str();
+    const std::string decode = "decode it to a WAVE file first: `flac -d in.flac -o out.wav`";
+    if (!flac_built_in())
+        refuse(path, decode, "not a Microsoft WAVE file, but FLAC audio, and this korvel was built without "
+                             "FLAC decoding");
+    std::string why;
+    flac_ = flac_decoder::open(std::move(fp), why);
+    if (!flac_)
+        refuse(path, "`flac -t in.flac` tells what is wrong with it", "FLAC file cannot be decoded: %s", why.c_str());
+    const flac_stream_info &info = flac_->info();
+    check_cd_format(path, "FLAC file", "in.flac", info.channels, info.sample_rate, info.bits_per_sample);
+    // The length is the stream's word for it: the audio is decoded only into the image.
+    if (info.total_samples == 0)
+        refuse(path, decode, "FLAC file does not state its length (its STREAMINFO holds no sample count)");
+    if (!info.has_md5)
+        warn(path, "FLAC file has no MD5 signature: its decoded audio cannot be checked");
+    // 16-bit stereo: four bytes a sample frame.
+    size_ = info.total_samples * 4;
+}
 
-    const audio_identity id = identify_audio(fp.get());
-    if (id.kind == audio_kind::flac) {
-        // Most whole-disc cue sheets name a FLAC file on a WAVE line.
-        const std::string decode = "decode it to a WAVE file first: `flac -d in.flac -o out.wav`";
-        if (!flac_built_in())
-            refuse(path, decode, "not a Microsoft WAVE file, but FLAC audio, and this korvel was built without "
-                                 "FLAC decoding");
-        std::string why;
-        in.flac_ = flac_decoder::open(std::move(fp), why);
-        if (!in.flac_)
-            refuse(path, "`flac -t in.flac` tells what is wrong with it", "FLAC file cannot be decoded: %s",
-                   why.c_str());
-        const flac_stream_info &info = in.flac_->info();
-        check_cd_format(path, "FLAC file", "in.flac", info.channels, info.sample_rate, info.bits_per_sample);
-        // The length is the stream's word for it: the audio is decoded only into the image.
-        if (info.total_samples == 0)
-            refuse(path, decode, "FLAC file does not state its length (its STREAMINFO holds no sample count)");
-        if (!info.has_md5)
-            warn(path, "FLAC file has no MD5 signature: its decoded audio cannot be checked");
-        // 16-bit stereo: four bytes a sample frame.
-        in.size_ = info.total_samples * 4;
-        return in;
-    }
-    if (id.kind != audio_kind::wave)
-        refuse_kind(path, id);
-
+void audio_input::open_wave(file_ptr fp)
+{
+    const char *path = path_.c_str();
     wave_t w;
     wave_open_stream(std::move(fp), &w);
     // Wave Format Extensible names its real format in a subformat GUID.
@@ -165,8 +157,25 @@ audio_input audio_input::open(file_ptr fp, const char *path, audio_declared decl
     for (const std::string &forgiven : w.warnings)
         warn(path, "%s", forgiven.c_str());
 
-    in.size_ = w.audio_length;
-    in.fp_ = std::move(w.fp);
+    size_ = w.audio_length;
+    fp_ = std::move(w.fp);
+}
+
+audio_input audio_input::open(file_ptr fp, const char *path, audio_declared declared)
+{
+    audio_input in;
+    in.path_ = path;
+    if (declared != audio_declared::wave) {
+        in.open_raw(std::move(fp), declared == audio_declared::motorola);
+        return in;
+    }
+    const audio_identity id = identify_audio(fp.get());
+    if (id.kind == audio_kind::flac)
+        in.open_flac(std::move(fp));
+    else if (id.kind == audio_kind::wave)
+        in.open_wave(std::move(fp));
+    else
+        refuse_kind(path, id);
     return in;
 }
 

@@ -60,6 +60,11 @@ public:
     std::string damage() const;
 
 private:
+    /// The three kinds of file open() takes: raw samples, FLAC audio, a WAVE file.
+    void open_raw(file_ptr fp, bool motorola);
+    void open_flac(file_ptr fp);
+    void open_wave(file_ptr fp);
+
     file_ptr fp_;
     std::unique_ptr<flac_decoder> flac_;
     std::string path_;

@@ -12,14 +12,12 @@
 #include <cstring>
 #include <vector>
 
-#include "block_pipeline.h"
-#include "cdtext.h"
 #include "cdtext_msjis.h"
+#include "cdtext_pack.h"
+#include "cdtext_reader.h"
 #include "cue_charset.h"
 #include "cue_dialect.h"
 #include "log.h"
-#include "md5.h"
-#include "safe_output.h"
 #include "text_encoding.h"
 
 namespace {
@@ -33,31 +31,9 @@ constexpr long first_pregap_bytes = CD_FIRST_PREGAP_FRAMES * CD_FRAME_BYTES;
 constexpr long cdtext_file_max_bytes = 8L * CDTEXT_MAX_PACKS * CDTEXT_PACK_SIZE;
 /// Audio is 16-bit stereo: a sample frame is 4 bytes.
 constexpr long sample_frame_bytes = 4;
-
-void print_located(const char *kind, const char *file, int line, const char *format, va_list ap)
-{
-    if (line >= 1)
-        std::fprintf(stderr, "%s:%d: %s: ", file, line, kind);
-    else
-        std::fprintf(stderr, "%s: %s: ", file, kind);
-    std::vfprintf(stderr, format, ap);
-    std::fputc('\n', stderr);
-}
-
-/// Opens an input file for binary reading. A directory is refused as the open would
-/// be for a file that does not exist (errno EISDIR), so that it gets a clear message.
-file_ptr open_input(const char *path)
-{
-    file_ptr fp = tolk_fopen(path, "rb");
-    if (!fp)
-        return fp;
-    struct stat st;
-    if (fstat(fileno(fp.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
-        fp.reset();
-        errno = EISDIR;
-    }
-    return fp;
-}
+/// A cue sheet of 99 tracks with every index, text and comment is some tens of kilobytes:
+/// anything this large is not one (a device such as /dev/zero would never end).
+constexpr std::size_t cue_sheet_max_bytes = 4 * 1024 * 1024;
 
 /// Opens a file that the cue sheet names, which korvel measures, seeks in and reads
 /// more than once: only a regular file will do. The name comes from the cue sheet, so
@@ -137,25 +113,6 @@ long last_index_position(const PQlist &pq)
         if (p != -1)
             position = p;
     return position;
-}
-
-/// The silence that PREGAP and POSTGAP put into the image.
-long silence_bytes(const cuesheet_t *cue)
-{
-    long bytes = -cue->pregap_size - cue->padding_size;
-    for (const auto &piece : cue->image)
-        if (piece.file < 0)
-            bytes += static_cast<long>(piece.bytes);
-    return bytes;
-}
-
-/// The image's bytes: silence and audio.
-long image_bytes(const cuesheet_t *cue)
-{
-    long bytes = 0;
-    for (const auto &piece : cue->image)
-        bytes += static_cast<long>(piece.bytes);
-    return bytes;
 }
 
 /// A name from the cue sheet resolved against the cue sheet's directory.
@@ -266,7 +223,7 @@ void parser::error(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    print_located("error", path_, line_number_, format, ap);
+    log_vlocated("error", path_, line_number_, format, ap);
     va_end(ap);
     throw fatal_error(1);
 }
@@ -275,7 +232,7 @@ void parser::warning(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    print_located("warning", tolk_basename(path_), line_number_, format, ap);
+    log_vlocated("warning", tolk_basename(path_), line_number_, format, ap);
     va_end(ap);
 }
 
@@ -724,13 +681,13 @@ void parser::report_texts()
     if (texts_go_into_msjis())
         return;
     for (const auto &[line, message] : folded_)
-        std::fprintf(stderr, "%s:%d: warning: %s\n", tolk_basename(path_), line, message.c_str());
+        log_located("warning", tolk_basename(path_), line, "%s", message.c_str());
     const bool fatal = cue_->cdtext_from_texts && !cdtext_name_;
     for (const auto &[line, message] : unholdable_) {
         if (fatal)
-            std::fprintf(stderr, "%s:%d: error: %s\n", path_, line, message.c_str());
+            log_located("error", path_, line, "%s", message.c_str());
         else
-            std::fprintf(stderr, "%s:%d: warning: %s; shown as \"?\"\n", tolk_basename(path_), line, message.c_str());
+            log_located("warning", tolk_basename(path_), line, "%s; shown as \"?\"", message.c_str());
     }
     if (fatal && !unholdable_.empty())
         throw fatal_error(1);
@@ -853,14 +810,14 @@ void parser::finish_image()
                      file.size % CD_FRAME_BYTES / sample_frame_bytes);
     }
     const cue_datafile_t &last = cue_->files.back();
-    const long rest = image_bytes(cue_) % CD_FRAME_BYTES;
+    const long rest = image_bytes(cue_->image) % CD_FRAME_BYTES;
     if (rest != 0) {
         cue_->padding_size = CD_FRAME_BYTES - rest;
         cue_warn(last.path.c_str(), -1, "audio does not end at a CD sector boundary, adding %ld bytes of silence",
                  cue_->padding_size);
         cue_->image.push_back({-1, static_cast<std::uint64_t>(cue_->padding_size)});
     }
-    pq.lead_out = image_bytes(cue_) / CD_FRAME_BYTES;
+    pq.lead_out = image_bytes(cue_->image) / CD_FRAME_BYTES;
 
     // Every index lies within its file: the last file's within the padded image, any other's no later
     // than the frame in which the next file starts, after the silence of a POSTGAP at the file's end:
@@ -884,11 +841,43 @@ void parser::finish_image()
 
 // ---- Diagnostics and tokens ----
 
+// A directory is refused as the open would be for a file that does not exist (errno
+// EISDIR), so that it gets a clear message.
+file_ptr open_input(const char *path)
+{
+    file_ptr fp = tolk_fopen(path, "rb");
+    if (!fp)
+        return fp;
+    struct stat st;
+    if (fstat(fileno(fp.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fp.reset();
+        errno = EISDIR;
+    }
+    return fp;
+}
+
+std::optional<std::string> read_sheet(std::FILE *fp)
+{
+    std::string bytes;
+    std::array<char, 65536> block;
+    std::size_t n;
+    while ((n = std::fread(block.data(), 1, block.size(), fp)) > 0) {
+        bytes.append(block.data(), n);
+        if (bytes.size() > cue_sheet_max_bytes) {
+            errno = EFBIG;
+            return std::nullopt;
+        }
+    }
+    if (std::ferror(fp))
+        return std::nullopt;
+    return bytes;
+}
+
 void cue_err(const char *file, int line, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    print_located("error", file, line, format, ap);
+    log_vlocated("error", file, line, format, ap);
     va_end(ap);
     throw fatal_error(1);
 }
@@ -897,7 +886,7 @@ void cue_warn(const char *file, int line, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    print_located("warning", tolk_basename(file), line, format, ap);
+    log_vlocated("warning", tolk_basename(file), line, format, ap);
     va_end(ap);
 }
 
@@ -962,32 +951,6 @@ int is_number(const char *text)
 }
 
 // ---- The cue sheet object ----
-
-namespace {
-
-/// A cue sheet of 99 tracks with every index, text and comment is some tens of kilobytes:
-/// anything this large is not one (a device such as /dev/zero would never end).
-constexpr std::size_t cue_sheet_max_bytes = 4 * 1024 * 1024;
-
-/// The whole cue sheet, or nullopt (errno set) when it cannot be read; EFBIG when it is too large.
-std::optional<std::string> read_sheet(std::FILE *fp)
-{
-    std::string bytes;
-    std::array<char, 65536> block;
-    std::size_t n;
-    while ((n = std::fread(block.data(), 1, block.size(), fp)) > 0) {
-        bytes.append(block.data(), n);
-        if (bytes.size() > cue_sheet_max_bytes) {
-            errno = EFBIG;
-            return std::nullopt;
-        }
-    }
-    if (std::ferror(fp))
-        return std::nullopt;
-    return bytes;
-}
-
-} // namespace
 
 void cue_open(const char *path, cuesheet_t *cue)
 {
@@ -1114,281 +1077,4 @@ void evaluate_cdtextfile(cuesheet_t *cue, const char *name)
         cue_err(path, 0, "Last track number in CD text (%d) file does not match cue sheet (%d)\n",
                 blocks[0].last_track, tracks);
     log_msg(1, "CD text file is: %s\n", path);
-}
-
-// ---- The image ----
-
-namespace {
-
-enum class copy_result { ok, short_read, read_failed, short_write, damaged };
-
-// The image is copied in blocks of 256 KiB: few enough system calls to cost
-// nothing beside the checksums, and a small, fixed amount of memory for any
-// length of disc. The block is a multiple of the stream buffers' size, so
-// that the C library reads and writes it directly instead of through them.
-constexpr std::size_t copy_block_size = 256 * 1024;
-
-/// The side of the copy that takes each block as it is written: the image's MD5 and CRC-32
-/// and every FLAC file's MD5 signature, and with FLAC audio the writing too (its decoding is
-/// then the other side's work). It runs on the second thread when there is one.
-struct image_sink {
-    staged_file &image;
-    bool writes = false;
-    digest_state image_digests;
-    std::vector<md5_context> file_md5;            ///< per audio file, for those with a signature
-    std::vector<const unsigned char *> signature; ///< per audio file: FLAC's MD5 signature, or null
-    int write_errno = 0;                          ///< why a write failed, when this side writes
-    int damaged_file = -1;                        ///< the file whose audio fails its signature
-
-    image_sink(staged_file &out, const cuesheet_t *cue) : image(out)
-    {
-        for (const auto &file : cue->files) {
-            signature.push_back(file.input.md5_signature());
-            writes = writes || file.input.is_flac();
-        }
-        file_md5.resize(signature.size());
-        for (md5_context &ctx : file_md5)
-            md5_init(&ctx);
-    }
-
-    /// A block of the image tagged with its file (-1 for silence); an empty one marks the end of its file.
-    bool operator()(data_block &b)
-    {
-        const bool checked = b.tag >= 0 && signature[static_cast<std::size_t>(b.tag)] != nullptr;
-        md5_context *ctx = checked ? &file_md5[static_cast<std::size_t>(b.tag)] : nullptr;
-        if (b.size == 0) {
-            std::uint8_t digest[16];
-            if (ctx != nullptr)
-                md5_finish(ctx, digest);
-            if (ctx != nullptr && std::memcmp(digest, signature[static_cast<std::size_t>(b.tag)], 16) != 0) {
-                damaged_file = b.tag;
-                return false;
-            }
-            return true;
-        }
-        if (writes && !image.write(b.data.get(), b.size)) {
-            write_errno = errno != 0 ? errno : EIO;
-            return false;
-        }
-        if (ctx != nullptr)
-            md5_append(ctx, b.data.get(), static_cast<int>(b.size));
-        image_digests.append(b.data.get(), b.size);
-        return true;
-    }
-};
-
-/// The side of the copy that reads (or decodes) the audio into blocks, writes them when the sink does
-/// not, and hands them over; on the thread that owns the run.
-struct image_source {
-    cuesheet_t *cue;
-    staged_file &image;
-    block_pipeline &pipeline;
-    bool writes;
-
-    /// Copies `count` bytes of the piece tagged `tag` (a file's audio, or zeros for -1).
-    copy_result copy(audio_input *from, int tag, std::uint64_t count)
-    {
-        while (count > 0) {
-            data_block b = pipeline.take();
-            if (!b.data)
-                return copy_result::short_write;
-            b.size = static_cast<std::size_t>(std::min<std::uint64_t>(count, b.capacity));
-            b.tag = tag;
-            if (from == nullptr)
-                std::memset(b.data.get(), 0, b.size);
-            switch (from != nullptr ? from->read(b.data.get(), b.size) : audio_input::status::ok) {
-            case audio_input::status::ok: break;
-            case audio_input::status::ended: return copy_result::short_read;
-            case audio_input::status::failed: return copy_result::read_failed;
-            case audio_input::status::damaged: return copy_result::damaged;
-            }
-            if (writes && !image.write(b.data.get(), b.size))
-                return copy_result::short_write;
-            count -= b.size;
-            if (!pipeline.give(std::move(b)))
-                return copy_result::short_write;
-        }
-        return copy_result::ok;
-    }
-
-    /// Every piece of the image in order; the first fault, and the file it came from.
-    copy_result copy_all(const cue_datafile_t **failed)
-    {
-        std::vector<long> left;
-        for (const auto &file : cue->files)
-            left.push_back(file.size);
-        for (const auto &piece : cue->image) {
-            if (piece.file < 0) {
-                if (const copy_result r = copy(nullptr, -1, piece.bytes); r != copy_result::ok)
-                    return r;
-                continue;
-            }
-            const auto index = static_cast<std::size_t>(piece.file);
-            cue_datafile_t &file = cue->files[index];
-            *failed = &file;
-            if (const copy_result r = copy(&file.input, piece.file, piece.bytes); r != copy_result::ok)
-                return r;
-            left[index] -= static_cast<long>(piece.bytes);
-            // After a file's last byte: nothing may follow its stated length, and its MD5 signature is checked.
-            if (left[index] == 0 && file.input.finish() != audio_input::status::ok)
-                return copy_result::damaged;
-            if (left[index] == 0 && !pipeline.give(data_block{nullptr, 0, 0, piece.file}))
-                return copy_result::short_write;
-        }
-        return copy_result::ok;
-    }
-};
-
-void report_size_mismatch(const cuesheet_t *cue)
-{
-    const long lead_out = cue->pq->lead_out;
-    log_err("internal error in cuesheet structure\n");
-    log_err("total frames  : %12ld\n", lead_out);
-    log_err("total size    : %12ld\n", lead_out * CD_FRAME_BYTES);
-    log_err("pregap to add : %12lu\n", static_cast<unsigned long>(cue->pregap_size));
-    log_err("audio size    : %12lu\n", static_cast<unsigned long>(cue->audio_size));
-    log_err("total size    : %12lu\n",
-            static_cast<unsigned long>(cue->pregap_size + cue->audio_size + cue->padding_size + silence_bytes(cue)));
-}
-
-/// An audio file that ended early: it became shorter after it was measured.
-void report_shrunk(const cue_datafile_t &file)
-{
-    struct stat st;
-    const long long now = stat(file.path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
-    log_err("%s ended at byte %lld, while korvel was copying it; it was %lld bytes when the run started\n",
-            log_printable(file.path).c_str(), now, static_cast<long long>(file.disk_size));
-}
-
-/// Reports why the copy failed: the source's fault, or else the sink's (a write, a FLAC signature).
-void report_copy_failure(copy_result result, const cue_datafile_t *failed, const image_sink &sink,
-                         const cuesheet_t *cue, const char *image_path)
-{
-    if (result == copy_result::short_write && sink.damaged_file >= 0) {
-        log_err("%s\n", cue->files[static_cast<std::size_t>(sink.damaged_file)].input.signature_damage().c_str());
-    } else if (result == copy_result::short_write && sink.write_errno != 0) {
-        log_err("%s: %s\n", image_path, std::strerror(sink.write_errno));
-    } else if (result == copy_result::damaged) {
-        log_err("%s\n", failed->input.damage().c_str());
-    } else if (result == copy_result::short_read) {
-        // The audio file shrank since it was measured: there is no system error to show.
-        report_shrunk(*failed);
-    } else {
-        log_err("%s: %s\n", image_path, std::strerror(errno != 0 ? errno : EIO));
-    }
-}
-
-} // namespace
-
-int cue_copy_audio(cuesheet_t *cue, const char *image_path, digest_pair *digests)
-{
-    if (cue->pq->lead_out * CD_FRAME_BYTES != image_bytes(cue) ||
-        image_bytes(cue) != cue->pregap_size + cue->audio_size + cue->padding_size + silence_bytes(cue)) {
-        report_size_mismatch(cue);
-        return 1;
-    }
-    // The image is written under a temporary name: an audio data file may be this
-    // fileset's own IMAGE.DAT, read to its end while its successor is written.
-    staged_file image(image_path);
-    if (!image) {
-        log_err("%s: %s\n", image_path, std::strerror(errno));
-        return 1;
-    }
-    // Every write is a whole block already: a stream buffer would only add a copy.
-    std::setvbuf(image.get(), nullptr, _IONBF, 0);
-
-    errno = 0;
-    image_sink sink(image, cue);
-    const cue_datafile_t *failed = nullptr;
-    copy_result result;
-    {
-        block_pipeline pipeline(threads_for(static_cast<std::uint64_t>(image_bytes(cue))), copy_block_size,
-                                [&sink](data_block &b) { return sink(b); });
-        image_source source{cue, image, pipeline, !sink.writes};
-        result = source.copy_all(&failed);
-        // The image reaches the disk while the other thread is still hashing, when this one wrote it.
-        if (result == copy_result::ok && source.writes && !image.finish())
-            result = copy_result::read_failed;
-        const int err = errno;
-        if (result != copy_result::ok)
-            pipeline.cancel();
-        else if (!pipeline.finish())
-            result = copy_result::short_write;
-        errno = err;
-    }
-    if (result == copy_result::ok && image.commit()) {
-        if (digests != nullptr)
-            *digests = sink.image_digests.finish();
-        return 0;
-    }
-    if (result == copy_result::ok)
-        result = copy_result::read_failed; // the commit failed: errno tells why
-    report_copy_failure(result, failed, sink, cue, image_path);
-    // A partial image never gets its final name, where it could be taken for a complete one.
-    image.discard();
-    return 1;
-}
-
-// ---- The summary ----
-
-namespace {
-
-/// Lists a binary CD-Text file from its first pack on; one that cannot be read is not listed.
-void list_cdtext_file(const std::string &path, long header)
-{
-    file_ptr fp = open_input(path.c_str());
-    if (!fp)
-        return;
-    std::string packs;
-    if (header == 0) {
-        parse_cdtext(fp.get());
-        return;
-    }
-    const auto bytes = std::fseek(fp.get(), header, SEEK_SET) == 0 ? read_sheet(fp.get()) : std::nullopt;
-    if (!bytes || bytes->empty())
-        return;
-    packs = *bytes;
-    file_ptr in(fmemopen(packs.data(), packs.size(), "rb"));
-    if (in)
-        parse_cdtext(in.get());
-}
-
-} // namespace
-
-void cue_summary(const cuesheet_t *cue)
-{
-    char time[13];
-    auto seconds = [](long bytes) { return static_cast<double>(bytes) / CD_FRAME_BYTES / CD_FRAMES_PER_SECOND; };
-
-    std::printf("=== CUE IMAGE SUMMARY ===\n");
-    std::printf("Cue file : %s\n", cue->cuefile->c_str());
-    for (const auto &file : cue->files) {
-        std::printf("*** Audio data ***\n");
-        std::printf("File name: %s\n", file.path.c_str());
-        std::printf("File type: ");
-        switch (file.filetype) {
-        case CUE_FILETYPE_WAVE: std::printf("%s\n", file.input.is_flac() ? "FLAC" : "Microsoft Wave"); break;
-        case CUE_FILETYPE_BINARY: std::printf("raw (little endian)\n"); break;
-        case CUE_FILETYPE_MOTOROLA: std::printf("raw (big endian)\n"); break;
-        default: std::printf("\n"); break;
-        }
-        std::printf("Starts at: %s\n", tolk_format_time(time, seconds(file.start)));
-        std::printf("Ends at  : %s\n", tolk_format_time(time, seconds(file.end)));
-        std::printf("Length   : %s\n", tolk_format_time(time, seconds(file.size)));
-    }
-    if (cue->padding_size != 0)
-        std::printf("Padding : %s (%lu bytes)\n", tolk_format_time(time, seconds(cue->padding_size)),
-                    static_cast<unsigned long>(cue->padding_size));
-    pq_print(*cue->pq);
-
-    if (cue->cdtextfile) {
-        std::printf("*** CD Text ***\n");
-        std::printf("CD Text file: %s\n", cue->cdtextfile->c_str());
-        if (cue->cdtext_header != 0)
-            std::printf("CD Text file header: %ld bytes before the packs, not copied\n", cue->cdtext_header);
-        list_cdtext_file(*cue->cdtextfile, cue->cdtext_header);
-    } else if (pq_has_cdtext(*cue->pq)) {
-        std::printf("*** CD Text ***\n");
-        pq_print_cdtext(*cue->pq);
-    }
 }

@@ -1,6 +1,5 @@
-// Cue sheet input: the parser that turns a cue sheet into a PQ list, the
-// evaluation of its audio data file and binary CD-Text file, the copy of the
-// audio into IMAGE.DAT, and the summary of what was understood.
+// Cue sheet input: the parser that turns a cue sheet into a PQ list, and the
+// evaluation of its audio data files and binary CD-Text file.
 // Faults in any input file are fatal: cue_err prints one located diagnostic
 // ("file:line: error: ...") and throws fatal_error, which ends the run with status 1.
 #pragma once
@@ -62,16 +61,6 @@ void cue_open(const char *path, cuesheet_t *cue);
 /// Releases what cue_open filled.
 void cue_close(cuesheet_t *cue);
 
-/// Writes IMAGE.DAT: pregap silence, the audio of every file (byte-swapped for MOTOROLA, decoded
-/// for FLAC) with the silence of PREGAP and POSTGAP between, padding.
-/// 0 when the file is complete, and then `digests` (when given) holds its MD5 and CRC-32, taken
-/// from the blocks as they were written; 1 on failure (also FLAC audio that fails its checks),
-/// after its diagnostics, with the file removed. Long copies hash on a second thread (threads_for).
-int cue_copy_audio(cuesheet_t *cue, const char *image_path, digest_pair *digests = nullptr);
-
-/// Prints the cue image summary: the audio data, the PQ listing and the CD-Text.
-void cue_summary(const cuesheet_t *cue);
-
 // ---- Shared by the cue sheet's evaluations, and by the tests ----
 
 /// "file:line: error: message" (or "file: error: " for a line below 1) on standard error,
@@ -80,6 +69,11 @@ void cue_summary(const cuesheet_t *cue);
 /// The same as a warning, naming only the last path component; parsing goes on.
 void cue_warn(const char *file, int line, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
+/// Opens an input file for binary reading; a directory fails with errno EISDIR.
+file_ptr open_input(const char *path);
+/// The whole file from its current place, or nullopt (errno set) when it cannot be read;
+/// EFBIG past the 4 MiB that no cue sheet comes near.
+std::optional<std::string> read_sheet(std::FILE *fp);
 /// Reads one line into `buf` (of `size` bytes): 1 for a line, 0 at the end of the input,
 /// -1 for a line too long for the buffer (the rest of it is skipped).
 int smart_fgets(char *buf, int size, std::FILE *fp);

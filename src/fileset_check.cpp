@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cdtext.h"
+#include "cdtext_reader.h"
 #include "log.h"
 #include "pqlist.h"
 #include "text_encoding.h"

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "block_pipeline.h"
+#include "cue_writer.h"
 #include "log.h"
 #include "parallel_digest.h"
 #include "pq_sheet.h"

@@ -14,6 +14,8 @@
 #include <map>
 
 #include "cdtext.h"
+#include "cdtext_pack.h"
+#include "cdtext_reader.h"
 #include "safe_output.h"
 #include "text_encoding.h"
 

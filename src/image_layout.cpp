@@ -80,3 +80,11 @@ std::vector<image_piece_t> image_layout::pieces() const
     }
     return pieces;
 }
+
+long image_bytes(const std::vector<image_piece_t> &pieces)
+{
+    long bytes = 0;
+    for (const auto &piece : pieces)
+        bytes += static_cast<long>(piece.bytes);
+    return bytes;
+}

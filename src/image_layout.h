@@ -21,6 +21,9 @@ struct image_piece_t {
     std::uint64_t bytes = 0;
 };
 
+/// The bytes of an image made of `pieces`: silence and audio.
+long image_bytes(const std::vector<image_piece_t> &pieces);
+
 class image_layout {
 public:
     /// The image of files of `sizes` bytes with `gaps` (in any order; one outside its file

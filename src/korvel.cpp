@@ -17,11 +17,13 @@
 
 #include "audio_report.h"
 #include "block_pipeline.h"
+#include "cue_summary.h"
 #include "cueparser.h"
 #include "ddp_checksum.h"
 #include "fileset_batch.h"
 #include "fileset_check.h"
 #include "fileset_extract.h"
+#include "image_copy.h"
 #include "log.h"
 #include "miniddp.h"
 #include "pq_sheet.h"

@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cdtext.h"
 #include "cdtext_msjis.h"
+#include "cdtext_pack.h"
+#include "cue_writer.h"
 #include "log.h"
+#include "pq_cdtext.h"
 #include "pqlist.h"
 #include "safe_output.h"
 #include "tolk_utils.h"

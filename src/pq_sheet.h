@@ -4,6 +4,7 @@
 // not a regular file (a terminal, a device, a FIFO) is written into, never replaced.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,3 +24,6 @@ int pq_sheet_refused(const char *path, const std::vector<pq_sheet_taboo> &taboos
 /// file is renamed into place when whole; a device or FIFO is opened without waiting (a FIFO that
 /// nobody reads is an error) and written. 0 written; 1 after an error was reported.
 int pq_sheet_write(const PQlist &pq, const char *path, const std::vector<pq_sheet_taboo> &taboos);
+
+/// A complete HTML page with the PQ table on `out`; returns the count of the last line written.
+int pq_print_html(const PQlist &pq, std::FILE *out);

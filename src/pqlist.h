@@ -121,6 +121,9 @@ int pq_has_title(const PQlist &pq);
 int pq_has_performer(const PQlist &pq);
 int pq_has_songwriter(const PQlist &pq);
 int pq_has_cdtext(const PQlist &pq);
+/// A kind of text (title, performer, songwriter): the disc's member and the tracks' member.
+using disc_text = std::optional<std::string> PQlist::*;
+using track_text = std::optional<std::string> PQtrack::*;
 /// Track 1's index 1 position: the length of the first pregap (0 without tracks).
 long pq_get_first_pregap(const PQlist &pq);
 
@@ -164,21 +167,3 @@ int pq_check(const PQlist &pq, int warn = 1);
 char yes_no(int value);
 /// The PQ table on standard output.
 void pq_print(const PQlist &pq);
-/// The CD-Text strings of the list, by kind, on standard output.
-void pq_print_cdtext(const PQlist &pq);
-/// A complete HTML page with the PQ table on `out`; returns the count of the last line written.
-int pq_print_html(const PQlist &pq, std::FILE *out);
-
-// ---- Writers ----
-
-/// Writes the list as a cue sheet describing one data file that starts at disc position
-/// `data_start` (>= 0). 0 when written, 1 when refused (nothing written).
-int pq_write_cuesheet(const PQlist &pq, const char *datafile, const char *filetype, long data_start,
-                      const char *cdtextfile, std::FILE *out);
-
-/// Writes the list's CD-Text as one block of CD-Text packs: 0 when written, -1 when the
-/// list has no text, -2 when the texts need more packs than one block holds (nothing written).
-int pq_write_cdtext(const PQlist &pq, std::FILE *out);
-/// The number of packs pq_write_cdtext needs for the list's texts, size information included;
-/// 0 when the list has no text.
-long pq_cdtext_pack_count(const PQlist &pq);

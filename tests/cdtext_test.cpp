@@ -1,12 +1,14 @@
-#include "cdtext.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <clocale>
 #include <cstdlib>
 
+#include "cdtext.h"
 #include "cdtext_msjis.h"
+#include "cdtext_pack.h"
+#include "cdtext_reader.h"
+#include "pq_cdtext.h"
 #include "pqlist.h"
 #include "test_support.h"
 #include "tolk_utils.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "image_copy.h"
 #include "log.h"
 #include "safe_output.h"
 #include "test_support.h"
