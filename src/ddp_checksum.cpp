@@ -71,7 +71,7 @@ void report_errno(const std::string &path, int err)
 {
     // perror form on standard error, as the shell tools report unreadable files.
     errno = err;
-    std::perror(path.c_str());
+    log_errno(path.c_str());
 }
 
 bool is_regular_file(std::FILE *fp)

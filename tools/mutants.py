@@ -206,7 +206,7 @@ MUTATIONS = [
     M("input-truncated", "audio_input.cpp", "a WAVE file a sample short of its data chunk is not refused",
       "held >= 0 && held < static_cast<long>(w.audio_length)", "held >= 0 && held + 2 < static_cast<long>(w.audio_length)"),
     M("input-flac-size", "audio_input.cpp", "FLAC length counted as two bytes a sample frame",
-      "in.size_ = info.total_samples * 4;", "in.size_ = info.total_samples * 2;"),
+      "size_ = info.total_samples * 4;", "size_ = info.total_samples * 2;"),
     # audio_identify
     M("identify-aiff", "audio_identify.cpp", "the AIFF form type read at the wrong offset",
       "has(b, n, 8, \"AIFF\")", "has(b, n, 4, \"AIFF\")"),
