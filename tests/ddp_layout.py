@@ -115,3 +115,18 @@ def write_fileset(folder, disc, texts, split, pq_name, lower=False, nul=True, md
         audio.write(os.path.join(folder, md5_file), "".join(
             "%s *%s\n" % (hashlib.md5(files[n]).hexdigest(), os.path.basename(disk(n))) for n in names).encode())
     return image
+
+
+def write_three_deliveries():
+    """Three deliveries: one as korvel lays it out, one with a byte of its audio changed after its checksums
+    were made, one in another program's form (a data file per track, lower-case names)."""
+    disc = {"upc": "4006381333931", "lead_out": 1050, "tracks": [
+        {"indexes": {0: 0, 1: 150}, "isrc": "DEA121500001"}, {"indexes": {1: 600}, "isrc": "DEA121500002"}]}
+    texts = {0x80: ["Delivery", "One", "Two"]}
+    write_fileset("album-a", disc, texts, split=False, pq_name="PQDESCR", md5_file="CHECKSUM.MD5", master="A 1")
+    write_fileset("album-b", disc, texts, split=False, pq_name="PQDESCR", md5_file="CHECKSUM.MD5", master="B 1")
+    with open("album-b/IMAGE.DAT", "r+b") as f:
+        f.seek(2352 * 400)
+        f.write(b"\x01")
+    write_fileset("album-c", disc, texts, split=True, pq_name="PQDESCR", lower=True, md5_file="checksum.md5",
+                  master="C 1")

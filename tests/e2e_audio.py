@@ -232,7 +232,7 @@ ROWS = [
             "WavPack audio", "`ffmpeg -i in.wv -c:a pcm_s16le", tools=("ffmpeg",)),
     refused("WMA", ffmpeg_make("-c:a", "wmav2", "-f", "asf"), "x.wav: error: not a Microsoft WAVE file, but WMA audio "
             "(ASF)", "`ffmpeg -i in.wma -c:a pcm_s16le", tools=("ffmpeg",)),
-    # Formats no tool here writes, by their first bytes as their specifications give them.
+    # Formats no tool here writes, by the magic bytes each format opens with.
     refused("APE", data(b"MAC \x96\x0f" + bytes(60)), "x.wav: error: not a Microsoft WAVE file, but APE audio (Monkey's "
             "Audio)", "`ffmpeg -i in.ape -c:a pcm_s16le"),
     refused("TAK", data(b"tBaK" + bytes(60)), "x.wav: error: not a Microsoft WAVE file, but TAK audio"),

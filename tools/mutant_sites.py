@@ -361,9 +361,9 @@ def sample(mutants, lines, n, seed):
     return chosen
 
 
-def part(chosen, spec):
+def part(chosen, which):
     """The part K/M of a sample: every M-th mutant from the K-th on."""
-    k, m = (int(x) for x in spec.split("/"))
+    k, m = (int(x) for x in which.split("/"))
     if not 1 <= k <= m:
         sys.exit("mutants: --part K/M needs 1 <= K <= M")
     return chosen[k - 1::m]
