@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "block_pipeline.h"
@@ -97,12 +98,12 @@ struct ebur128_closer {
     void operator()(ebur128_state *st) const noexcept { ebur128_destroy(&st); }
 };
 
-/// Measures one range of the disc from its samples, given in order.
+/// Measures one range of the disc from its samples, given in order: everything but the true peak.
 class range_meter {
 public:
     // The histogram keeps the gating's memory the same for a track of any length (to 0.1 LU steps).
     range_meter(int track, long start, long end)
-        : st_(ebur128_init(2, rate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM))
+        : st_(ebur128_init(2, rate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_HISTOGRAM))
     {
         m_.track = track;
         m_.start = start;
@@ -138,8 +139,6 @@ public:
             m_.zeros_end = n - 1 - last_sound_;
         ebur128_loudness_global(st_.get(), &m_.integrated);
         ebur128_loudness_range(st_.get(), &m_.range);
-        for (unsigned c = 0; c < 2; ++c)
-            ebur128_true_peak(st_.get(), c, &m_.channels[c].true_peak);
         return m_;
     }
 
@@ -196,8 +195,43 @@ private:
     std::array<short, 2> last_{};
 };
 
+/// One channel's true peak over a range. The oversampling is by far the costliest step of the
+/// measuring, so each channel has a one-channel state of its own, and the two run on both cores.
+class peak_meter {
+public:
+    explicit peak_meter(int channel) : channel_(channel), st_(ebur128_init(1, rate, EBUR128_MODE_TRUE_PEAK))
+    {
+        if (!st_)
+            throw std::bad_alloc();
+    }
+
+    /// Takes `frames` interleaved stereo sample frames, of which it measures its channel.
+    void add(const short *s, long frames)
+    {
+        mono_.resize(static_cast<std::size_t>(frames));
+        for (long i = 0; i < frames; ++i)
+            mono_[static_cast<std::size_t>(i)] = s[2 * i + channel_];
+        ebur128_add_frames_short(st_.get(), mono_.data(), mono_.size());
+    }
+
+    /// The true peak, linear; never below the sample peak.
+    double finish()
+    {
+        double v = 0;
+        ebur128_true_peak(st_.get(), 0, &v);
+        return v;
+    }
+
+private:
+    int channel_;
+    std::unique_ptr<ebur128_state, ebur128_closer> st_;
+    std::vector<short> mono_;
+};
+
 // The disc is read in blocks of 111 sectors (about 255 KiB): few system calls and little memory.
 constexpr long block_sectors = 111;
+// and measured 15 sectors (0.2 s) at a time.
+constexpr long chunk_sectors = 15;
 
 /// The samples of a block of sectors (little-endian on the disc) from sector `from` to `to`.
 void decode(const data_block &b, long from, long to, std::vector<short> &out)
@@ -221,18 +255,26 @@ std::vector<std::pair<long, long>> track_ranges(const PQlist &pq, long first)
     return ranges;
 }
 
-/// Feeds the tracks' sectors of a block to their meters in turn, each finished at its last sector.
-class track_feed {
+/// Feeds the sectors of a block to one meter per range in turn; `done(index, meter)` takes each
+/// meter when its range's last sector is in (ranges of no sectors included).
+template <class Meter> class range_feed {
 public:
-    track_feed(std::vector<std::pair<long, long>> ranges, audio_report &r) : ranges_(std::move(ranges)), r_(r) {}
+    using make_fn = std::function<std::unique_ptr<Meter>(std::size_t)>;
+    using done_fn = std::function<void(std::size_t, Meter &)>;
+
+    range_feed(const std::vector<std::pair<long, long>> &ranges, make_fn make, done_fn done)
+        : ranges_(ranges), make_(std::move(make)), done_(std::move(done))
+    {
+    }
 
     void add(const data_block &b, long sectors)
     {
-        for (long at = b.tag; at < b.tag + sectors;) {
+        for (long at = std::max<long>(b.tag, ranges_.front().first); at < b.tag + sectors && next_ < ranges_.size();) {
             if (!meter_)
-                meter_ = std::make_unique<range_meter>(static_cast<int>(next_), ranges_[next_].first,
-                                                       ranges_[next_].second);
-            const long to = std::min(b.tag + sectors, ranges_[next_].second);
+                meter_ = make_(next_);
+            // A few sectors at a time: the samples of a whole block, once per meter, would add a
+            // quarter of a megabyte each to the memory.
+            const long to = std::min({b.tag + sectors, ranges_[next_].second, at + chunk_sectors});
             decode(b, at, to, samples_);
             meter_->add(samples_.data(), (to - at) * 588);
             at = to;
@@ -248,21 +290,52 @@ private:
     void close()
     {
         if (!meter_)
-            meter_ = std::make_unique<range_meter>(static_cast<int>(next_), ranges_[next_].first, ranges_[next_].first);
-        audio_measure m = meter_->finish();
+            meter_ = make_(next_);
+        done_(next_, *meter_);
         meter_.reset();
-        // The audio before track 1 is a track of its own only when it is not digital silence.
-        if (next_ > 0 || !m.silent)
-            r_.tracks.push_back(m);
         ++next_;
     }
 
-    std::vector<std::pair<long, long>> ranges_;
-    audio_report &r_;
+    const std::vector<std::pair<long, long>> &ranges_;
+    make_fn make_;
+    done_fn done_;
     std::size_t next_ = 0;
-    std::unique_ptr<range_meter> meter_;
+    std::unique_ptr<Meter> meter_;
     std::vector<short> samples_;
 };
+
+/// One channel's true peak of every range, measured as the blocks come.
+struct channel_peaks {
+    channel_peaks(const std::vector<std::pair<long, long>> &ranges, int channel)
+        : peaks(ranges.size()),
+          feed(ranges, [channel](std::size_t) { return std::make_unique<peak_meter>(channel); },
+               [this](std::size_t i, peak_meter &m) { peaks[i] = m.finish(); })
+    {
+    }
+    std::vector<double> peaks;
+    range_feed<peak_meter> feed;
+};
+
+/// The report from the ranges' measures and their channels' true peaks. The audio before track 1
+/// is a track of its own only when it is not digital silence. The programme's true peak is its
+/// tracks': they cover it exactly, each oversampled from its own first sample.
+audio_report assemble(std::vector<audio_measure> &measures, const channel_peaks &left,
+                      const channel_peaks &right, audio_measure programme)
+{
+    audio_report r;
+    for (std::size_t i = 0; i < measures.size(); ++i) {
+        measures[i].channels[0].true_peak = left.peaks[i];
+        measures[i].channels[1].true_peak = right.peaks[i];
+        if (i > 0) {
+            programme.channels[0].true_peak = std::max(programme.channels[0].true_peak, left.peaks[i]);
+            programme.channels[1].true_peak = std::max(programme.channels[1].true_peak, right.peaks[i]);
+        }
+        if (i > 0 || !measures[i].silent)
+            r.tracks.push_back(measures[i]);
+    }
+    r.programme = programme;
+    return r;
+}
 
 } // namespace
 
@@ -276,19 +349,24 @@ std::optional<audio_report> audio_measure_fileset(const fileset_source &src, con
     }
     const PQlist &pq = *fs.pq;
     const long first = std::max(0L, fs.audio.front().start);
-    const long programme_start = pq_track_start(pq, 1);
-    audio_report r;
-    track_feed tracks(track_ranges(pq, first), r);
-    // The programme is measured as one stream beside the tracks: on the second core when there is one.
-    range_meter programme(-1, programme_start, pq.lead_out);
-    std::vector<short> programme_samples;
+    const std::vector<std::pair<long, long>> ranges = track_ranges(pq, first);
+    // The first core measures the tracks' loudness and the left channel's true peaks, the second
+    // (when there is one) the programme's loudness as one stream and the right channel's true peaks.
+    std::vector<audio_measure> measures(ranges.size());
+    range_feed<range_meter> tracks(
+        ranges,
+        [&](std::size_t i) { return std::make_unique<range_meter>(static_cast<int>(i), ranges[i].first, ranges[i].second); },
+        [&](std::size_t i, range_meter &m) { measures[i] = m.finish(); });
+    channel_peaks left(ranges, 0), right(ranges, 1);
+    const std::vector<std::pair<long, long>> whole{{pq_track_start(pq, 1), pq.lead_out}};
+    audio_measure programme;
+    range_feed<range_meter> programme_feed(
+        whole, [&](std::size_t) { return std::make_unique<range_meter>(-1, whole[0].first, whole[0].second); },
+        [&](std::size_t, range_meter &m) { programme = m.finish(); });
     const auto consume = [&](data_block &b) {
-        const long from = std::max<long>(b.tag, programme_start);
-        const long to = b.tag + static_cast<long>(b.size / CD_FRAME_BYTES);
-        if (from < to) {
-            decode(b, from, to, programme_samples);
-            programme.add(programme_samples.data(), (to - from) * 588);
-        }
+        const long n = static_cast<long>(b.size / CD_FRAME_BYTES);
+        programme_feed.add(b, n);
+        right.feed.add(b, n);
         return true;
     };
     const std::uint64_t bytes = static_cast<std::uint64_t>(pq.lead_out - first) * CD_FRAME_BYTES;
@@ -304,12 +382,12 @@ std::optional<audio_report> audio_measure_fileset(const fileset_source &src, con
         b.tag = static_cast<int>(at);
         b.size = static_cast<std::size_t>(n * CD_FRAME_BYTES);
         tracks.add(b, n);
+        left.feed.add(b, n);
         if (!pipeline.give(std::move(b)))
             break;
     }
     pipeline.finish();
-    r.programme = programme.finish();
-    return r;
+    return assemble(measures, left, right, programme);
 }
 
 #else
