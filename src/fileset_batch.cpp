@@ -1,6 +1,8 @@
 #include "fileset_batch.h"
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "fileset_check.h"
 #include "log.h"
@@ -12,7 +14,13 @@ int fileset_check_batch(const std::vector<const char *> &dirs, bool json)
     for (const char *dir : dirs) {
         // A fileset that a korvel run is writing is not read (the writer's lock, taken shared).
         output_lock lock;
-        if (lock.acquire_shared(dir) == 1 || fileset_check_in_batch(dir, json).fileset.errors() > 0)
+        std::vector<std::string> refused;
+        log_collect_errors(&refused);
+        const bool locked = lock.acquire_shared(dir) == 1;
+        log_collect_errors(nullptr);
+        if (locked && json)
+            fileset_print_refused(dir, refused);
+        if (locked || fileset_check_in_batch(dir, json).fileset.errors() > 0)
             ++with_errors;
         // A report ends before the next one's warnings and errors start, even in one pipe.
         if (!json && log_shown(1))

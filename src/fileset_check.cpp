@@ -309,6 +309,15 @@ checked_fileset fileset_check_source(fileset_source source, bool json_report, co
 
 void fileset_check_measure_audio(bool on) { measure_audio = on; }
 
+void fileset_print_refused(const char *dir, const std::vector<std::string> &errors)
+{
+    batch_name = dir;
+    checked_fileset none;
+    none.source.dir = dir;
+    fileset_print_end(none, true, errors);
+    batch_name = nullptr;
+}
+
 checked_fileset fileset_check_in_batch(const char *dir, bool json_report)
 {
     batch_name = dir;

@@ -33,6 +33,9 @@ checked_fileset fileset_check(const char *dir, bool json, const ddpf_list_t *kno
 /// `dir` and a colon, and the JSON document is one compact line whose first member,
 /// "fileset", is `dir`.
 checked_fileset fileset_check_in_batch(const char *dir, bool json);
+/// The JSON Lines document of a fileset of a batch that was not read (another run writes it):
+/// status failed, with `errors`.
+void fileset_print_refused(const char *dir, const std::vector<std::string> &errors);
 
 /// The same for a fileset whose entries are listed already (an empty `dir`: in memory).
 checked_fileset fileset_check_source(fileset_source source, bool json, const ddpf_list_t *known = nullptr,

@@ -371,9 +371,15 @@ class ReadingRun(ReaderCase):
             r = run(args, self.dir)
             self.assertEqual((r.returncode, r.stdout, r.stderr),
                              (1, b"", b"Error: ddp is being written by another korvel run\n"), args)
+        refused = [{"file": "", "position": "", "message": "ddp is being written by another korvel run"}]
         report = json.loads(run(["--check", "--json", "ddp"], self.dir).stdout)
-        self.assertEqual((report["status"], report["errors"]), ("failed", [
-            {"file": "", "position": "", "message": "ddp is being written by another korvel run"}]))
+        self.assertEqual((report["status"], report["errors"]), ("failed", refused))
+        # In a batch, the refused fileset still has its line, and the exit status says so.
+        shutil.copytree(d, self.path("other"), ignore=shutil.ignore_patterns(".*"))
+        r = run(["--check", "--json", "other", "ddp"], self.dir)
+        self.assertEqual([(doc["fileset"], doc["status"], doc["errors"]) for doc in map(json.loads, r.stdout.splitlines())],
+                         [("other", "OK", []), ("ddp", "failed", refused)])
+        self.assertEqual(r.returncode, 1)
         # Readers share the fileset: one that holds the lock shared lets another in.
         fcntl.flock(lock, fcntl.LOCK_SH)
         self.assertEqual(run(["--check", "-v", "0", "ddp"], self.dir).stdout, b"fileset OK, 1 warning\n")
