@@ -9,6 +9,7 @@ of a korvel binary; existing seeds of the same name are replaced.
 """
 
 import hashlib
+import math
 import os
 import shutil
 import struct
@@ -22,6 +23,20 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 import audio  # noqa: E402
 import cdtext_packs  # noqa: E402
 import ddp_layout  # noqa: E402
+
+
+def tone(sample_frames, freq=441.0):
+    """16-bit little-endian stereo samples of a sine tone."""
+    return b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * freq * i / 44100))) * 2
+                    for i in range(sample_frames))
+
+
+def sectors_of(disc, n):
+    """Track n's sectors from its first index to the next track's first index (the last to the lead-out)."""
+    tracks = disc["tracks"]
+    start = min(tracks[n - 1]["indexes"].values())
+    end = min(tracks[n]["indexes"].values()) if n < len(tracks) else disc["lead_out"]
+    return start, end
 
 
 def put(target, name, data):
@@ -115,7 +130,7 @@ def chunk(ident, body):
 
 
 def wave_seeds():
-    small = audio.tone(32)
+    small = tone(32)
     put("fuzz_wave", "canonical.wav", audio.wave_bytes(small))
     put("fuzz_wave", "float.wav", audio.wave_bytes(small, fmt_tag=3, bits=32))
     bext = b"Description".ljust(256, b"\0") + b"korvel".ljust(32, b"\0") + b"ref".ljust(32, b"\0")
@@ -143,7 +158,7 @@ def flac_bytes(work, pcm, *options, channels=2, rate=44100, bits=16):
 
 def audio_seeds(work):
     """Files named on a WAVE line: WAVE as writers really make it, FLAC, and the formats korvel names."""
-    small = audio.tone(2000)
+    small = tone(2000)
     plain = audio.wave_bytes(small)
     put("fuzz_audio", "plain.wav", plain)
     guid = struct.pack("<I", 1) + bytes.fromhex("000010008000" "00aa00389b71")
@@ -224,13 +239,13 @@ def fileset_seeds(work):
     pq = ddp_layout.pq_stream(disc, isrc_on="00")
     packets = [ddp_layout.map_packet("S0", "PQ_DESCR", dsl=len(pq), sub="PQ DESCR")]
     for n in (1, 2, 3):
-        start, end = ddp_layout.sectors_of(disc, n)
+        start, end = sectors_of(disc, n)
         packets.append(ddp_layout.map_packet("D0", "TRACK%02d.DAT" % n, dsl=end - start, dss=start, mode="DA", ssm="0"))
     packs = cdtext_packs.block({0x80: ["Disc", "One", "Two", "Three"]})
     files = [("ddpid", ddp_layout.ddpid(upc=disc["upc"])), ("ddpms", b"".join(packets)), ("pq_descr", pq),
              ("CDTEXT.BIN", b"\0\0\0\0" + packs + b"\0")]
     files += [("track%02d.dat" % n, (end - start) * audio.FRAME_BYTES)
-              for n, (start, end) in ((n, ddp_layout.sectors_of(disc, n)) for n in (1, 2, 3))]
+              for n, (start, end) in ((n, sectors_of(disc, n)) for n in (1, 2, 3))]
     put("fuzz_fileset", "split", fileset_input(files))
     odd = [("DDPID", ddp_layout.ddpid(level="DDP 1.01")),
            ("DDPMS", ddp_layout.map_packet("D0", "../IMAGE.DAT", dsl=1, mode="DA") +
