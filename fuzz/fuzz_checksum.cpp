@@ -80,20 +80,20 @@ bool is_hex_or_empty(const char *text, std::size_t width)
 }
 
 /// Whatever a reader took in is a name of at most 17 characters with full-width checksums.
-void check_entries(const ddpf_list_t &list)
+void check_entries(const ddp_files &list)
 {
-    for (const ddpf_entry_t &e : list.first) {
-        if (std::strlen(e.name) > 17 || !is_hex_or_empty(e.md5, 32) || !is_hex_or_empty(e.crc32, 8))
+    for (const ddp_file &e : list) {
+        if (e.name.size() > 17 || !is_hex_or_empty(e.md5.c_str(), 32) || !is_hex_or_empty(e.crc32.c_str(), 8))
             __builtin_trap();
     }
 }
 
-void read_with(int (*reader)(ddpf_list_t *, const char *), const std::string &path)
+void read_with(int (*reader)(ddp_files *, const char *), const std::string &path)
 {
-    ddpf_list_t list;
+    ddp_files list;
     ddpf_init(&list);
     const int r = reader(&list, path.c_str());
-    if (r < -1 || r > 1 || (r == 0) != !list.first.empty())
+    if (r < -1 || r > 1 || (r == 0) != !list.empty())
         __builtin_trap();
     check_entries(list);
     ddpf_free(&list);

@@ -13,6 +13,8 @@
 #include <string_view>
 
 #include "crc.h"
+#include "ddp_format.h"
+#include "fileset_files.h"
 #include "fileset_reader.h"
 #include "log.h"
 #include "md5.h"
@@ -22,18 +24,9 @@
 
 namespace {
 
-// DDPMS is a sequence of 128-byte map packets. A valid packet begins with
-// "VVVM" and names the file of its data stream in the 17-byte DSI field at
-// offset 74, padded on the right with spaces.
-constexpr std::size_t map_packet_size = 128;
-constexpr std::string_view map_packet_mark = "VVVM";
-constexpr std::size_t dsi_offset = 74;
-constexpr std::size_t dsi_length = 17;
-
-// A fileset is recognised by the start of its DDPID record: 64 bytes whose
-// DDP level field begins with "DDP".
-constexpr std::size_t ddpid_probe_size = 64;
-constexpr std::string_view ddpid_mark = "DDP";
+// A checksum file names the files of a fileset as the map does: at most as long as the map's
+// file name field.
+const std::size_t dsi_length = ddp_field_width(&ddp_map_packet::dsi);
 
 constexpr std::size_t md5_digits = 32;
 constexpr std::size_t crc_digits = 8;
@@ -48,18 +41,15 @@ constexpr std::size_t read_block_size = 256 * 1024;
 constexpr int checksum_line_max = 100;
 constexpr off_t checksum_file_max_size = 6600;
 
-// The name of the last map packet dfi_next returned.
-char filename[dsi_length + 1];
-
 struct dir_closer {
     void operator()(DIR *d) const noexcept { closedir(d); }
 };
 using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
-const char *list_dir(const ddpf_list_t *list) { return list->dir ? list->dir->c_str() : ""; }
+const char *list_dir(const ddp_files *list) { return list->dir ? list->dir->c_str() : ""; }
 
 // The path of a listed file: the list's directory joined with the name.
-std::string path_of(const ddpf_list_t *list, const char *name)
+std::string path_of(const ddp_files *list, const char *name)
 {
     return tolk_path_join(list_dir(list), name).value_or(std::string(name));
 }
@@ -72,52 +62,6 @@ void report_errno(const std::string &path, int err)
     // perror form on standard error, as the shell tools report unreadable files.
     errno = err;
     log_errno(path.c_str());
-}
-
-bool is_regular_file(std::FILE *fp)
-{
-    struct stat st;
-    return fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// True when DDPID exists, gives at least 64 bytes and begins with "DDP".
-bool has_ddp_identifier(const std::string &path)
-{
-    file_ptr id = tolk_fopen(path.c_str(), "rb");
-    if (!id)
-        return false;
-    std::array<char, ddpid_probe_size> probe{};
-    if (std::fread(probe.data(), 1, probe.size(), id.get()) != probe.size())
-        return false;
-    return std::string_view(probe.data(), ddpid_mark.size()) == ddpid_mark;
-}
-
-void close_map_stream(dfi_iter_t *it)
-{
-    if (it->map_stream != nullptr)
-        std::fclose(it->map_stream);
-    it->map_stream = nullptr;
-}
-
-// The name in the next map packet, skipping packets without the "VVVM" mark
-// and packets that name no file; null once no whole packet is left.
-const char *next_map_name(dfi_iter_t *it)
-{
-    std::array<char, map_packet_size> packet;
-    while (it->map_stream != nullptr &&
-           std::fread(packet.data(), 1, packet.size(), it->map_stream) == packet.size()) {
-        if (std::string_view(packet.data(), map_packet_mark.size()) != map_packet_mark)
-            continue;
-        std::memcpy(filename, packet.data() + dsi_offset, dsi_length);
-        filename[dsi_length] = '\0';
-        tolk_strrtrim(filename, " ");
-        if (filename[0] != '\0')
-            return filename;
-    }
-    // The end of the map, or a partial packet, which is ignored.
-    close_map_stream(it);
-    it->state = 3;
-    return nullptr;
 }
 
 std::string hex_md5(const std::uint8_t digest[16])
@@ -295,8 +239,8 @@ bool is_crc_section_header(const char *line)
 }
 
 // Writes one checksum file under its temporary name; false after reporting a failure.
-bool write_checksum_file(const ddpf_list_t *list, staged_file &out,
-                         void (*write_lines)(const ddpf_list_t *, std::FILE *))
+bool write_checksum_file(const ddp_files *list, staged_file &out,
+                         void (*write_lines)(const ddp_files *, std::FILE *))
 {
     if (out)
         write_lines(list, out.get());
@@ -309,101 +253,44 @@ bool write_checksum_file(const ddpf_list_t *list, staged_file &out,
 
 } // namespace
 
-// ---- Fileset iterator ----
-
-dfi_iter_t::~dfi_iter_t() { close_map_stream(this); }
-
-int dfi_init(dfi_iter_t *it, const char *dir)
-{
-    close_map_stream(it);
-    it->state = 3;
-    const auto id_path = tolk_path_join(dir, "DDPID");
-    const auto map_path = tolk_path_join(dir, "DDPMS");
-    if (!id_path || !map_path || !has_ddp_identifier(*id_path))
-        return -1;
-    file_ptr map = tolk_fopen(map_path->c_str(), "rb");
-    // The map is read to its end, so it must be a file that has one.
-    if (!map || !is_regular_file(map.get()))
-        return -1;
-    it->map_stream = map.release();
-    it->state = 0;
-    return 0;
-}
-
-const char *dfi_next(dfi_iter_t *it)
-{
-    if (it == nullptr)
-        return nullptr;
-    switch (it->state) {
-    case 0:
-        it->state = 1;
-        return "DDPID";
-    case 1:
-        it->state = 2;
-        return "DDPMS";
-    case 2:
-        return next_map_name(it);
-    default:
-        return nullptr;
-    }
-}
-
 // ---- The file list ----
 
-void ddpf_init(ddpf_list_t *list)
+void ddpf_init(ddp_files *list)
 {
-    list->first.clear();
+    list->files.clear();
     list->dir.reset();
 }
 
-void ddpf_set_dir(ddpf_list_t *list, const char *dir) { list->dir = tolk_strdup(dir); }
+void ddpf_set_dir(ddp_files *list, const char *dir) { list->dir = tolk_strdup(dir); }
 
-ddpf_entry_t *ddpf_find(ddpf_list_t *list, const char *name)
-{
-    for (auto &entry : list->first)
-        if (std::strcmp(entry.name, name) == 0)
-            return &entry;
-    return nullptr;
-}
+ddp_file *ddpf_find(ddp_files *list, const char *name) { return list->find(name); }
 
-ddpf_entry_t *ddpf_add(ddpf_list_t *list, const char *name, const char *md5, const char *crc)
+ddp_file *ddpf_add(ddp_files *list, const char *name, const char *md5, const char *crc)
 {
-    // Entries hold at most 17 characters of a name; look up what would be stored.
-    std::array<char, sizeof(ddpf_entry_t::name)> stored;
-    tolk_strcpy(stored.data(), name, stored.size());
-    ddpf_entry_t *entry = ddpf_find(list, stored.data());
-    if (entry == nullptr) {
-        entry = &list->first.emplace_back();
-        std::memcpy(entry->name, stored.data(), stored.size());
-    }
+    // Entries hold at most as much of a name as the map's file name field.
+    ddp_file *entry = &list->add(std::string_view(name).substr(0, dsi_length), ddp_role::listed);
     ddpf_entry_update(entry, md5, crc);
     return entry;
 }
 
-void ddpf_entry_update(ddpf_entry_t *entry, const char *md5, const char *crc)
+void ddpf_entry_update(ddp_file *entry, const char *md5, const char *crc)
 {
     // Checksums are kept right-aligned in their full width of hex digits.
-    if (md5 != nullptr && md5[0] != '\0') {
-        const std::size_t len = std::strlen(md5);
-        assert(len < 33);
-        tolk_str_lpad(entry->md5, md5, md5_digits, '0');
-    }
-    if (crc != nullptr && crc[0] != '\0') {
-        const std::size_t len = std::strlen(crc);
-        assert(len < 9);
-        tolk_str_lpad(entry->crc32, crc, crc_digits, '0');
-    }
+    const auto pad = [](const char *sum, std::size_t width) {
+        const std::size_t len = std::strlen(sum);
+        assert(len <= width);
+        return std::string(width - len, '0') + sum;
+    };
+    if (md5 != nullptr && md5[0] != '\0')
+        entry->md5 = pad(md5, md5_digits);
+    if (crc != nullptr && crc[0] != '\0')
+        entry->crc32 = pad(crc, crc_digits);
 }
 
-void ddpf_read_ddp(ddpf_list_t *list, const char *dir)
+void ddpf_read_ddp(ddp_files *list, const char *dir)
 {
-    dfi_iter_t it;
-    if (dfi_init(&it, dir) != 0)
-        return;
-    ddpf_init(list);
-    ddpf_set_dir(list, dir);
-    while (const char *name = dfi_next(&it))
-        ddpf_add(list, name, nullptr, nullptr)->in_ddp = 1;
+    if (auto named = ddp_files_of_map(dir))
+        *list = std::move(*named);
 }
 
 int file_calc_checksum(std::FILE *fp, char *md5, char *crc)
@@ -438,14 +325,14 @@ int file_calc_checksum(std::FILE *fp, char *md5, char *crc)
     return 0;
 }
 
-int ddpf_calc(ddpf_list_t *list, int do_md5, int do_crc)
+int ddpf_calc(ddp_files *list, int do_md5, int do_crc)
 {
     int result = 0;
-    for (auto &entry : list->first) {
+    for (auto &entry : list->files) {
         // What is known already (the image's digests, taken as it was written) is not read again.
-        if ((!do_md5 || entry.md5[0] != '\0') && (!do_crc || entry.crc32[0] != '\0'))
+        if ((!do_md5 || !entry.md5.empty()) && (!do_crc || !entry.crc32.empty()))
             continue;
-        const std::string path = path_of(list, entry.name);
+        const std::string path = path_of(list, entry.name.c_str());
         file_ptr in = tolk_fopen(path.c_str(), "rb");
         if (!in) {
             report_errno(path, failure_errno());
@@ -464,44 +351,44 @@ int ddpf_calc(ddpf_list_t *list, int do_md5, int do_crc)
     return result;
 }
 
-void ddpf_free(ddpf_list_t *list) { ddpf_init(list); }
+void ddpf_free(ddp_files *list) { ddpf_init(list); }
 
 // ---- Checksum files ----
 
-void ddpf_write_md5(const ddpf_list_t *list, std::FILE *out)
+void ddpf_write_md5(const ddp_files *list, std::FILE *out)
 {
     // CHECKSUM.MD5 is md5sum's binary-mode form: digest, space, asterisk, name.
-    for (const auto &entry : list->first)
-        if (entry.md5[0] != '\0')
-            std::fprintf(out, "%32s *%s\n", entry.md5, entry.name);
+    for (const auto &entry : list->files)
+        if (!entry.md5.empty())
+            std::fprintf(out, "%32s *%s\n", entry.md5.c_str(), entry.name.c_str());
 }
 
-void ddpf_write_crc32(const ddpf_list_t *list, std::FILE *out)
+void ddpf_write_crc32(const ddp_files *list, std::FILE *out)
 {
     // CHECKSUM.TXT is one INI section of name=CRC lines.
-    if (list->first.empty())
+    if (list->files.empty())
         return;
     std::fprintf(out, "[CRC32 Checksum]\n");
-    for (const auto &entry : list->first)
-        if (entry.crc32[0] != '\0')
-            std::fprintf(out, "%s=%s\n", entry.name, entry.crc32);
+    for (const auto &entry : list->files)
+        if (!entry.crc32.empty())
+            std::fprintf(out, "%s=%s\n", entry.name.c_str(), entry.crc32.c_str());
 }
 
-void ddpf_print(const ddpf_list_t *list)
+void ddpf_print(const ddp_files *list)
 {
     std::printf("%-17s  %-32s  %-8s\n", "Filename", "MD5", "CRC32");
     std::printf("%-17s  %-32s  %-8s\n", "-----------------", "--------------------------------", "--------");
-    if (list->first.empty()) {
+    if (list->files.empty()) {
         std::printf("ddpf_print: list is empty\n");
         return;
     }
-    for (const auto &entry : list->first)
-        std::printf("%-17s  %-32s  %-8s\n", entry.name, entry.md5, entry.crc32);
+    for (const auto &entry : list->files)
+        std::printf("%-17s  %-32s  %-8s\n", entry.name.c_str(), entry.md5.c_str(), entry.crc32.c_str());
 }
 
 int ddp_checksum_write(const char *dir, const digest_pair *image)
 {
-    ddpf_list_t list;
+    ddp_files list;
     ddpf_init(&list);
     ddpf_read_ddp(&list, dir);
     if (!list.dir) {
@@ -510,7 +397,7 @@ int ddp_checksum_write(const char *dir, const digest_pair *image)
         ddpf_print(&list);
         return 1;
     }
-    if (ddpf_entry_t *entry = image != nullptr ? ddpf_find(&list, "IMAGE.DAT") : nullptr)
+    if (ddp_file *entry = image != nullptr ? ddpf_find(&list, "IMAGE.DAT") : nullptr)
         ddpf_entry_update(entry, image->md5.c_str(), image->crc32.c_str());
     // Every checksum is computed before either file is created, so neither
     // checksum file ever lists itself or an older checksum file.
@@ -614,7 +501,7 @@ void read_wave_editor_line(std::FILE *fp, const char *path, std::vector<ddpf_lin
 }
 
 /// Reads the checksum file at `path` into the list: 0 when it gave a checksum, 1 when none, -1 unopenable.
-int read_into_list(ddpf_list_t *list, const char *path, line_reader reader)
+int read_into_list(ddp_files *list, const char *path, line_reader reader)
 {
     file_ptr fp = open_checksum_file(path);
     if (!fp)
@@ -797,24 +684,24 @@ void validate_candidate(validation &v, const fileset_entry &e, bool single_check
 
 } // namespace
 
-int ddpf_read_crc32(ddpf_list_t *list, const char *path) { return read_into_list(list, path, read_crc32_lines); }
+int ddpf_read_crc32(ddp_files *list, const char *path) { return read_into_list(list, path, read_crc32_lines); }
 
-int ddpf_read_md5(ddpf_list_t *list, const char *path) { return read_into_list(list, path, read_md5_lines); }
+int ddpf_read_md5(ddp_files *list, const char *path) { return read_into_list(list, path, read_md5_lines); }
 
-int ddpf_read_md5_wave_editor(ddpf_list_t *list, const char *path)
+int ddpf_read_md5_wave_editor(ddp_files *list, const char *path)
 {
     return read_into_list(list, path, read_wave_editor_line);
 }
 
 int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &fs, ddpf_validation_t *report,
-                                  const ddpf_list_t *known)
+                                  const ddp_files *known)
 {
     // The fileset's own files are no checksum files.
     std::vector<std::string> own;
     for (const char *name : {"DDPID", "DDPMS"})
         if (const fileset_entry *e = fileset_find(src, name))
             own.push_back(e->name);
-    for (const fileset_file &f : fs.files)
+    for (const ddp_file &f : fs.files)
         own.push_back(f.name);
     // A fileset of another tool names its files "PQ_DESCR" and "image.dat"
     // and keeps the image's MD5 alone in a file named "MD5".
@@ -827,8 +714,8 @@ int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &
     ddpf_validation_t own_report;
     validation v{src, report != nullptr ? *report : own_report, {}};
     if (known != nullptr)
-        for (const ddpf_entry_t &e : known->first)
-            if (e.md5[0] != '\0' && e.crc32[0] != '\0')
+        for (const ddp_file &e : known->files)
+            if (!e.md5.empty() && !e.crc32.empty())
                 v.cache[e.name] = {e.md5, e.crc32, ""};
     const std::size_t results_before = v.report.results.size();
     const std::size_t issues_before = v.report.issues.size();
@@ -846,7 +733,7 @@ int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &
     return failed;
 }
 
-int ddp_checksum_validate(const char *dir, ddpf_validation_t *report, const ddpf_list_t *known)
+int ddp_checksum_validate(const char *dir, ddpf_validation_t *report, const ddp_files *known)
 {
     if (dir == nullptr)
         return 0;

@@ -1,45 +1,16 @@
-// Checksums of a DDP fileset: the list of its files as DDPID and DDPMS declare
-// them, their MD5 and CRC-32, the files CHECKSUM.MD5 and CHECKSUM.TXT with a
+// Checksums of a DDP fileset: the MD5 and CRC-32 of the files its written map
+// names (a fileset_files list), the files CHECKSUM.MD5 and CHECKSUM.TXT with a
 // console table, and a validator of checksum files found in a fileset directory.
 #pragma once
 
 #include <cstdio>
-#include <list>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "fileset_files.h"
 #include "fileset_reader.h"
 #include "parallel_digest.h"
-
-/// One file of a fileset with its checksums as text.
-struct ddpf_entry_t {
-    char name[18] = {};  ///< at most 17 characters, as the map stream gives them
-    char md5[33] = {};   ///< 32 hex digits, or empty while none is stored
-    char crc32[9] = {};  ///< 8 hex digits, or empty while none is stored
-    int in_ddp = 0;      ///< 1 when taken from the fileset's map
-};
-
-/// Files in the order they were first added; a name occurs at most once.
-struct ddpf_list_t {
-    std::list<ddpf_entry_t> first; ///< the entries (a list: entry pointers stay valid)
-    std::optional<std::string> dir;
-};
-
-/// Names the files of a fileset: DDPID, DDPMS, then each map packet's file.
-struct dfi_iter_t {
-    int state = 3;
-    std::FILE *map_stream = nullptr; ///< open DDPMS while packets remain
-    dfi_iter_t() = default;
-    dfi_iter_t(const dfi_iter_t &) = delete; ///< one owner closes the map stream
-    dfi_iter_t &operator=(const dfi_iter_t &) = delete;
-    ~dfi_iter_t();
-};
-
-/// 0 when the directory holds a DDPID beginning with "DDP" and a DDPMS that is a regular file, else -1.
-int dfi_init(dfi_iter_t *it, const char *dir);
-/// The next file name, or null at the end. Packet names live in one static buffer.
-const char *dfi_next(dfi_iter_t *it);
 
 /// Computes the checksums of every file the fileset in `dir` names, writes
 /// CHECKSUM.MD5 and CHECKSUM.TXT there and prints the table. 0 when every listed
@@ -86,40 +57,40 @@ struct ddpf_validation_t {
 /// checksums computed already (while the file was read for other work), by the name on disk,
 /// which are taken instead of reading those files again.
 int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &fs,
-                                  ddpf_validation_t *report = nullptr, const ddpf_list_t *known = nullptr);
+                                  ddpf_validation_t *report = nullptr, const ddp_files *known = nullptr);
 /// The same for the fileset in the directory `dir`, listed and read first.
-int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr, const ddpf_list_t *known = nullptr);
+int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr, const ddp_files *known = nullptr);
 
 // ---- Internals, shared with the tests ----
 
 /// Empties the list and forgets its directory.
-void ddpf_init(ddpf_list_t *list);
+void ddpf_init(ddp_files *list);
 /// Stores a copy of the directory the list's names are relative to.
-void ddpf_set_dir(ddpf_list_t *list, const char *dir);
+void ddpf_set_dir(ddp_files *list, const char *dir);
 /// The entry named exactly `name` (case-sensitive), or null.
-ddpf_entry_t *ddpf_find(ddpf_list_t *list, const char *name);
-/// The entry for the name (cut to 17 characters), appended when new, updated with the given checksums.
-ddpf_entry_t *ddpf_add(ddpf_list_t *list, const char *name, const char *md5, const char *crc);
+ddp_file *ddpf_find(ddp_files *list, const char *name);
+/// The entry for the name (cut to the map's 17 characters), appended when new, updated with the given checksums.
+ddp_file *ddpf_add(ddp_files *list, const char *name, const char *md5, const char *crc);
 /// Stores each non-empty checksum text, padded on the left with 0; asserts at most 32 and 8 digits.
-void ddpf_entry_update(ddpf_entry_t *entry, const char *md5, const char *crc);
+void ddpf_entry_update(ddp_file *entry, const char *md5, const char *crc);
 /// Lists the files the fileset in `dir` names; leaves the list alone when `dir` holds no fileset.
-void ddpf_read_ddp(ddpf_list_t *list, const char *dir);
+void ddpf_read_ddp(ddp_files *list, const char *dir);
 /// Reads the stream to its end; 0 when it was read whole, -1 on a read error
 /// (then no checksum is written). `md5` holds 33 bytes, `crc` 9; either may be null.
 int file_calc_checksum(std::FILE *fp, char *md5, char *crc);
 /// Computes the checksums of every listed file that lacks one asked for; 0 when all were read whole, 1 otherwise.
-int ddpf_calc(ddpf_list_t *list, int do_md5, int do_crc);
+int ddpf_calc(ddp_files *list, int do_md5, int do_crc);
 /// Releases the entries and the directory; the list is then empty.
-void ddpf_free(ddpf_list_t *list);
+void ddpf_free(ddp_files *list);
 /// Writes one "digest *name" line per entry that has an MD5.
-void ddpf_write_md5(const ddpf_list_t *list, std::FILE *out);
+void ddpf_write_md5(const ddp_files *list, std::FILE *out);
 /// Writes the CRC32 section: its header, then one name=CRC line per entry that has a CRC.
-void ddpf_write_crc32(const ddpf_list_t *list, std::FILE *out);
+void ddpf_write_crc32(const ddp_files *list, std::FILE *out);
 /// Prints the table of names and checksums on standard output.
-void ddpf_print(const ddpf_list_t *list);
+void ddpf_print(const ddp_files *list);
 /// Reads the CRC32 section of an INI-style file: 0 when a CRC was added, 1 when none, -1 when unopenable.
-int ddpf_read_crc32(ddpf_list_t *list, const char *path);
+int ddpf_read_crc32(ddp_files *list, const char *path);
 /// Reads md5sum-style lines: 0 when an MD5 was added, 1 when none, -1 when unopenable.
-int ddpf_read_md5(ddpf_list_t *list, const char *path);
+int ddpf_read_md5(ddp_files *list, const char *path);
 /// Reads a file that is one MD5 without a line end, for "image.dat": 0, 1 when it is not, -1 when unopenable.
-int ddpf_read_md5_wave_editor(ddpf_list_t *list, const char *path);
+int ddpf_read_md5_wave_editor(ddp_files *list, const char *path);

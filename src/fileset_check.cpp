@@ -56,7 +56,7 @@ void print_issue(const fileset_issue &i)
 /// of the checksum files, files of the map that no checksum covers, and a fileset without any
 /// checksum file. A file is covered when a checksum file's line was compared with it, the very
 /// file read, never a name that merely resembles it.
-void validate_checksums(checked_fileset &c, const ddpf_list_t *known)
+void validate_checksums(checked_fileset &c, const ddp_files *known)
 {
     ddp_fileset &fs = c.fileset;
     ddp_checksum_validate_fileset(c.source, fs, &c.checksums, known);
@@ -81,7 +81,7 @@ void validate_checksums(checked_fileset &c, const ddpf_list_t *known)
     if (c.checksums.checksum_files.empty()) {
         fs.add(false, "", "", "no checksum file: the plant cannot verify this fileset");
     } else {
-        for (const fileset_file &f : fs.files) {
+        for (const ddp_file &f : fs.files) {
             const auto read = [&](const ddpf_result_t &r) { return r.file == f.name; };
             if (std::none_of(c.checksums.results.begin(), c.checksums.results.end(), read))
                 fs.add(false, f.name, "", "is in no checksum file: nothing vouches for it");
@@ -101,7 +101,7 @@ void print_identity(const char *dir, const ddp_fileset &fs)
     std::printf("UPC/EAN  : %s\n", printable(fs.upc_ean).c_str());
     std::printf("Master ID: %s\n", printable(fs.master_id).c_str());
     std::printf("*** Files ***\n");
-    for (const fileset_file &f : fs.files)
+    for (const ddp_file &f : fs.files)
         std::printf("%-17s  %-11s  %12lld bytes\n", printable(f.name).c_str(), printable(f.stream).c_str(),
                     static_cast<long long>(f.size));
 }
@@ -171,7 +171,7 @@ json report_json(const char *dir, const checked_fileset &c, const std::vector<st
 {
     const ddp_fileset &fs = c.fileset;
     json files = json::array();
-    for (const fileset_file &f : fs.files)
+    for (const ddp_file &f : fs.files)
         files.push_back({{"name", name_text(f.name)}, {"stream", latin1_to_utf8(f.stream)}, {"size", f.size}});
     json results = json::array();
     for (const ddpf_result_t &r : c.checksums.results)
@@ -266,7 +266,7 @@ void fileset_print_end(const checked_fileset &c, bool json_report, const std::ve
     std::printf("%s\n", fileset_verdict(c.fileset).c_str());
 }
 
-checked_fileset fileset_check(const char *dir, bool json_report, const ddpf_list_t *known, bool print_end)
+checked_fileset fileset_check(const char *dir, bool json_report, const ddp_files *known, bool print_end)
 {
     fileset_source source;
     std::string why;
@@ -283,7 +283,7 @@ checked_fileset fileset_check(const char *dir, bool json_report, const ddpf_list
     return c;
 }
 
-checked_fileset fileset_check_source(fileset_source source, bool json_report, const ddpf_list_t *known, bool print_end)
+checked_fileset fileset_check_source(fileset_source source, bool json_report, const ddp_files *known, bool print_end)
 {
     // The JSON document is all that standard output carries.
     if (json_report)

@@ -27,7 +27,7 @@ void fileset_check_measure_audio(bool on);
 /// with the verdict line (or the JSON document when `json` is set). Never fails: what cannot be
 /// read is an error in the result. `known` holds checksums of files computed already (see
 /// ddp_checksum_validate).
-checked_fileset fileset_check(const char *dir, bool json, const ddpf_list_t *known = nullptr, bool print_end = true);
+checked_fileset fileset_check(const char *dir, bool json, const ddp_files *known = nullptr, bool print_end = true);
 
 /// The same for one of several filesets checked in one call: the verdict line starts with
 /// `dir` and a colon, and the JSON document is one compact line whose first member,
@@ -38,7 +38,7 @@ checked_fileset fileset_check_in_batch(const char *dir, bool json);
 void fileset_print_refused(const char *dir, const std::vector<std::string> &errors);
 
 /// The same for a fileset whose entries are listed already (an empty `dir`: in memory).
-checked_fileset fileset_check_source(fileset_source source, bool json, const ddpf_list_t *known = nullptr,
+checked_fileset fileset_check_source(fileset_source source, bool json, const ddp_files *known = nullptr,
                                      bool print_end = true);
 
 /// The report's end: the verdict line after a blank line, or the JSON document, whose status is

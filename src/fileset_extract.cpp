@@ -12,6 +12,7 @@
 
 #include "block_pipeline.h"
 #include "cue_writer.h"
+#include "fileset_files.h"
 #include "log.h"
 #include "parallel_digest.h"
 #include "pq_sheet.h"
@@ -205,7 +206,7 @@ public:
     }
 
     /// Adds the checksums of the files read whole to `list`.
-    void put(ddpf_list_t *list)
+    void put(ddp_files *list)
     {
         for (std::size_t i = 0; i < sums_.size(); ++i) {
             const audio_segment &s = c_.fileset.audio[i];
@@ -259,7 +260,7 @@ bool write_tracks(const unsigned char *block, long at, long n, const char *outdi
 /// finished but not yet put in place, the audio files' checksums into `digests` when given.
 /// false with what failed in `failure` (empty when it has been reported).
 bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<wave_part> &parts,
-                 std::vector<std::unique_ptr<wave_output>> &files, ddpf_list_t *digests, std::string &failure)
+                 std::vector<std::unique_ptr<wave_output>> &files, ddp_files *digests, std::string &failure)
 {
     const PQlist &pq = *c.fileset.pq;
     files.push_back(std::make_unique<wave_output>(path_in(outdir, "image.wav"), pq.lead_out));
@@ -393,7 +394,7 @@ std::vector<pq_sheet_taboo> pq_sheet_taboos(const checked_fileset &c, const char
 std::vector<std::string> fileset_inputs(const checked_fileset &c)
 {
     std::vector<std::string> names = {"DDPID", "DDPMS"};
-    for (const fileset_file &f : c.fileset.files)
+    for (const ddp_file &f : c.fileset.files)
         names.push_back(f.name);
     for (const std::string &name : c.checksums.checksum_files)
         names.push_back(name);
@@ -405,9 +406,9 @@ std::vector<std::string> fileset_inputs(const checked_fileset &c)
         if (const fileset_entry *e = fileset_find(c.source, name))
             paths.push_back(path_in(c.source.dir.c_str(), e->name));
     // The names korvel writes into a fileset belong to it, whether or not this one holds them.
-    for (const char *name : {"IMAGE.DAT", "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "IMAGE.cue", "CHECKSUM.MD5",
-                             "CHECKSUM.TXT"})
-        paths.push_back(path_in(c.source.dir.c_str(), name));
+    const ddp_files written = ddp_files_to_write(c.source.dir.c_str(), {}, true, true);
+    for (const ddp_file &f : written)
+        paths.push_back(ddp_file_path(written, f));
     return paths;
 }
 

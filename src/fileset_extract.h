@@ -16,7 +16,7 @@
 struct extract_stage {
     extract_stage();
     ~extract_stage();
-    ddpf_list_t digests; ///< checksums of the audio files, for ddp_checksum_validate
+    ddp_files digests; ///< checksums of the audio files, for ddp_checksum_validate
     struct outputs;      ///< the files written ahead, what failed
     std::unique_ptr<outputs> out;
 };

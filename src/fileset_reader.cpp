@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -16,42 +15,24 @@
 #include "cdtext.h"
 #include "cdtext_pack.h"
 #include "cdtext_reader.h"
+#include "ddp_format.h"
 #include "safe_output.h"
 #include "text_encoding.h"
 
 namespace {
 
-// DDPID is one 128-byte record: the level "DDP 2.00" at 0, the UPC/EAN at 8-20,
-// the master identifier at 38-85.
-constexpr std::size_t ddpid_size = 128;
-
-// DDPMS is a sequence of 128-byte map packets, each beginning "VVVM". A fileset of
-// 99 tracks with one data file each, its subcode and text streams needs far fewer
-// than 512; a bigger map is no map.
-constexpr std::size_t map_packet_size = 128;
+// DDPMS is a sequence of map packets. A fileset of 99 tracks with one data file each, its
+// subcode and text streams needs far fewer than 512; a bigger map is no map.
 constexpr std::size_t map_max_packets = 512;
 
-// The PQ stream is 64-byte packets beginning "VVVS". 99 tracks of 100 index points,
-// the lead-in and the lead-out described a few times: at most 10,240 packets.
-constexpr std::size_t pq_packet_size = 64;
+// The PQ stream is a sequence of PQ entries. 99 tracks of 100 index points, the lead-in and
+// the lead-out described a few times: at most 10,240 packets.
 constexpr std::size_t pq_max_packets = 10240;
 
 // A CD-Text file holds at most 8 blocks of 256 packs of 18 bytes, after a header of
 // 4 bytes that some programs write, and before a trailing NUL byte.
 constexpr std::size_t cdtext_header_size = 4;
 constexpr std::size_t cdtext_max_size = 8 * CDTEXT_MAX_PACKS * CDTEXT_PACK_SIZE + cdtext_header_size + 1;
-
-/// The Q-subcode track number of the lead-out, written "AA".
-constexpr int lead_out_track = 0xAA;
-
-std::string trimmed(std::string_view field)
-{
-    const auto first = field.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = field.find_last_not_of(' ');
-    return std::string(field.substr(first, last - first + 1));
-}
 
 /// A field shown in a message: printable ASCII as it is, anything else as "?".
 std::string shown(std::string_view field)
@@ -61,30 +42,6 @@ std::string shown(std::string_view field)
         if (c < 0x20 || c > 0x7E)
             c = '?';
     return text;
-}
-
-/// A number field: right-aligned decimal digits with blanks around them. -1 when the field
-/// is blank (absent), -2 when it holds anything but one run of digits.
-long number_field(std::string_view field)
-{
-    const std::string text = trimmed(field);
-    if (text.empty())
-        return -1;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return -2;
-        value = value * 10 + (c - '0'); // at most 9 digits: no overflow
-    }
-    return value;
-}
-
-/// Two decimal digits, or -1.
-int two_digits(std::string_view field)
-{
-    if (field.size() != 2 || field[0] < '0' || field[0] > '9' || field[1] < '0' || field[1] > '9')
-        return -1;
-    return (field[0] - '0') * 10 + (field[1] - '0');
 }
 
 /// "mm:ss:ff" of a position, also past 89 minutes.
@@ -168,29 +125,23 @@ std::optional<std::string> load(const fileset_source &src, const fileset_entry &
 /// Reads the fields of one packet whose mark has been checked.
 map_packet map_fields(std::string_view p, int number, const std::string &file, ddp_fileset &fs)
 {
+    std::vector<ddp_field_fault> faults;
+    const ddp_map_packet d = ddp_decode_map(p, &faults);
+    for (const ddp_field_fault &fault : faults)
+        fs.add(true, file, packet_at(number), "the %s field \"%s\" is not a number", fault.field,
+               shown(fault.bytes).c_str());
     map_packet m;
     m.number = number;
-    m.type = std::string(p.substr(4, 2));
-    m.subcode = trimmed(p.substr(30, 8));
-    m.mode = std::string(p.substr(38, 2));
-    const auto number_of = [&](std::size_t at, std::size_t width, const char *name) {
-        const long v = number_field(p.substr(at, width));
-        if (v == -2)
-            fs.add(true, file, packet_at(number), "the %s field \"%s\" is not a number", name,
-                   shown(p.substr(at, width)).c_str());
-        return v;
-    };
-    m.dsl = number_of(14, 8, "data stream length (DSL)");
-    m.dss = number_of(22, 8, "data stream start (DSS)");
-    const long pre1 = number_of(42, 4, "pregap part 1 (PRE1)");
-    const long pre2 = number_of(46, 4, "pregap part 2 (PRE2)");
-    if (pre1 >= 0 || pre2 >= 0)
-        m.pregap = std::max(pre1, 0L) + std::max(pre2, 0L);
-    const long offset = number_of(104, 9, "file offset");
-    m.offset = offset > 0 ? offset : 0;
-    // The file name runs to the first blank of its 17 bytes.
-    const std::string_view dsi = p.substr(74, 17);
-    m.dsi = std::string(dsi.substr(0, std::min(dsi.find(' '), dsi.size())));
+    m.type = d.type;
+    m.subcode = d.subcode;
+    m.mode = d.mode;
+    m.dsl = d.dsl;
+    m.dss = d.dss;
+    if (d.pre1 >= 0 || d.pre2 >= 0)
+        m.pregap = std::max(d.pre1, 0L) + std::max(d.pre2, 0L);
+    m.offset = d.offset > 0 ? d.offset : 0;
+    // The file name runs to the first blank of its field.
+    m.dsi = d.dsi;
     return m;
 }
 
@@ -228,8 +179,11 @@ const fileset_entry *named_file(const fileset_source &src, ddp_fileset &fs, cons
     }
     if (!unambiguous(src, fs, *e))
         return nullptr;
-    if (std::none_of(fs.files.begin(), fs.files.end(), [&](const fileset_file &f) { return f.name == e->name; }))
-        fs.files.push_back({e->name, m.type + (m.subcode.empty() ? "" : " " + m.subcode), e->size});
+    if (fs.files.find(e->name) == nullptr) {
+        ddp_file &f = fs.files.add(e->name, ddp_role_of_stream(m.type, m.subcode));
+        f.stream = m.type + (m.subcode.empty() ? "" : " " + m.subcode);
+        f.size = e->size;
+    }
     return e;
 }
 
@@ -617,24 +571,25 @@ void ddp_fileset::add(bool error, std::string file, std::string position, const 
 
 void parse_ddpid(std::string_view bytes, const std::string &file, ddp_fileset &fs)
 {
-    if (bytes.size() < ddpid_size) {
-        fs.add(true, file, "", "is %zu bytes long; a DDP identifier is a record of %zu bytes", bytes.size(),
-               ddpid_size);
+    constexpr std::size_t size = ddp_id_record::size;
+    if (bytes.size() < size) {
+        fs.add(true, file, "", "is %zu bytes long; a DDP identifier is a record of %zu bytes", bytes.size(), size);
         return;
     }
-    if (bytes.size() > ddpid_size)
+    if (bytes.size() > size)
         fs.add(false, file, "", "is %zu bytes long; only its first %zu bytes, the identifier, are read",
-               bytes.size(), ddpid_size);
-    if (bytes.substr(0, 4) != "DDP ") {
+               bytes.size(), size);
+    if (!ddp_has_mark<ddp_id_record>(bytes)) {
         fs.add(true, file, "", "begins with \"%s\", not \"DDP \": not a DDP identifier",
-               shown(bytes.substr(0, 4)).c_str());
+               shown(ddp_mark_bytes<ddp_id_record>(bytes)).c_str());
         return;
     }
-    fs.level = shown(bytes.substr(0, 8));
+    const ddp_id_record id = ddp_decode_id(bytes);
+    fs.level = shown(id.level);
     if (fs.level != "DDP 2.00")
         fs.add(false, file, "", "gives the level \"%s\"; korvel reads the fileset as DDP 2.00", fs.level.c_str());
-    fs.upc_ean = trimmed(bytes.substr(8, 13));
-    fs.master_id = trimmed(bytes.substr(38, 48));
+    fs.upc_ean = id.upc_ean;
+    fs.master_id = id.master_id;
 }
 
 void parse_map(std::string_view bytes, const std::string &file, ddp_fileset &fs)
@@ -643,20 +598,21 @@ void parse_map(std::string_view bytes, const std::string &file, ddp_fileset &fs)
         fs.add(true, file, "", "is empty: the map describes no stream");
         return;
     }
-    if (bytes.size() % map_packet_size != 0)
-        fs.add(true, file, packet_at(static_cast<int>(bytes.size() / map_packet_size) + 1),
-               "is %zu bytes long, not a whole number of 128-byte map packets: the last packet is cut short",
-               bytes.size());
+    constexpr std::size_t size = ddp_map_packet::size;
+    if (bytes.size() % size != 0)
+        fs.add(true, file, packet_at(static_cast<int>(bytes.size() / size) + 1),
+               "is %zu bytes long, not a whole number of %zu-byte map packets: the last packet is cut short",
+               bytes.size(), size);
     const int errors_before = fs.errors();
-    const std::size_t count = bytes.size() / map_packet_size;
+    const std::size_t count = bytes.size() / size;
     for (std::size_t i = 0; i < count; ++i) {
-        const std::string_view p = bytes.substr(i * map_packet_size, map_packet_size);
+        const std::string_view p = bytes.substr(i * size, size);
         const int number = static_cast<int>(i) + 1;
         if (gave_up(fs, errors_before, file, number))
             break;
-        if (p.substr(0, 4) != "VVVM") {
+        if (!ddp_has_mark<ddp_map_packet>(p)) {
             fs.add(true, file, packet_at(number), "begins with \"%s\", not \"VVVM\": not a map packet",
-                   shown(p.substr(0, 4)).c_str());
+                   shown(ddp_mark_bytes<ddp_map_packet>(p)).c_str());
             continue;
         }
         map_packet m = map_fields(p, number, file, fs);
@@ -665,210 +621,277 @@ void parse_map(std::string_view bytes, const std::string &file, ddp_fileset &fs)
             fs.add(false, file, packet_at(number), "describes a stream of type \"%s\", which korvel ignores",
                    shown(m.type).c_str());
         // The source storage mode of audio: 0 to 8.
-        const char ssm = p[40];
-        if (m.type == "D0" && ssm != ' ' && (ssm < '0' || ssm > '8'))
+        const std::string_view ssm = ddp_field_bytes(p, &ddp_map_packet::ssm);
+        if (m.type == "D0" && ssm != " " && (ssm < "0" || ssm > "8"))
             fs.add(true, file, packet_at(number), "the source storage mode \"%s\" is not 0 to 8",
-                   shown(p.substr(40, 1)).c_str());
+                   shown(ssm).c_str());
         fs.map.push_back(std::move(m));
     }
 }
 
-void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_fileset &fs)
-{
-    const int errors_before = fs.errors();
-    if (bytes.size() % pq_packet_size != 0)
-        fs.add(true, file, packet_at(static_cast<int>(bytes.size() / pq_packet_size) + 1),
-               "is %zu bytes long, not a whole number of 64-byte PQ packets: the last packet is cut short",
-               bytes.size());
-    auto pq = pq_new();
+namespace {
+
+/// The PQ stream as far as it has been read: the disc so far, where its last index lies, and the
+/// packet of each track's first index and index 01, for the messages.
+struct pq_reading {
+    pq_reading(ddp_fileset &fs, const std::string &file) : fs(fs), file(file) {}
+    ddp_fileset &fs;
+    const std::string &file;
+    std::unique_ptr<PQlist> pq = pq_new();
     PQtrack *track = nullptr;
     int track_number = 0;
     int last_index = -1;
     long last_position = -1;
     int lead_out_packets = 0;
     std::string upc;
-    // The packet of each track's index 01, and of its first index, for the messages.
     std::vector<int> index1_packet;
     std::vector<int> first_packet;
-    const std::size_t count = bytes.size() / pq_packet_size;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::string_view p = bytes.substr(i * pq_packet_size, pq_packet_size);
-        const int number = static_cast<int>(i) + 1;
-        const std::string at = packet_at(number);
-        if (gave_up(fs, errors_before, file, number))
-            break;
-        if (p.substr(0, 4) != "VVVS") {
-            fs.add(true, file, at, "begins with \"%s\", not \"VVVS\": not a PQ packet", shown(p.substr(0, 4)).c_str());
-            continue;
-        }
-        const std::string_view track_field = p.substr(4, 2);
-        const bool lead_out = track_field == "AA" || track_field == "aa";
-        const int tno = lead_out ? lead_out_track : two_digits(track_field);
-        const int index = two_digits(p.substr(6, 2));
-        if (tno < 0 || index < 0) {
-            fs.add(true, file, at, "the track \"%s\" or index \"%s\" is not a number", shown(track_field).c_str(),
-                   shown(p.substr(6, 2)).c_str());
-            continue;
-        }
-        const std::string_view hours = p.substr(8, 2);
-        const int m = two_digits(p.substr(10, 2));
-        const int s = two_digits(p.substr(12, 2));
-        const int f = two_digits(p.substr(14, 2));
-        if ((hours != "  " && hours != "00") || m < 0 || s < 0 || s > 59 || f < 0 || f > 74) {
-            const std::string time = (hours == "  " ? "" : shown(hours) + ":") + shown(p.substr(10, 2)) + ":" +
-                                     shown(p.substr(12, 2)) + ":" + shown(p.substr(14, 2));
-            fs.add(true, file, at, "the time \"%s\" is not a position on a disc", time.c_str());
-            continue;
-        }
-        const long position = (m * 60L + s) * CD_FRAMES_PER_SECOND + f;
-        const char control = p[16];
-        if (!std::isxdigit(static_cast<unsigned char>(control))) {
-            fs.add(true, file, at, "the control nibble \"%s\" is not a hexadecimal digit", shown(p.substr(16, 1)).c_str());
-            continue;
-        }
-        const std::string isrc = trimmed(p.substr(20, 12));
-        const std::string catalog = trimmed(p.substr(32, 13));
-        if (upc.empty())
-            upc = catalog;
+};
 
-        if (tno == 0) { // the lead-in
-            if (track != nullptr)
-                fs.add(true, file, at, "a lead-in packet (track 00) follows track %02d", track_number);
-            continue;
-        }
-        if (lead_out) {
-            if (lead_out_packets++ > 0) {
-                if (position != pq->lead_out)
-                    fs.add(true, file, at, "the lead-out is given again at %s, but first at %s",
-                           disc_position(position).c_str(), disc_position(pq->lead_out).c_str());
-                continue;
-            }
-            if (position < last_position)
-                fs.add(true, file, at, "the lead-out at %s lies before the packet before it, at %s",
-                       disc_position(position).c_str(), disc_position(last_position).c_str());
-            pq->lead_out = position;
-            fs.pq_lead_out_packet = number;
-            last_position = position;
-            continue;
-        }
-        if (lead_out_packets > 0) {
-            fs.add(true, file, at, "track %02d index %02d follows the lead-out", tno, index);
-            continue;
-        }
-        if (tno == track_number + 1) {
-            if (index > 1) {
-                fs.add(true, file, at, "track %02d begins with index %02d; a track begins with index 00 or 01", tno,
-                       index);
-                continue;
-            }
-            track = new_track(*pq);
-            track_number = tno;
-            last_index = -1;
-            index1_packet.push_back(0);
-            first_packet.push_back(number);
-        } else if (tno != track_number) {
-            fs.add(true, file, at, "track %02d follows track %02d: tracks are numbered 01, 02, 03 and so on", tno,
-                   track_number);
-            continue;
-        } else if (index != last_index + 1) {
-            fs.add(true, file, at, "track %02d: index %02d follows index %02d", tno, index, last_index);
-            continue;
-        }
-        // An index 00 at the time of index 01 marks no pregap: the track has none.
-        const bool pause_at_start = index == 1 && last_index == 0 && position == track->index[0];
-        if (position < last_position || (position == last_position && !pause_at_start)) {
-            fs.add(true, file, at, "track %02d index %02d at %s does not lie after the packet before it, at %s", tno,
-                   index, disc_position(position).c_str(), disc_position(last_position).c_str());
-            continue;
-        }
-        if (pause_at_start)
-            track->index[0] = -1;
-        track->index[index] = position;
-        last_index = index;
-        last_position = position;
-        // The ISRC reaches listings and cue sheets: a byte that is no printable ASCII shows as "?".
-        if (track->isrc[0] == '\0' && !isrc.empty())
-            tolk_strcpy(track->isrc.data(), shown(isrc).c_str(), track->isrc.size());
-        if (index == 1) {
-            index1_packet.back() = number;
-            const int nibble = std::isdigit(static_cast<unsigned char>(control))
-                                   ? control - '0'
-                                   : std::tolower(static_cast<unsigned char>(control)) - 'a' + 10;
-            // Bit 4 of the control nibble marks a data track.
-            if (nibble & 0x4)
-                fs.add(true, file, at, "track %02d is marked as a data track (control %X): korvel reads audio discs only",
-                       tno, static_cast<unsigned>(nibble));
-            track->flags = static_cast<std::uint8_t>((nibble & (PQ_FLAG_PRE | PQ_FLAG_DCP | PQ_FLAG_4CH)) |
-                                                     (p[17] == 'S' ? PQ_FLAG_SCMS : 0));
-        }
+/// One PQ entry whose fields are all readable, and its position on the disc.
+struct pq_point {
+    ddp_pq_entry entry;
+    long position = 0;
+};
+
+/// The entry of packet `at`, or nullopt after an issue when a field of it cannot be read.
+std::optional<pq_point> read_pq_point(pq_reading &r, std::string_view p, const std::string &at)
+{
+    if (!ddp_has_mark<ddp_pq_entry>(p)) {
+        r.fs.add(true, r.file, at, "begins with \"%s\", not \"VVVS\": not a PQ packet",
+                 shown(ddp_mark_bytes<ddp_pq_entry>(p)).c_str());
+        return std::nullopt;
     }
+    const ddp_pq_entry e = ddp_decode_pq(p);
+    const auto field = [&](long ddp_pq_entry::*member) { return shown(ddp_field_bytes(p, member)); };
+    if (e.track < 0 || e.index < 0) {
+        r.fs.add(true, r.file, at, "the track \"%s\" or index \"%s\" is not a number",
+                 field(&ddp_pq_entry::track).c_str(), field(&ddp_pq_entry::index).c_str());
+        return std::nullopt;
+    }
+    if ((e.hours != -1 && e.hours != 0) || e.minutes < 0 || e.seconds < 0 || e.seconds > 59 || e.frames < 0 ||
+        e.frames > 74) {
+        const std::string time = (e.hours == -1 ? "" : field(&ddp_pq_entry::hours) + ":") +
+                                 field(&ddp_pq_entry::minutes) + ":" + field(&ddp_pq_entry::seconds) + ":" +
+                                 field(&ddp_pq_entry::frames);
+        r.fs.add(true, r.file, at, "the time \"%s\" is not a position on a disc", time.c_str());
+        return std::nullopt;
+    }
+    if (e.control < 0) {
+        r.fs.add(true, r.file, at, "the control nibble \"%s\" is not a hexadecimal digit",
+                 field(&ddp_pq_entry::control).c_str());
+        return std::nullopt;
+    }
+    return pq_point{e, (e.minutes * 60L + e.seconds) * CD_FRAMES_PER_SECOND + e.frames};
+}
 
-    if (track == nullptr) {
-        fs.add(true, file, "", "describes no track");
+/// A lead-out entry: the first gives the lead-out, every later one must agree with it.
+void take_lead_out(pq_reading &r, long position, int number, const std::string &at)
+{
+    if (r.lead_out_packets++ > 0) {
+        if (position != r.pq->lead_out)
+            r.fs.add(true, r.file, at, "the lead-out is given again at %s, but first at %s",
+                     disc_position(position).c_str(), disc_position(r.pq->lead_out).c_str());
         return;
     }
-    for (std::size_t n = 0; n < index1_packet.size(); ++n)
-        if (index1_packet[n] == 0)
-            fs.add(true, file, packet_at(first_packet[n]), "track %02zu has no index 01", n + 1);
-    if (lead_out_packets == 0) {
-        fs.add(true, file, "", "has no lead-out (track AA)");
+    if (position < r.last_position)
+        r.fs.add(true, r.file, at, "the lead-out at %s lies before the packet before it, at %s",
+                 disc_position(position).c_str(), disc_position(r.last_position).c_str());
+    r.pq->lead_out = position;
+    r.fs.pq_lead_out_packet = number;
+    r.last_position = position;
+}
+
+/// Whether a track's entry comes in its turn: the next index of the track, or the first of the
+/// next track (which then begins); false after an issue.
+bool in_turn(pq_reading &r, int tno, int index, int number, const std::string &at)
+{
+    if (r.lead_out_packets > 0) {
+        r.fs.add(true, r.file, at, "track %02d index %02d follows the lead-out", tno, index);
+        return false;
+    }
+    if (tno == r.track_number + 1) {
+        if (index > 1) {
+            r.fs.add(true, r.file, at, "track %02d begins with index %02d; a track begins with index 00 or 01", tno,
+                     index);
+            return false;
+        }
+        r.track = new_track(*r.pq);
+        r.track_number = tno;
+        r.last_index = -1;
+        r.index1_packet.push_back(0);
+        r.first_packet.push_back(number);
+    } else if (tno != r.track_number) {
+        r.fs.add(true, r.file, at, "track %02d follows track %02d: tracks are numbered 01, 02, 03 and so on", tno,
+                 r.track_number);
+        return false;
+    } else if (index != r.last_index + 1) {
+        r.fs.add(true, r.file, at, "track %02d: index %02d follows index %02d", tno, index, r.last_index);
+        return false;
+    }
+    return true;
+}
+
+/// An index of the current track: its position, its ISRC, and at index 01 the track's flags.
+void take_index(pq_reading &r, const pq_point &point, int number, const std::string &at)
+{
+    const ddp_pq_entry &e = point.entry;
+    const int tno = static_cast<int>(e.track);
+    const int index = static_cast<int>(e.index);
+    const long position = point.position;
+    // An index 00 at the time of index 01 marks no pregap: the track has none.
+    const bool pause_at_start = index == 1 && r.last_index == 0 && position == r.track->index[0];
+    if (position < r.last_position || (position == r.last_position && !pause_at_start)) {
+        r.fs.add(true, r.file, at, "track %02d index %02d at %s does not lie after the packet before it, at %s", tno,
+                 index, disc_position(position).c_str(), disc_position(r.last_position).c_str());
         return;
+    }
+    if (pause_at_start)
+        r.track->index[0] = -1;
+    r.track->index[index] = position;
+    r.last_index = index;
+    r.last_position = position;
+    // The ISRC reaches listings and cue sheets: a byte that is no printable ASCII shows as "?".
+    if (r.track->isrc[0] == '\0' && !e.isrc.empty())
+        tolk_strcpy(r.track->isrc.data(), shown(e.isrc).c_str(), r.track->isrc.size());
+    if (index != 1)
+        return;
+    r.index1_packet.back() = number;
+    const int nibble = static_cast<int>(e.control);
+    // Bit 4 of the control nibble marks a data track.
+    if (nibble & 0x4)
+        r.fs.add(true, r.file, at, "track %02d is marked as a data track (control %X): korvel reads audio discs only",
+                 tno, static_cast<unsigned>(nibble));
+    r.track->flags = static_cast<std::uint8_t>((nibble & (PQ_FLAG_PRE | PQ_FLAG_DCP | PQ_FLAG_4CH)) |
+                                               (e.copy == "S" ? PQ_FLAG_SCMS : 0));
+}
+
+/// One packet of the stream, counted from 1.
+void take_pq_packet(pq_reading &r, std::string_view p, int number)
+{
+    const std::string at = packet_at(number);
+    const std::optional<pq_point> point = read_pq_point(r, p, at);
+    if (!point)
+        return;
+    if (r.upc.empty())
+        r.upc = point->entry.upc_ean;
+    const int tno = static_cast<int>(point->entry.track);
+    if (tno == 0) { // the lead-in
+        if (r.track != nullptr)
+            r.fs.add(true, r.file, at, "a lead-in packet (track 00) follows track %02d", r.track_number);
+    } else if (tno == ddp_pq_entry::lead_out_track) {
+        take_lead_out(r, point->position, number, at);
+    } else if (in_turn(r, tno, static_cast<int>(point->entry.index), number, at)) {
+        take_index(r, *point, number, at);
+    }
+}
+
+/// The disc as a whole: a track, each with its index 01, a lead-out, and the UPC/EAN. false
+/// after an issue that leaves no disc to check further.
+bool check_pq_disc(pq_reading &r)
+{
+    if (r.track == nullptr) {
+        r.fs.add(true, r.file, "", "describes no track");
+        return false;
+    }
+    for (std::size_t n = 0; n < r.index1_packet.size(); ++n)
+        if (r.index1_packet[n] == 0)
+            r.fs.add(true, r.file, packet_at(r.first_packet[n]), "track %02zu has no index 01", n + 1);
+    if (r.lead_out_packets == 0) {
+        r.fs.add(true, r.file, "", "has no lead-out (track AA)");
+        return false;
     }
     // Track 1's pause starts the disc, whether or not a packet says so.
-    PQtrack &first = *pq->tracks;
+    PQtrack &first = *r.pq->tracks;
     if (first.index[0] == -1 && first.index[1] > 0)
         first.index[0] = 0;
-    if (!upc.empty()) {
-        const int valid = ean13_validate(upc.c_str(), nullptr);
+    if (!r.upc.empty()) {
+        const int valid = ean13_validate(r.upc.c_str(), nullptr);
         if (valid == 2)
-            fs.add(true, file, "", "the UPC/EAN \"%s\" is not 13 digits", shown(upc).c_str());
+            r.fs.add(true, r.file, "", "the UPC/EAN \"%s\" is not 13 digits", shown(r.upc).c_str());
         else if (valid == 1)
-            fs.add(false, file, "", "the UPC/EAN %s has a wrong check digit", upc.c_str());
+            r.fs.add(false, r.file, "", "the UPC/EAN %s has a wrong check digit", r.upc.c_str());
         if (valid != 2)
-            tolk_strcpy(pq->upc_ean.data(), upc.c_str(), pq->upc_ean.size());
+            tolk_strcpy(r.pq->upc_ean.data(), r.upc.c_str(), r.pq->upc_ean.size());
     }
-    int n = 1;
-    for (const PQtrack *t = pq->tracks.get(); t != nullptr; t = t->next.get(), ++n) {
-        const std::string at = packet_at(first_packet[static_cast<std::size_t>(n - 1)]);
-        if (t->isrc[0] != '\0' && !isrc_is_valid(t->isrc.data()))
-            fs.add(false, file, at, "track %02d: the ISRC \"%s\" is malformed (CCOOOYYNNNNN: country, owner, year, "
-                   "number)", n, shown(t->isrc.data()).c_str());
-        int other = 1;
-        for (const PQtrack *u = pq->tracks.get(); u != t; u = u->next.get(), ++other)
-            if (t->isrc[0] != '\0' && std::strcmp(t->isrc.data(), u->isrc.data()) == 0)
-                fs.add(false, file, at, "track %02d has the ISRC %s of track %02d", n, shown(t->isrc.data()).c_str(),
-                       other);
-        if (t->flags & PQ_FLAG_PRE)
-            fs.add(false, file, at, "track %02d is marked for pre-emphasis: players will de-emphasise it, "
-                   "so its audio must have been recorded with pre-emphasis", n);
-    }
-    if (fs.errors() > errors_before)
-        return;
+    return true;
+}
 
-    // The Red Book rules korvel checks when it writes; the UPC/EAN and index 01 are checked above.
-    for (const pq_rule_break &b : pq_red_book_breaks(*pq)) {
-        const std::string at = b.track > 0 ? packet_at(index1_packet[static_cast<std::size_t>(b.track - 1)]) : "";
+/// Each track's ISRC (well-formed, not another track's) and its pre-emphasis.
+void check_pq_tracks(pq_reading &r)
+{
+    int n = 1;
+    for (const PQtrack *t = r.pq->tracks.get(); t != nullptr; t = t->next.get(), ++n) {
+        const std::string at = packet_at(r.first_packet[static_cast<std::size_t>(n - 1)]);
+        if (t->isrc[0] != '\0' && !isrc_is_valid(t->isrc.data()))
+            r.fs.add(false, r.file, at, "track %02d: the ISRC \"%s\" is malformed (CCOOOYYNNNNN: country, owner, "
+                     "year, number)", n, shown(t->isrc.data()).c_str());
+        int other = 1;
+        for (const PQtrack *u = r.pq->tracks.get(); u != t; u = u->next.get(), ++other)
+            if (t->isrc[0] != '\0' && std::strcmp(t->isrc.data(), u->isrc.data()) == 0)
+                r.fs.add(false, r.file, at, "track %02d has the ISRC %s of track %02d", n,
+                         shown(t->isrc.data()).c_str(), other);
+        if (t->flags & PQ_FLAG_PRE)
+            r.fs.add(false, r.file, at, "track %02d is marked for pre-emphasis: players will de-emphasise it, "
+                     "so its audio must have been recorded with pre-emphasis", n);
+    }
+}
+
+/// The Red Book rules korvel checks when it writes; the UPC/EAN and index 01 are checked before.
+void check_pq_red_book(pq_reading &r)
+{
+    const PQlist &pq = *r.pq;
+    const PQtrack &first = *pq.tracks;
+    ddp_fileset &fs = r.fs;
+    for (const pq_rule_break &b : pq_red_book_breaks(pq)) {
+        const std::string at = b.track > 0 ? packet_at(r.index1_packet[static_cast<std::size_t>(b.track - 1)]) : "";
         if (b.rule == pq_rule::first_pause_not_at_start && first.index[1] != 0)
-            fs.add(true, file, at, "track 01's pause (index 00) does not start the disc at 00:00:00");
+            fs.add(true, r.file, at, "track 01's pause (index 00) does not start the disc at 00:00:00");
         else if (b.rule == pq_rule::first_pregap_short || b.rule == pq_rule::first_pause_not_at_start)
-            fs.add(true, file, at, "track 01 starts %ld frames into the disc; it needs a pregap of at least 2 seconds "
-                   "(150 frames)", first.index[1]);
+            fs.add(true, r.file, at, "track 01 starts %ld frames into the disc; it needs a pregap of at least 2 "
+                   "seconds (150 frames)", first.index[1]);
         else if (b.rule == pq_rule::first_pregap_long)
-            fs.add(true, file, at, "track 01 starts %ld frames into the disc; korvel writes a pregap of at most %ld "
+            fs.add(true, r.file, at, "track 01 starts %ld frames into the disc; korvel writes a pregap of at most %ld "
                    "frames", b.frames, CD_MAX_FIRST_PREGAP_FRAMES);
         else if (b.rule == pq_rule::track_short)
-            fs.add(true, file, at, "track %02d lasts %s (%ld frames); a track must last at least 4 seconds", b.track,
-                   disc_position(b.frames).c_str(), b.frames);
+            fs.add(true, r.file, at, "track %02d lasts %s (%ld frames); a track must last at least 4 seconds",
+                   b.track, disc_position(b.frames).c_str(), b.frames);
         else if (b.rule == pq_rule::lead_out_too_far)
-            fs.add(true, file, packet_at(fs.pq_lead_out_packet),
+            fs.add(true, r.file, packet_at(fs.pq_lead_out_packet),
                    "the lead-out at %s is past 89:59:74, the last position a CD can address",
-                   disc_position(pq->lead_out).c_str());
+                   disc_position(pq.lead_out).c_str());
     }
-    if (pq->lead_out > CD_STANDARD_FRAMES && pq->lead_out <= CD_LAST_FRAME)
-        fs.add(false, file, packet_at(fs.pq_lead_out_packet),
+    if (pq.lead_out > CD_STANDARD_FRAMES && pq.lead_out <= CD_LAST_FRAME)
+        fs.add(false, r.file, packet_at(fs.pq_lead_out_packet),
                "the disc is %s long, more than 79:59:74: confirm with the plant that it can press it",
-               disc_position(pq->lead_out).c_str());
-    fs.pq = std::move(pq);
+               disc_position(pq.lead_out).c_str());
+}
+
+} // namespace
+
+void parse_pq_stream(std::string_view bytes, const std::string &file, ddp_fileset &fs)
+{
+    const int errors_before = fs.errors();
+    constexpr std::size_t size = ddp_pq_entry::size;
+    if (bytes.size() % size != 0)
+        fs.add(true, file, packet_at(static_cast<int>(bytes.size() / size) + 1),
+               "is %zu bytes long, not a whole number of %zu-byte PQ packets: the last packet is cut short",
+               bytes.size(), size);
+    pq_reading r(fs, file);
+    const std::size_t count = bytes.size() / size;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int number = static_cast<int>(i) + 1;
+        if (gave_up(fs, errors_before, file, number))
+            break;
+        take_pq_packet(r, bytes.substr(i * size, size), number);
+    }
+    if (!check_pq_disc(r))
+        return;
+    check_pq_tracks(r);
+    if (fs.errors() > errors_before)
+        return;
+    check_pq_red_book(r);
+    fs.pq = std::move(r.pq);
 }
 
 namespace {
@@ -910,7 +933,7 @@ ddp_fileset read_fileset(const fileset_source &src)
     const fileset_entry *map = required("DDPMS");
     if (map == nullptr)
         return fs;
-    const auto map_bytes = load(src, *map, map_max_packets * map_packet_size, fs, "DDP map");
+    const auto map_bytes = load(src, *map, map_max_packets * ddp_map_packet::size, fs, "DDP map");
     if (!map_bytes)
         return fs;
     parse_map(*map_bytes, map->name, fs);
@@ -938,7 +961,7 @@ ddp_fileset read_fileset(const fileset_source &src)
         fs.add(true, "DDPMS", "", "describes no PQ stream (S0, \"PQ DESCR\"): the disc's track layout is unknown");
     } else if (const fileset_entry *e = named_file(src, fs, *pq_packet, "PQ")) {
         fs.pq_file = e->name;
-        if (const auto bytes = subcode_bytes(src, fs, *pq_packet, *e, pq_max_packets * pq_packet_size, "PQ stream",
+        if (const auto bytes = subcode_bytes(src, fs, *pq_packet, *e, pq_max_packets * ddp_pq_entry::size, "PQ stream",
                                              ends))
             parse_pq_stream(*bytes, e->name, fs);
     }

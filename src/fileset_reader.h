@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fileset_files.h"
 #include "pqlist.h"
 #include "tolk_utils.h"
 
@@ -96,20 +97,13 @@ struct audio_segment {
     long sectors = 0;
 };
 
-/// A file that the map names, as found.
-struct fileset_file {
-    std::string name;   ///< as on disk
-    std::string stream; ///< "D0", "S0 PQ DESCR", ...
-    std::int64_t size = 0;
-};
-
 /// Everything read from a fileset, with every diagnostic found on the way.
 struct ddp_fileset {
     std::string level;     ///< "DDP 2.00"
     std::string upc_ean;   ///< from DDPID, blanks trimmed
     std::string master_id; ///< from DDPID, blanks trimmed
     std::vector<map_packet> map;
-    std::vector<fileset_file> files;   ///< the files the map names, in map order, each once
+    ddp_files files;                   ///< the files the map names, in map order, each once
     std::vector<audio_segment> audio;  ///< in disc order, joined without a gap
     long audio_sectors = 0;            ///< where the audio data ends
     std::string pq_file;               ///< the PQ stream's file on disk

@@ -124,9 +124,9 @@ void print_help()
 }
 
 /// The files a run reads, which it must never write over.
-ddp_inputs_t inputs_of(const cuesheet_t &cue)
+ddp_run_inputs inputs_of(const cuesheet_t &cue)
 {
-    ddp_inputs_t inputs;
+    ddp_run_inputs inputs;
     if (*cue.cuefile != "-")
         inputs.cuesheet = *cue.cuefile;
     for (const auto &file : cue.files)
@@ -136,7 +136,7 @@ ddp_inputs_t inputs_of(const cuesheet_t &cue)
 }
 
 /// The files the PQ sheet must not replace: the run's inputs and, with a directory, the fileset's files.
-std::vector<pq_sheet_taboo> pq_sheet_taboos(const ddp_inputs_t &inputs, const char *ddpdir)
+std::vector<pq_sheet_taboo> pq_sheet_taboos(const ddp_run_inputs &inputs, const char *ddpdir)
 {
     std::vector<pq_sheet_taboo> taboos;
     for (const std::string &path : inputs.audio)
@@ -144,10 +144,11 @@ std::vector<pq_sheet_taboo> pq_sheet_taboos(const ddp_inputs_t &inputs, const ch
     for (const std::string &path : {inputs.cuesheet, inputs.cdtext})
         if (!path.empty())
             taboos.push_back({path, "a file this run reads"});
-    if (ddpdir != nullptr)
-        for (const char *name : {"IMAGE.DAT", "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "IMAGE.cue", "CHECKSUM.MD5",
-                                 "CHECKSUM.TXT"})
-            taboos.push_back({tolk_path_join(ddpdir, name).value_or(name), "a file this run writes"});
+    if (ddpdir != nullptr) {
+        const ddp_files files = ddp_files_to_write(ddpdir, inputs, true, true);
+        for (const ddp_file &f : files)
+            taboos.push_back({ddp_file_path(files, f), "a file this run writes"});
+    }
     return taboos;
 }
 
@@ -554,8 +555,9 @@ int write(const command_line &cl)
         return 0;
     }
     const fileset_parts parts = parts_of(cue, cl.options);
-    const ddp_inputs_t inputs = inputs_of(cue);
-    if (ddp_prepare(ddpdir, inputs, parts.cuesheet, parts.cdtext) != 0)
+    // Every file of the fileset is known before the first byte is written.
+    const ddp_files files = ddp_files_to_write(ddpdir, inputs_of(cue), parts.cuesheet, parts.cdtext);
+    if (ddp_prepare(files) != 0)
         return 1;
     digest_pair image_digests;
     if (write_image(&cue, ddpdir, &image_digests) != 0)
@@ -563,7 +565,7 @@ int write(const command_line &cl)
     // DDPMS is the fileset's table of contents: an IMAGE.cue or CDTEXT.BIN of an earlier disc that
     // this fileset will not hold goes before the new map comes in, so that no map, even of a run
     // killed half-way, stands beside another disc's CD-Text.
-    ddp_remove_stale(ddpdir, inputs, parts.cuesheet, parts.cdtext);
+    ddp_remove_stale(files);
     // Checksum files vouch for a fileset: never for an incomplete one.
     if (write_streams(ddpdir, cue, cl.options, parts) != 0) {
         log_err("no checksum files written: the fileset is incomplete\n");

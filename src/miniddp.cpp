@@ -1,8 +1,10 @@
 #include "miniddp.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include "cdtext_msjis.h"
 #include "cdtext_pack.h"
 #include "cue_writer.h"
+#include "ddp_format.h"
 #include "log.h"
 #include "pq_cdtext.h"
 #include "pqlist.h"
@@ -18,14 +21,8 @@
 
 namespace {
 
-/// A DDPID record is 128 bytes.
-constexpr long ddpid_record_size = 128;
-/// A DDPMS map packet is 128 bytes.
-constexpr long map_packet_size = 128;
-/// An SD entry is 64 bytes.
-constexpr long sd_entry_size = 64;
-/// The Q-subcode track number of the lead-out, written "AA".
-constexpr std::uint8_t lead_out_track = 170;
+/// The Q-subcode track number of the lead-out.
+constexpr std::uint8_t lead_out_track = ddp_pq_entry::lead_out_track;
 
 std::string path_in(const char *dir, const char *name) { return tolk_path_join(dir, name).value_or(name); }
 
@@ -64,19 +61,17 @@ bool finish_stream(staged_file &file)
 
 int ddp_write_id_stream(std::FILE *out, const PQlist &pq, const char *master_id, const char *user_text)
 {
-    // The user-text length field counts at most the 32 characters the text field shows.
-    std::array<char, 3> length_text{};
-    std::size_t user_len = std::strlen(user_text);
-    if (user_len > 0) {
-        if (user_len > 32)
-            user_len = 32;
-        if (std::snprintf(length_text.data(), length_text.size(), "%2d", static_cast<int>(user_len)) != 2)
-            return -1;
-    }
-    // DDP level, UPC/EAN, master identifier, medium "CD", user text: 128 bytes.
-    const int written = std::fprintf(out, "DDP 2.00%-13.13s                 %-48.48s CD     %-2.2s%-32.32s",
-                                     pq.upc_ean.data(), master_id, length_text.data(), user_text);
-    return written == ddpid_record_size ? static_cast<int>(ddpid_record_size) : -1;
+    ddp_id_record id;
+    id.upc_ean = pq.upc_ean.data();
+    id.master_id = master_id;
+    id.user_text = user_text;
+    // The user-text length counts at most the characters the text field shows.
+    if (!id.user_text.empty())
+        id.user_text_length = static_cast<long>(std::min(id.user_text.size(), ddp_field_width(&ddp_id_record::user_text)));
+    const auto bytes = ddp_encode(id);
+    if (!bytes || std::fwrite(bytes->data(), 1, bytes->size(), out) != bytes->size())
+        return -1;
+    return static_cast<int>(bytes->size());
 }
 
 // ---- DDPMS ----
@@ -84,27 +79,23 @@ int ddp_write_id_stream(std::FILE *out, const PQlist &pq, const char *master_id,
 void ddp_write_ms_packet(std::FILE *out, const char *dst, const char *sub, const char *dsi, int dsl, int pregap,
                          const char *mode, char mode1, char mode2, int track)
 {
-    // Blank fields stay blank; numbers are formatted only when present.
-    std::array<char, 16> pregap_text{};
-    std::array<char, 16> track_text{};
-    std::snprintf(pregap_text.data(), pregap_text.size(), "    ");
-    std::snprintf(track_text.data(), track_text.size(), "  ");
-    if (pregap >= 0)
-        std::snprintf(pregap_text.data(), pregap_text.size(), "%d", pregap);
-    if (track >= 0)
-        std::snprintf(track_text.data(), track_text.size(), "%02d", track);
-    // VVVM, DST, DSL, SUB, mode, pregap, track, DSI length 17, DSI: 128 bytes. A number too wide
-    // for its field would shift every field after it: such a packet is never written.
-    std::array<char, 2 * map_packet_size> packet{};
-    const int length = std::snprintf(packet.data(), packet.size(),
-                                     "VVVM%-2.2s        %8d        %-8.8s%-2.2s%c%c    %4s     %-2.2s               17"
-                                     "%-17.17s                                     ",
-                                     dst, dsl, sub, mode, mode1, mode2, pregap_text.data(), track_text.data(), dsi);
-    if (length != map_packet_size) {
+    ddp_map_packet packet;
+    packet.type = dst;
+    packet.dsl = dsl;
+    packet.subcode = sub;
+    packet.mode = mode;
+    packet.ssm = std::string(1, mode1);
+    packet.scm = std::string(1, mode2);
+    packet.pre2 = pregap; // a negative pregap or track stays blank
+    packet.track = track;
+    packet.dsi = dsi;
+    // A number too wide for its field would shift every field after it: such a packet is never written.
+    const auto bytes = ddp_encode(packet);
+    if (!bytes) {
         log_err("Internal error wile writing map strem packet\nDST=%s, SUB=%s, DSI=%s, DSL=%d\n", dst, sub, dsi, dsl);
         return;
     }
-    std::fwrite(packet.data(), 1, map_packet_size, out);
+    std::fwrite(bytes->data(), 1, bytes->size(), out);
 }
 
 int ddp_write_ms_stream(std::FILE *out, const char *image_name, int image_sectors, const char *pq_name, int pq_size,
@@ -119,10 +110,12 @@ int ddp_write_ms_stream(std::FILE *out, const char *image_name, int image_sector
 namespace {
 
 /// A map packet that describes the PQ descriptor stream.
-bool is_pq_descriptor_packet(const char *packet)
+bool is_pq_descriptor_packet(std::string_view packet)
 {
-    return std::memcmp(packet, "VVVM", 4) == 0 && std::memcmp(packet + 4, "S0", 2) == 0 &&
-           std::memcmp(packet + 30, "PQ DESCR", 8) == 0;
+    if (!ddp_has_mark<ddp_map_packet>(packet))
+        return false;
+    const ddp_map_packet m = ddp_decode_map(packet);
+    return m.type == "S0" && m.subcode == "PQ DESCR";
 }
 
 /// Replaces DDPMS by a copy with one more packet: before the PQ descriptor packet with
@@ -144,7 +137,7 @@ int rewrite_map(const char *dir, bool before_pq, const char *dst, const char *su
         return 1;
 
     bool added = false;
-    std::array<char, map_packet_size> packet;
+    std::array<char, ddp_map_packet::size> packet;
     for (;;) {
         const std::size_t n = std::fread(packet.data(), 1, packet.size(), in.get());
         if (n == 0)
@@ -154,7 +147,7 @@ int rewrite_map(const char *dir, bool before_pq, const char *dst, const char *su
             log_err("%s: %s\n", ms_path.c_str(), std::strerror(errno != 0 ? errno : EIO));
             return 1;
         }
-        if (before_pq && !added && is_pq_descriptor_packet(packet.data())) {
+        if (before_pq && !added && is_pq_descriptor_packet(std::string_view(packet.data(), packet.size()))) {
             ddp_write_ms_packet(out.get(), dst, sub, dsi, dsl, -1, "", ' ', ' ', track);
             added = true;
         }
@@ -194,18 +187,25 @@ void ddp_add_file(const char *dir, const char *dst, const char *sub, const char 
 void ddp_write_sd_packet(std::FILE *out, std::uint8_t track, std::uint8_t index, long position, const char *isrc,
                          const char *upc_ean, const char *user_text, std::uint8_t flags)
 {
-    const long before = std::ftell(out);
-    const char scms = (flags & PQ_FLAG_SCMS) ? 'S' : '1';
-    const unsigned control = flags & 0x0F; // the Q-subcode CONTROL nibble
-    std::array<char, 4> track_text{};
-    std::snprintf(track_text.data(), track_text.size(), track == lead_out_track ? "%02X" : "%02d", track);
+    ddp_pq_entry entry;
+    entry.track = track;
+    entry.index = index;
     std::uint8_t m, s, f;
     frames2msf(position, &m, &s, &f);
-    // VVVS, track, index, MSF, control, SCMS, ISRC, UPC/EAN, user text: 64 bytes.
-    std::fprintf(out, "VVVS%-2.2s%02d  %02d%02d%02d%X%c  %-12.12s%-13.13s%-19.19s", track_text.data(), index, m, s, f,
-                 control, scms, isrc, upc_ean, user_text);
-    if (std::ftell(out) - before != sd_entry_size)
+    entry.minutes = m;
+    entry.seconds = s;
+    entry.frames = f;
+    entry.control = flags & 0x0F; // the Q-subcode CONTROL nibble
+    entry.copy = (flags & PQ_FLAG_SCMS) ? "S" : "1";
+    entry.isrc = isrc;
+    entry.upc_ean = upc_ean;
+    entry.user_text = user_text;
+    const auto bytes = ddp_encode(entry);
+    if (!bytes) {
         log_err("Internal error while writing SD packet.\n");
+        return;
+    }
+    std::fwrite(bytes->data(), 1, bytes->size(), out);
 }
 
 int ddp_write_sd_stream(std::FILE *out, const PQlist &pq)
@@ -257,7 +257,7 @@ int ddp_write(const char *dir, const PQlist &pq, const char *master_id)
         const int written = ddp_write_ms_stream(ms.get(), "IMAGE.DAT", static_cast<int>(pq.lead_out), "SD", sd_size,
                                                 static_cast<int>(pregap));
         log_msg(1, "%d bytes written.\n", written);
-        if (written != 2 * map_packet_size || !finish_stream(ms))
+        if (written != 2 * static_cast<int>(ddp_map_packet::size) || !finish_stream(ms))
             status = 1;
     } else {
         status = 1;
@@ -267,7 +267,7 @@ int ddp_write(const char *dir, const PQlist &pq, const char *master_id)
         log_msg(1, "Writing %s file... ", "DDPID");
         const int written = ddp_write_id_stream(id.get(), pq, master_id, "");
         log_msg(1, "%d bytes written.\n", written);
-        if (written != ddpid_record_size || !finish_stream(id))
+        if (written != static_cast<int>(ddp_id_record::size) || !finish_stream(id))
             status = 1;
     } else {
         status = 1;
@@ -394,23 +394,20 @@ int ddp_write_cuesheet(const char *dir, const PQlist &pq)
 
 // ---- The run around the fileset ----
 
-int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet, bool with_cdtext)
+int ddp_prepare(const ddp_files &files)
 {
+    const char *dir = files.dir->c_str();
     std::vector<std::string> outputs;
-    for (const char *name : {"IMAGE.DAT", "SD", "DDPMS", "DDPID", "CHECKSUM.MD5", "CHECKSUM.TXT"})
-        outputs.push_back(path_in(dir, name));
-    if (with_cdtext)
-        outputs.push_back(path_in(dir, "CDTEXT.BIN"));
-    if (with_cuesheet)
-        outputs.push_back(path_in(dir, "IMAGE.cue"));
-
+    for (const ddp_file &f : files)
+        if (f.written)
+            outputs.push_back(ddp_file_path(files, f));
+    // A fileset regenerated from its own files reads them while it replaces them; no other input
+    // may be a file of the fileset.
     std::vector<output_input_t> checked;
-    if (!inputs.cuesheet.empty())
-        checked.push_back({inputs.cuesheet, path_in(dir, "IMAGE.cue")});
-    for (const auto &audio : inputs.audio)
-        checked.push_back({audio, path_in(dir, "IMAGE.DAT")});
-    if (!inputs.cdtext.empty())
-        checked.push_back({inputs.cdtext, path_in(dir, "CDTEXT.BIN")});
+    for (const char *name : {"IMAGE.cue", "IMAGE.DAT", "CDTEXT.BIN"})
+        if (const ddp_file *f = files.find(name))
+            for (const std::string &input : f->inputs)
+                checked.push_back({input, ddp_file_path(files, *f)});
     if (output_check_inputs(checked, outputs) != 0)
         return 1;
 
@@ -428,22 +425,23 @@ int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet,
     return 0;
 }
 
-void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool writes_cuesheet, bool writes_cdtext)
+void ddp_remove_stale(const ddp_files &files)
 {
     auto is_input = [&](const std::string &path) {
-        bool read = output_same_file(inputs.cuesheet.c_str(), path.c_str()) ||
-                    output_same_file(inputs.cdtext.c_str(), path.c_str());
-        for (const auto &audio : inputs.audio)
-            read = read || output_same_file(audio.c_str(), path.c_str());
+        bool read = false;
+        for (const ddp_file &f : files)
+            for (const std::string &input : f.inputs)
+                read = read || output_same_file(input.c_str(), path.c_str());
         return read;
     };
     // An earlier CDTEXT.BIN goes even when this run writes one: the new map names CD-Text before
     // the new file replaces the old one, and must never name another disc's.
-    for (const auto &[name, writes, goes_anyway] : {std::tuple{"IMAGE.cue", writes_cuesheet, false},
-                                                 std::tuple{"CDTEXT.BIN", writes_cdtext, true}}) {
+    for (const auto &[name, goes_anyway] : {std::pair{"IMAGE.cue", false}, std::pair{"CDTEXT.BIN", true}}) {
+        const ddp_file *f = files.find(name);
+        const bool writes = f != nullptr && f->written;
         if (writes && !goes_anyway)
             continue;
-        const std::string path = path_in(dir, name);
+        const std::string path = path_in(files.dir->c_str(), name);
         struct stat st;
         if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || is_input(path))
             continue;

@@ -1,8 +1,8 @@
 // The DDP 2.00 fileset writer: the PQ descriptor stream SD, the map stream
 // DDPMS, the identifier stream DDPID, and the assembly of a fileset directory
 // around the audio image, with the optional CD-Text file and cue sheet.
-// DDP records are fixed-width ASCII without line ends; each is produced by one
-// formatted write whose length is checked.
+// The records' bytes come from ddp_format; a record with a number too wide for
+// its field is never written.
 #pragma once
 
 #include <cstdint>
@@ -11,26 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "fileset_files.h"
+
 struct PQlist;
 
-/// What a run reads. A fileset regenerated from its own files reads its IMAGE.cue, IMAGE.DAT
-/// and CDTEXT.BIN while it replaces them; every other file of the fileset is no input.
-struct ddp_inputs_t {
-    std::string cuesheet;           ///< empty for standard input
-    std::vector<std::string> audio; ///< the audio data files
-    std::string cdtext;             ///< the CD-Text file, empty for none
-};
-
-/// Before anything is written into `dir`: refuses an input that is a file the run replaces,
-/// removes what a killed run left, the old checksum files and the old DDPID, which would vouch for
-/// or complete a mixture of two filesets should this run stop half-way. 0 when the run may write;
-/// 1 after an error.
-int ddp_prepare(const char *dir, const ddp_inputs_t &inputs, bool with_cuesheet, bool with_cdtext);
+/// Before anything is written into the fileset's directory: refuses an input that is a file the
+/// run replaces (`files` as ddp_files_to_write gives them), removes what a killed run left, the old
+/// checksum files and the old DDPID, which would vouch for or complete a mixture of two filesets
+/// should this run stop half-way. 0 when the run may write; 1 after an error.
+int ddp_prepare(const ddp_files &files);
 
 /// Before the new DDPMS is put in place: removes an IMAGE.cue that an earlier run left and this one
 /// will neither write nor reads, and an earlier CDTEXT.BIN that this run does not read (one it does
 /// not replace with one progress line each), so that no map stands beside another disc's CD-Text.
-void ddp_remove_stale(const char *dir, const ddp_inputs_t &inputs, bool writes_cuesheet, bool writes_cdtext);
+void ddp_remove_stale(const ddp_files &files);
 
 /// Writes SD, DDPMS and DDPID (in that order: SD's size goes into DDPMS) after the
 /// Red Book check. 0 when all three were written completely; 1 when the check failed

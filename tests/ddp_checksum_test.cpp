@@ -35,12 +35,12 @@ void write_fileset(const TempDir &dir, const names_t &mapped = {"SD", "IMAGE.DAT
     test::write_file(dir.file("DDPMS"), map);
 }
 
-// The list's entries, a "name md5 crc in_ddp" line each.
-std::string entries(const ddpf_list_t &list)
+// The list's entries, a "name md5 crc named-by-the-map" line each.
+std::string entries(const ddp_files &list)
 {
     std::string text;
-    for (const auto &e : list.first)
-        text += std::string(e.name) + " " + e.md5 + " " + e.crc32 + " " + std::to_string(e.in_ddp) + "\n";
+    for (const auto &e : list)
+        text += e.name + " " + e.md5 + " " + e.crc32 + " " + (e.role != ddp_role::listed ? "1" : "0") + "\n";
     return text;
 }
 const std::string table_heading = "Filename           MD5                               CRC32   \n"
@@ -104,7 +104,7 @@ TEST(DdpFileList, NamesMappedFilesInMapOrderOnce)
     test::write_file(dir.file("DDPMS"), map_packet("SD") + map_packet("BOGUS", "XXXX") + map_packet("") +
                                             map_packet("ABCDEFGHIJKLMNOPQ") + map_packet("SD") +
                                             map_packet("IMAGE.DAT").substr(0, 127));
-    ddpf_list_t list;
+    ddp_files list;
     ddpf_read_ddp(&list, dir.path().c_str());
     EXPECT_EQ(entries(list) + *list.dir, "DDPID   1\nDDPMS   1\nSD   1\nABCDEFGHIJKLMNOPQ   1\n" + dir.path().string());
 }
@@ -157,9 +157,9 @@ TEST(ChecksumWrite, FilesThatCannotBeReadOrWrittenAreReportedAndFailTheRun)
 }
 
 // Reads `path`: the result and the entries the reader added.
-std::string read_with(int (*reader)(ddpf_list_t *, const char *), const std::string &path)
+std::string read_with(int (*reader)(ddp_files *, const char *), const std::string &path)
 {
-    ddpf_list_t list;
+    ddp_files list;
     const int result = reader(&list, path.c_str());
     return std::to_string(result) + "\n" + entries(list);
 }
