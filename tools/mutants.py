@@ -131,7 +131,7 @@ MUTATIONS = [
     M("cdtext-msjis-split", "cdtext_writer.cpp", "a two-byte character split across packs",
       "if (two && w->fill == CDTEXT_PACK_TEXT - 1)", "if (false)"),
     M("cdtext-msjis-repeat", "cdtext_reader.cpp", "two TABs read as a text of their own",
-      "            if (text_ == \"\\t\\t\")\n", "            if (false)\n"),
+      "repeat_mark_(width, '\\t')", "repeat_mark_(1, '\\t')"),
     M("cdtext-msjis-language", "pq_cdtext.cpp", "Japanese CD-Text declares English",
       "cdtw_set_language(writer, CDTEXT_LANGUAGE_JAPANESE);", "cdtw_set_language(writer, 9);"),
     M("cdtext-last-seq", "cdtext_writer.cpp", "size information gives the last sequence number one short",
