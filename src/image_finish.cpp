@@ -85,11 +85,11 @@ void lead_into_first_track(cuesheet_t *cue, const char *path, const cue_track_ga
         char pregap[9];
         if (gaps.front().first > 0)
             cue_warn(path, 0, "track %s has a PREGAP of %s, less than the two seconds before it on a disc: "
-                               "two seconds of silence are added before it",
+                              "two seconds of silence are added before it",
                      pq_track_label(pq, 1).c_str(), frames2str(first.index[1], pregap));
         else
             cue_warn(path, 0, "track %s starts %s into its file, less than the two seconds before it on a disc: "
-                               "two seconds of silence are added before the audio",
+                              "two seconds of silence are added before the audio",
                      pq_track_label(pq, 1).c_str(), frames2str(first.index[1], pregap));
     }
     // Without a pregap in the data file, the image gets two seconds of silence before track 1.
