@@ -1,5 +1,6 @@
 #include "cdtext_reader.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "cdtext.h"
@@ -24,10 +25,20 @@ constexpr std::size_t BLOCK_TEXT_MAX = 3036;
 /// track each belongs to. A pack names the track of its first byte; each NUL ends
 /// a text, which belongs to the pack's track if that is ahead of the text before,
 /// else to the track after the one before.
+///
+/// A text is made of characters of `width` bytes: one, or two in a double-byte block
+/// (MS-JIS), whose texts run in pairs of bytes: there a pair of 0 bytes ends a text, and a
+/// 0 byte in any other pair only fills (before a pack's end, or to end a text on a pair).
 class text_collector {
 public:
-    /// `capacity` counts the NUL: a longer run of bytes is cut to capacity - 1 bytes.
-    explicit text_collector(std::size_t capacity) : limit_(capacity - 1) { text_.reserve(limit_); }
+    /// `capacity` counts the ending NUL character: a longer run of bytes is cut to
+    /// capacity - width bytes.
+    text_collector(std::size_t capacity, std::size_t width)
+        : width_(width), limit_(capacity - width), repeat_mark_(width, '\t'),
+          last_track_(width == 1 ? std::numeric_limits<int>::max() : 0xFFFF)
+    {
+        text_.reserve(limit_);
+    }
 
     /// A new pack type starts: no text in progress, and the track count starts over.
     void restart()
@@ -37,15 +48,18 @@ public:
         track_ = -1;
     }
 
-    /// Takes the pack's text bytes from `from` on and calls `done(track, text)` for every
-    /// non-empty text that ends; stops early and returns false when `done` does.
+    /// Takes the pack's text bytes from `from` on (a multiple of the width, so that pairs stay
+    /// pairs) and calls `done(track, text)` for every non-empty text that ends; stops early and
+    /// returns false when `done` does.
     template <typename Done> bool feed(const cdtext_pack_t &pack, std::size_t from, Done &&done)
     {
-        for (std::size_t i = from; i < pack.text.size(); ++i) {
-            const std::uint8_t byte = pack.text[i];
-            if (byte != 0) {
-                if (text_.size() < limit_) // a damaged file: keep the head, drop the rest
-                    text_.push_back(static_cast<char>(byte));
+        for (std::size_t i = from; i + width_ <= pack.text.size(); i += width_) {
+            const std::uint8_t *character = &pack.text[i];
+            const std::uint8_t *end = character + width_;
+            if (std::any_of(character, end, [](std::uint8_t byte) { return byte != 0; })) {
+                for (const std::uint8_t *byte = character; byte != end; ++byte)
+                    if (*byte != 0 && text_.size() < limit_) // a damaged file: keep the head, drop the rest
+                        text_.push_back(static_cast<char>(*byte));
                 continue;
             }
             advance_track(pack.track);
@@ -61,11 +75,12 @@ public:
     }
 
 private:
-    /// A text of one TAB (0x09) is CD-Text's mark for "the same as the previous track":
-    /// authoring tools write it for a performer that repeats.
+    /// A text of one TAB character (0x09, or two in a double-byte block) is CD-Text's mark
+    /// for "the same as the previous track": authoring tools write it for a performer that
+    /// repeats.
     void resolve_repeat_mark()
     {
-        if (text_ == "\t")
+        if (text_ == repeat_mark_)
             text_ = previous_;
         previous_ = text_;
     }
@@ -74,61 +89,16 @@ private:
     {
         if (pack_track > track_)
             track_ = pack_track;
-        else if (track_ < std::numeric_limits<int>::max()) // a file of nothing but NULs cannot overflow it
+        else if (track_ < last_track_) // a file of nothing but NULs cannot overflow it
             ++track_;
     }
 
+    std::size_t width_;
     std::size_t limit_;
+    std::string repeat_mark_;
+    int last_track_; ///< where the count of tracks stops
     std::string text_;
     std::string previous_; ///< the last text that ended, for the repeat mark
-    int track_ = -1;
-};
-
-/// The texts of a double-byte block (MS-JIS), which run in pairs of bytes: a pair of 0 bytes
-/// ends a text, a 0 byte in any other pair only fills (before a pack's end, or to end a text
-/// on a pair), and a text of two TABs is the previous track's text again. Tracks are told as
-/// for single-byte texts.
-class double_byte_collector {
-public:
-    /// `capacity` counts the two NULs: a longer run of bytes is cut to capacity - 2 bytes.
-    explicit double_byte_collector(std::size_t capacity) : limit_(capacity - 2) {}
-
-    void restart()
-    {
-        text_.clear();
-        previous_.clear();
-        track_ = -1;
-    }
-
-    /// As text_collector::feed; `from` is even, so that the pairs stay pairs.
-    template <typename Done> bool feed(const cdtext_pack_t &pack, std::size_t from, Done &&done)
-    {
-        for (std::size_t i = from; i + 1 < pack.text.size(); i += 2) {
-            const std::uint8_t pair[2] = {pack.text[i], pack.text[i + 1]};
-            if (pair[0] != 0 || pair[1] != 0) {
-                for (const std::uint8_t byte : pair)
-                    if (byte != 0 && text_.size() < limit_)
-                        text_.push_back(static_cast<char>(byte));
-                continue;
-            }
-            track_ = pack.track > track_ ? pack.track : track_ + (track_ < 0xFFFF ? 1 : 0);
-            if (text_ == "\t\t")
-                text_ = previous_;
-            previous_ = text_;
-            if (text_.empty())
-                continue;
-            const bool go_on = done(track_, text_);
-            text_.clear();
-            if (!go_on)
-                return false;
-        }
-        return true;
-    }
-
-private:
-    std::size_t limit_;
-    std::string text_;
-    std::string previous_;
     int track_ = -1;
 };
 
@@ -194,8 +164,8 @@ public:
     }
 
 private:
-    text_collector single_{LISTING_TEXT_MAX};
-    double_byte_collector double_{LISTING_TEXT_MAX};
+    text_collector single_{LISTING_TEXT_MAX, 1};
+    text_collector double_{LISTING_TEXT_MAX, 2};
 };
 
 /// Scans the size information into `blocks` and goes back to the start of the file.
@@ -355,8 +325,8 @@ int cdtext_fill_pqlist(std::FILE *in, PQlist &pq)
     int other_content = 0;
     int block = -1;
     int type = 0xFF;
-    text_collector texts(BLOCK_TEXT_MAX);
-    double_byte_collector double_texts(BLOCK_TEXT_MAX);
+    text_collector texts(BLOCK_TEXT_MAX, 1);
+    text_collector double_texts(BLOCK_TEXT_MAX, 2);
     // Stops the transfer (false) at a text for a track the list does not have.
     const auto store = [&](int track, const std::string &text) {
         std::optional<std::string> *slot = pq_text_slot(pq, track, type);
@@ -406,7 +376,7 @@ std::vector<cdtext_text> cdtext_texts(std::FILE *in)
     std::vector<cdtext_text> found;
     int block = -1;
     int type = 0xFF;
-    text_collector texts(BLOCK_TEXT_MAX);
+    text_collector texts(BLOCK_TEXT_MAX, 1);
     const auto keep = [&](int track, const std::string &text) {
         found.push_back({block, type, track, text});
         return true;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "cdtext_reader.h"
-#include "cueparser.h"
+#include "cue_files.h"
 #include "pq_cdtext.h"
 #include "pqlist.h"
 #include "tolk_utils.h"

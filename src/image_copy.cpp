@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "block_pipeline.h"
-#include "cueparser.h"
+#include "cue_files.h"
 #include "log.h"
 #include "md5.h"
 #include "safe_output.h"

@@ -1,5 +1,6 @@
 """tools/check-structure on a scratch tree: each row is a source file and the findings it must give,
-at the rules' edges (60 and 61 lines, a signal handler's write and another's, exit in main and elsewhere)."""
+at the rules' edges (60 and 61 lines, a signal handler's write and another's, exit in main and elsewhere,
+calls one way and in a circle, declared where they are made)."""
 
 import os
 import subprocess
@@ -34,7 +35,11 @@ ROWS = {  # file: (source, the findings it gives, as "line: text")
     "disc.h": ('#pragma once\n#include "sheet.h"\n',
                ["0: include circle disc -> sheet -> disc: src/disc.h includes sheet.h; src/sheet.cpp includes disc.h"]),
     "sheet.h": ('#pragma once\n', []),
-    "sheet.cpp": ('#include "sheet.h"\n#include "disc.h"\n', []),
+    "sheet.cpp": ('#include "sheet.h"\n#include "disc.h"\nvoid draw();\nvoid sheet() { draw(); }\n', []),
+    "picture.cpp": ('void count();\nvoid draw()\n{\n    count();\n}\n',
+                    ["0: call circle picture -> tracks -> picture: src/picture.cpp:4 draw calls count; "
+                     "src/tracks.cpp:2 count calls draw"]),
+    "tracks.cpp": ('void draw();\nvoid count() { draw(); }\n', []),
     "log.cpp": ('#include <cstdio>\nvoid log_it() { std::fputs("e", stderr); }\n', []),
 }
 
