@@ -58,6 +58,18 @@ bool disc_sector_reader::read(long at, long n, unsigned char *buf, std::string &
     return true;
 }
 
+// ---- The tracks' boundaries ----
+
+std::vector<std::pair<long, long>> audio_track_ranges(const PQlist &pq, long first)
+{
+    std::vector<std::pair<long, long>> ranges;
+    const int tracks = pq_num_tracks(pq);
+    ranges.emplace_back(first, std::max(first, pq_track_start(pq, 1)));
+    for (int n = 1; n <= tracks; ++n)
+        ranges.emplace_back(pq_track_start(pq, n), n < tracks ? pq_track_start(pq, n + 1) : pq.lead_out);
+    return ranges;
+}
+
 // ---- One range's numbers ----
 
 namespace {
@@ -210,17 +222,6 @@ void decode(const data_block &b, long from, long to, std::vector<short> &out)
         out[i] = static_cast<short>(p[2 * i] | (p[2 * i + 1] << 8));
 }
 
-/// The ranges to measure: track 0 (the audio before track 1's index 01), then every track.
-std::vector<std::pair<long, long>> track_ranges(const PQlist &pq, long first)
-{
-    std::vector<std::pair<long, long>> ranges;
-    const int tracks = pq_num_tracks(pq);
-    ranges.emplace_back(first, std::max(first, pq_track_start(pq, 1)));
-    for (int n = 1; n <= tracks; ++n)
-        ranges.emplace_back(pq_track_start(pq, n), n < tracks ? pq_track_start(pq, n + 1) : pq.lead_out);
-    return ranges;
-}
-
 /// Feeds the tracks' sectors of a block to their meters in turn, each finished at its last sector.
 class track_feed {
 public:
@@ -278,7 +279,7 @@ std::optional<audio_report> audio_measure_fileset(const fileset_source &src, con
     const long first = std::max(0L, fs.audio.front().start);
     const long programme_start = pq_track_start(pq, 1);
     audio_report r;
-    track_feed tracks(track_ranges(pq, first), r);
+    track_feed tracks(audio_track_ranges(pq, first), r);
     // The programme is measured as one stream beside the tracks: on the second core when there is one.
     range_meter programme(-1, programme_start, pq.lead_out);
     std::vector<short> programme_samples;
