@@ -206,7 +206,7 @@ track_audio_verdict track_comparer::finish()
 namespace {
 
 /// Sectors of each disc a block carries.
-constexpr long block_sectors = 48;
+constexpr long block_sectors = 24;
 /// The block's head: the range, the sectors of each side and where on its disc each starts.
 constexpr std::size_t head_bytes = 5 * sizeof(std::int64_t);
 

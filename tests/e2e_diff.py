@@ -55,9 +55,10 @@ def with_track(frames, n, new):
 
 
 def shifted(frames, n, by):
-    """Track n's audio `by` sample frames later: silence before it, its end cut, the track as long as it was."""
+    """Track n's audio `by` sample frames later (earlier when negative), silence where it left room, the
+    track as long as it was."""
     t = track(frames, n)
-    return with_track(frames, n, [(0, 0)] * by + t[:len(t) - by])
+    return with_track(frames, n, [(0, 0)] * by + t[:len(t) - by] if by > 0 else t[-by:] + [(0, 0)] * -by)
 
 
 def gained(frames, n, db):
@@ -123,6 +124,7 @@ class Diff(unittest.TestCase):
             ("shift-1", CUE, shifted(f, 2, 1), None, ["track 02: audio shifted by +1 samples"]),
             ("shift-588", CUE, shifted(f, 2, 588), None, ["track 02: audio shifted by +588 samples"]),
             ("shift-44100", CUE, shifted(f, 2, 44100), None, ["track 02: audio shifted by +44100 samples"]),
+            ("shift-back-300", CUE, shifted(f, 2, -300), None, ["track 02: audio shifted by -300 samples"]),
             ("gain", CUE, gained(f, 3, -0.5), None, ["track 03: audio gain -0.50 dB"]),
             ("swap", CUE, swapped(f, 2, 3), None, ["disc: track order 01 02 03 04 -> 01 03 02 04"]),
             ("sample", CUE, f, sample_at, None),
