@@ -1,6 +1,7 @@
 #include "audio_compare.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -58,12 +59,21 @@ void track_comparer::add(const unsigned char *a, long na, const unsigned char *b
     for (int s = 0; s < 2; ++s) {
         std::vector<std::uint32_t> &f = scratch_[s];
         f.resize(static_cast<std::size_t>(n[s]));
-        for (long i = 0; i < n[s]; ++i) {
-            f[static_cast<std::size_t>(i)] = frame_at(bytes[s] + 4 * i);
-            ring_[s][static_cast<std::size_t>((t_ + i) & ring_mask)] = f[static_cast<std::size_t>(i)];
-            if (sound_[s] < 0 && f[static_cast<std::size_t>(i)] != 0)
+        if (n[s] == 0)
+            continue;
+        if constexpr (std::endian::native == std::endian::little)
+            std::memcpy(f.data(), bytes[s], f.size() * sizeof f[0]);
+        else
+            for (long i = 0; i < n[s]; ++i)
+                f[static_cast<std::size_t>(i)] = frame_at(bytes[s] + 4 * i);
+        // Into the window, in two pieces where it wraps (a block is far smaller than the window).
+        const long at = t_ & ring_mask;
+        const long first = std::min(n[s], ring_frames - at);
+        std::memcpy(&ring_[s][static_cast<std::size_t>(at)], f.data(), static_cast<std::size_t>(first) * sizeof f[0]);
+        std::memcpy(ring_[s].data(), f.data() + first, static_cast<std::size_t>(n[s] - first) * sizeof f[0]);
+        for (long i = 0; sound_[s] < 0 && i < n[s]; ++i)
+            if (f[static_cast<std::size_t>(i)] != 0)
                 sound_[s] = t_ + i;
-        }
     }
     in_place(scratch_[0].data(), scratch_[1].data(), std::min(na, nb));
     t_ += std::max(na, nb);
@@ -77,7 +87,7 @@ void track_comparer::add(const unsigned char *a, long na, const unsigned char *b
 /// The samples compared where they stand; from the first difference on, whether B is A at a constant gain.
 void track_comparer::in_place(const std::uint32_t *a, const std::uint32_t *b, long n)
 {
-    const bool same = std::memcmp(a, b, static_cast<std::size_t>(n) * sizeof *a) == 0;
+    const bool same = n == 0 || std::memcmp(a, b, static_cast<std::size_t>(n) * sizeof *a) == 0;
     for (long i = 0; i < n; ++i) {
         if (!same && a[i] != b[i]) {
             if (differing_++ == 0)
@@ -296,10 +306,10 @@ public:
         }
         const unsigned char *data[2] = {b.data.get() + head_bytes,
                                         b.data.get() + head_bytes + block_sectors * CD_FRAME_BYTES};
-        for (int s = 0; s < 2; ++s) {
-            sides_[s].hash(data[s], static_cast<long>(head[3 + s]), static_cast<long>(head[1 + s]));
+        // A's files are hashed on the reading thread, B's here: the two cores share the checksums.
+        sides_[1].hash(data[1], static_cast<long>(head[4]), static_cast<long>(head[2]));
+        for (int s = 0; s < 2; ++s)
             crc32_update(&crc_[s], data[s], static_cast<long>(head[1 + s] * CD_FRAME_BYTES));
-        }
         comparer_->add(data[0], static_cast<long>(head[1] * 588), data[1], static_cast<long>(head[2] * 588));
         return true;
     }
@@ -339,6 +349,8 @@ bool fill(data_block &b, std::size_t k, disc_side (&sides)[2], long (&pos)[2], s
         unsigned char *into = b.data.get() + head_bytes + s * block_sectors * CD_FRAME_BYTES;
         if (n > 0 && !sides[s].reader.read(pos[s], n, into, why))
             return false;
+        if (s == 0)
+            sides[s].hash(into, pos[s], n);
         head[1 + s] = n;
         pos[s] += n;
     }

@@ -77,8 +77,8 @@ struct disc_audio_comparison {
     ddpf_list_t digests[2];
 };
 
-/// Reads both filesets' audio once, in step, and compares it; the comparison on the second core
-/// when --threads allows. Nothing, with `why`, when either disc's audio cannot be read.
+/// Reads both filesets' audio once, in step, and compares it: the comparison and B's checksums on
+/// the second core when --threads allows, A's checksums on the reading one. Nothing, with `why`, when either disc's audio cannot be read.
 std::optional<disc_audio_comparison> audio_compare_filesets(const fileset_source &src_a, const ddp_fileset &a,
                                                             const fileset_source &src_b, const ddp_fileset &b,
                                                             std::string &why);
