@@ -350,7 +350,7 @@ MUTATIONS = [
       "if (false)"),
     # fileset_diff, audio_compare
     M("diff-shift-sign", "audio_compare.cpp", "audio moved earlier is told as moved later",
-      "candidates_.push_back({sign * (j - start), 0, true});", "candidates_.push_back({j - start, 0, true});"),
+      "find(1, sound_[1] + 1, sound_[1] + search_frames, -1);", "find(1, sound_[1] + 1, sound_[1] + search_frames, 1);"),
     M("diff-gain-slack", "audio_compare.cpp", "a gain allows samples 300 off instead of 2",
       "double low = (y - 2.0) / x;\n    double high = (y + 2.0) / x;",
       "double low = (y - 300.0) / x;\n    double high = (y + 300.0) / x;"),
