@@ -135,9 +135,20 @@ void compare_pq(const PQlist &a, const PQlist &b, difference_list &d)
 
 // ---- CD-Text ----
 
-/// A fileset's CD-Text: every text by block, track and pack type, and each block's character set and language.
+/// "Title", "Performer", ...; "UPC/EAN" for the disc's code and "ISRC" for a track's.
+std::string pack_name(int type, int track)
+{
+    cdtext_pack_t pack;
+    pack.type = type;
+    pack.track = static_cast<std::uint8_t>(track);
+    return pack_type_to_str(&pack);
+}
+
+/// A fileset's CD-Text: every text by block, track and pack type, each block's character set and
+/// language, and the packs that hold no text (disc ID, genre, TOC, closed information).
 struct cdtext_content {
     std::map<std::tuple<int, int, int>, std::string> texts; ///< (block, track, type) to UTF-8
+    std::map<std::pair<int, int>, std::string> other;       ///< (block, type) to the packs' data bytes
     cdtext_block_info_t blocks[8];
     bool block_used[8] = {};
 };
@@ -160,16 +171,31 @@ cdtext_content read_cdtext(const ddp_fileset &fs)
         c.texts[{t.block, t.track, t.type}] = msjis ? msjis_to_utf8(t.text) : latin1_to_utf8(t.text);
         c.block_used[t.block] = true;
     }
+    std::rewind(in.get());
+    cdtext_pack_t pack;
+    while (cdtp_read(&pack, in.get()) == 0)
+        if (pack.type >= CDTEXT_DISC_ID && pack.type <= CDTEXT_CLOSED)
+            c.other[{pack.block, pack.type}].append(pack.text.begin(), pack.text.end());
     return c;
 }
 
-/// "TITLE", "PERFORMER", ...; "UPC/EAN" for the disc's code and "ISRC" for a track's.
-std::string pack_name(int type, int track)
+/// The packs without text: a genre or disc ID told apart only by their bytes.
+void compare_other_packs(const cdtext_content &a, const cdtext_content &b, difference_list &d)
 {
-    cdtext_pack_t pack;
-    pack.type = type;
-    pack.track = static_cast<std::uint8_t>(track);
-    return pack_type_to_str(&pack);
+    std::map<std::pair<int, int>, bool> keys;
+    for (const auto *c : {&a, &b})
+        for (const auto &[key, data] : c->other)
+            keys[key] = true;
+    for (const auto &[key, unused] : keys) {
+        const auto in_a = a.other.find(key);
+        const auto in_b = b.other.find(key);
+        if (in_a != a.other.end() && in_b != b.other.end() && in_a->second == in_b->second)
+            continue;
+        const std::string block = key.first == 0 ? "CD-Text " : "CD-Text block " + std::to_string(key.first) + " ";
+        const std::string words = block + pack_name(key.second, 0) + " packs " +
+                                  (in_a == a.other.end() ? "added" : in_b == b.other.end() ? "removed" : "differ");
+        d.found("cdtext", -1, block + pack_name(key.second, 0), words, nullptr);
+    }
 }
 
 void compare_cdtext(const ddp_fileset &fa, const ddp_fileset &fb, difference_list &d)
@@ -203,6 +229,7 @@ void compare_cdtext(const ddp_fileset &fa, const ddp_fileset &fb, difference_lis
                                   pack_name(type, track);
         d.changed("cdtext", track == 0 ? -1 : track, field, text_of(a, key), text_of(b, key));
     }
+    compare_other_packs(a, b, d);
 }
 
 // ---- The audio ----
