@@ -18,7 +18,10 @@
 # and korvel measures audio, it times the audio measured:
 #   M  korvel --check --audio REF  every track and the programme (libebur128)
 #   L  ffmpeg -i disc.wav -af ebur128=peak=true -f null -
-# with M/L and the peak resident memory of M. When the build has korvel_bench, it then
+# with M/L and the peak resident memory of M. Then two copies of the fileset compared:
+#   X  korvel --diff REF COPY      identity, PQ, CD-Text and the audio of both images
+#   Y  cmp REF/IMAGE.DAT COPY/IMAGE.DAT
+# with X/Y and the peak resident memory of X. When the build has korvel_bench, it then
 # sets md5_append's throughput beside md5sum's (from C) and crc32_update's
 # beside zlib's crc32. Last, when flac and sox are installed and korvel
 # decodes FLAC, it makes the same disc as FLAC (pink noise from sox, which
@@ -234,6 +237,30 @@ else
     echo "Audio measured: skipped (needs ffmpeg and a korvel built with libebur128)"
 fi
 
+# ---- Two filesets compared, against cmp of their images ----
+# The copy takes the place the extraction's outputs had: three images at once, as before.
+cp -r "$work/ref" "$work/copy"
+settle_two() {
+    settle
+    cat "$work/copy/IMAGE.DAT" >/dev/null
+}
+run_x() { timed settle_two "$korvel" "${threads[@]}" --diff "$work/ref" "$work/copy"; }
+run_y() { timed settle_two cmp "$work/ref/IMAGE.DAT" "$work/copy/IMAGE.DAT"; }
+x=() y=()
+for ((i = 0; i < reps; i++)); do
+    if ((i % 2)); then y+=("$(run_y)"); x+=("$(run_x)"); else x+=("$(run_x)"); y+=("$(run_y)"); fi
+    echo "repetition $((i + 1)): X ${x[i]} s, Y ${y[i]} s"
+done
+mx=$(median "${x[@]}")
+my=$(median "${y[@]}")
+echo
+echo "Medians of $reps repetitions, ${minutes}-minute fileset and its copy:"
+echo "  X  korvel --diff                   $mx s"
+echo "  Y  cmp of the two images           $my s"
+echo "  X/Y = $(ratio "$mx" "$my")"
+echo "  peak resident memory of X:       $(peak_rss "" --diff "$work/ref" "$work/copy") KiB"
+rm -rf "$work/copy"
+
 bench_bin=$(cd "$build" && pwd)/bench/korvel_bench
 if [[ -x $bench_bin ]]; then
     # Throughputs in bytes per second, from Google Benchmark's CSV report.
@@ -259,7 +286,7 @@ summary() {
     local de=skipped
     [[ -z ${md:-} ]] || de=$(ratio "$md" "$me")
     echo "Summary (${threads[*]:-default threads}): A/C = $(ratio "$ma" "$mc")   D/E = $de" \
-        "  F/C = $(ratio "$mf" "$mc2")   G/S = $(ratio "$mg" "$mhs")"
+        "  F/C = $(ratio "$mf" "$mc2")   G/S = $(ratio "$mg" "$mhs")   X/Y = $(ratio "$mx" "$my")"
     echo "  peak RSS, writing and checking: $(awk '$2 != "--extract" && $1 > m { m = $1 } END { print m }' "$work/peaks.txt") KiB;" \
         "any mode: $(awk '$1 > m { m = $1 } END { print m }' "$work/peaks.txt") KiB"
     echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 minutes) at the end"

@@ -59,6 +59,18 @@ bool disc_sector_reader::read(long at, long n, unsigned char *buf, std::string &
     return true;
 }
 
+// ---- The tracks' boundaries ----
+
+std::vector<std::pair<long, long>> audio_track_ranges(const PQlist &pq, long first)
+{
+    std::vector<std::pair<long, long>> ranges;
+    const int tracks = pq_num_tracks(pq);
+    ranges.emplace_back(first, std::max(first, pq_track_start(pq, 1)));
+    for (int n = 1; n <= tracks; ++n)
+        ranges.emplace_back(pq_track_start(pq, n), n < tracks ? pq_track_start(pq, n + 1) : pq.lead_out);
+    return ranges;
+}
+
 // ---- One range's numbers ----
 
 namespace {
@@ -244,17 +256,6 @@ void decode(const data_block &b, long from, long to, std::vector<short> &out)
         out[i] = static_cast<short>(p[2 * i] | (p[2 * i + 1] << 8));
 }
 
-/// The ranges to measure: track 0 (the audio before track 1's index 01), then every track.
-std::vector<std::pair<long, long>> track_ranges(const PQlist &pq, long first)
-{
-    std::vector<std::pair<long, long>> ranges;
-    const int tracks = pq_num_tracks(pq);
-    ranges.emplace_back(first, std::max(first, pq_track_start(pq, 1)));
-    for (int n = 1; n <= tracks; ++n)
-        ranges.emplace_back(pq_track_start(pq, n), n < tracks ? pq_track_start(pq, n + 1) : pq.lead_out);
-    return ranges;
-}
-
 /// Feeds the sectors of a block to one meter per range in turn; `done(index, meter)` takes each
 /// meter when its range's last sector is in (ranges of no sectors included).
 template <class Meter> class range_feed {
@@ -349,7 +350,7 @@ std::optional<audio_report> audio_measure_fileset(const fileset_source &src, con
     }
     const PQlist &pq = *fs.pq;
     const long first = std::max(0L, fs.audio.front().start);
-    const std::vector<std::pair<long, long>> ranges = track_ranges(pq, first);
+    const std::vector<std::pair<long, long>> ranges = audio_track_ranges(pq, first);
     // The first core measures the tracks' loudness and the left channel's true peaks, the second
     // (when there is one) the programme's loudness as one stream and the right channel's true peaks.
     std::vector<audio_measure> measures(ranges.size());

@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -32,6 +33,11 @@ private:
     long position_ = -1;             ///< the disc sector the open file reads next
     file_ptr in_;
 };
+
+/// A disc's tracks as the audio is measured and compared, in disc sectors [first, end): range 0 is
+/// the audio before track 1's index 01 from `first` on, range n track n from its index 01 to the
+/// next track's index 01 (the last one to the lead-out).
+std::vector<std::pair<long, long>> audio_track_ranges(const PQlist &pq, long first);
 
 /// One channel's peaks, clipping and DC.
 struct channel_measure {

@@ -3,8 +3,8 @@
 // one mode as a straight sequence of steps. The writing mode parses the cue
 // sheet, summarises and checks it, and with a target directory writes the audio
 // image, the DDP streams, the optional CD-Text and cue sheet, and the checksum
-// files. --check verifies filesets instead, and --extract also writes a
-// fileset's audio and cue sheet. Every step is a call into another module.
+// files. --check verifies filesets instead, --extract also writes a fileset's
+// audio and cue sheet, and --diff compares two filesets. Every step is a call into another module.
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -22,6 +22,7 @@
 #include "ddp_checksum.h"
 #include "fileset_batch.h"
 #include "fileset_check.h"
+#include "fileset_diff.h"
 #include "fileset_extract.h"
 #include "image_copy.h"
 #include "log.h"
@@ -90,6 +91,7 @@ void print_help()
     std::fputs("Usage: korvel [options] <cuefile> [ddpdirectory]\n"
                "       korvel --check [options] <ddpdirectory>...\n"
                "       korvel --extract [options] <ddpdirectory> <outputdirectory>\n"
+               "       korvel --diff [options] <ddpdirectory> <ddpdirectory>\n"
                "\n"
                "Create DDP 2.00 filesets from audio CD cue sheets.\n"
                "\n"
@@ -109,7 +111,9 @@ void print_help()
                "    --check     Read and verify a DDP fileset and print its report\n"
                "    --extract   Verify a DDP fileset, then write image.wav, image.cue and\n"
                "                one WAVE file per track into the output directory\n"
-               "    --json      Print the report of --check or --extract as JSON\n"
+               "    --diff      Compare two DDP filesets: identity, PQ stream, CD-Text and\n"
+               "                audio; exit status 0 the same, 1 different, 2 unreadable\n"
+               "    --json      Print the report of --check, --extract or --diff as JSON\n"
                "    --audio     With --check or --extract: measure every track's loudness,\n"
                "                peaks, clipping, DC offset and silence\n"
                "    --pq-sheet=FILE\n"
@@ -164,8 +168,8 @@ struct run_options {
 };
 
 /// What a run does: read a cue sheet (and, with a directory, write its fileset), verify DDP
-/// filesets, or verify one and extract its audio.
-enum class run_mode { write, check, extract };
+/// filesets, verify one and extract its audio, or compare two.
+enum class run_mode { write, check, extract, diff };
 
 /// What main does once the command line is read.
 enum class command_action {
@@ -197,6 +201,8 @@ const char *operand_fault(run_mode mode, int operands, const run_options &o)
         return "--pq-sheet is the sheet of one disc: give --check one fileset with it.\n";
     if (mode == run_mode::extract && operands != 2)
         return "--extract takes two operands, the DDP fileset directory and the output directory.\n";
+    if (mode == run_mode::diff && operands != 2)
+        return "--diff takes two operands, the DDP fileset directories to compare.\n";
     return nullptr;
 }
 
@@ -205,11 +211,16 @@ const char *mode_fault(const command_line &cl)
 {
     const bool reading = cl.mode != run_mode::write;
     if (reading && cl.writer_option)
-        return "-c, -t and -m write a fileset: they do not go with --check or --extract.\n";
+        return cl.mode == run_mode::diff ? "-c, -t and -m write a fileset: they do not go with --diff.\n"
+                                         : "-c, -t and -m write a fileset: they do not go with --check or --extract.\n";
     if (reading && cl.options.cue_charset != nullptr)
-        return "--cue-charset reads a cue sheet: it does not go with --check or --extract.\n";
+        return cl.mode == run_mode::diff ? "--cue-charset reads a cue sheet: it does not go with --diff.\n"
+                                         : "--cue-charset reads a cue sheet: it does not go with --check or --extract.\n";
+    // Its words are older than --diff, and korvel keeps the messages it has printed.
     if (!reading && cl.options.json)
         return "--json goes with --check or --extract only.\n";
+    if (cl.mode == run_mode::diff && (cl.options.audio || cl.options.pq_sheet != nullptr))
+        return "--audio and --pq-sheet go with --check or --extract, not with --diff.\n";
     if (!reading && cl.options.audio)
         return "--audio goes with --check or --extract only.\n";
     if (cl.options.audio && !audio_measuring_built_in())
@@ -242,11 +253,12 @@ command_action take_master_id(const char *id, command_line &cl)
     return command_action::run;
 }
 
-/// Takes --check or --extract; the two exclude each other.
+/// Takes --check, --extract or --diff; they exclude each other.
 command_action take_mode(run_mode mode, command_line &cl)
 {
     if (cl.mode != run_mode::write && cl.mode != mode)
-        return refuse("--check and --extract cannot be combined.\n");
+        return refuse(cl.mode == run_mode::diff || mode == run_mode::diff ? "--diff goes with neither --check nor --extract.\n"
+                                                                          : "--check and --extract cannot be combined.\n");
     cl.mode = mode;
     return command_action::run;
 }
@@ -275,7 +287,7 @@ command_action take_cue_charset(const char *name, run_options &o)
 }
 
 // Long options without a short form.
-enum { opt_check = 256, opt_extract, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset, opt_audio, opt_version };
+enum { opt_check = 256, opt_extract, opt_diff, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset, opt_audio, opt_version };
 
 /// Applies the option `c` (with its argument `arg`) to `cl`. --help and a refusal end the
 /// reading at once; --version only sets its flag, as the other options are read before it acts.
@@ -299,8 +311,11 @@ command_action take_option(int c, const char *arg, command_line &cl)
         cl.writer_option = true;
         return command_action::run;
     case opt_check:
+        return take_mode(run_mode::check, cl);
     case opt_extract:
-        return take_mode(c == opt_check ? run_mode::check : run_mode::extract, cl);
+        return take_mode(run_mode::extract, cl);
+    case opt_diff:
+        return take_mode(run_mode::diff, cl);
     case opt_json:
         o.json = true;
         return command_action::run;
@@ -341,7 +356,7 @@ command_action take_operands(char *operands[], int count, command_line &cl)
     if (count > 2 && cl.mode != run_mode::check)
         return refuse("Two many arguments.\n");
     // An empty name (an unset variable in a script) would write into the current directory.
-    if (cl.mode != run_mode::check && cl.second != nullptr && *cl.second == '\0')
+    if ((cl.mode == run_mode::write || cl.mode == run_mode::extract) && cl.second != nullptr && *cl.second == '\0')
         return refuse(cl.mode == run_mode::write ? "The DDP directory name is empty."
                                                  : "The output directory name is empty.\n");
     return command_action::run;
@@ -360,6 +375,7 @@ command_line read_command_line(int argc, char *argv[])
         {"add-cdtext", no_argument, nullptr, 't'},
         {"check", no_argument, nullptr, opt_check},
         {"extract", no_argument, nullptr, opt_extract},
+        {"diff", no_argument, nullptr, opt_diff},
         {"json", no_argument, nullptr, opt_json},
         {"pq-sheet", required_argument, nullptr, opt_pq_sheet},
         {"threads", required_argument, nullptr, opt_threads},
@@ -436,7 +452,9 @@ int check_operand_paths(const command_line &cl)
                   log_printable(cl.first).c_str(), log_printable(shell_word(cl.first)).c_str());
         return 1;
     }
-    if (cl.mode != run_mode::check && cl.second != nullptr && need_directory(cl.second) != 0)
+    // --diff reads both operands: one that is no fileset is its own answer, status 2.
+    if (cl.mode != run_mode::check && cl.mode != run_mode::diff && cl.second != nullptr &&
+        need_directory(cl.second) != 0)
         return 1;
     if (const char *pq_sheet = cl.options.pq_sheet) {
         if (stat(pq_sheet, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -590,6 +608,9 @@ int extract(const command_line &cl)
     return fileset_read_run(cl.first, cl.second, cl.options.json, cl.options.pq_sheet);
 }
 
+/// Compares the two filesets: 0 the same, 1 different, 2 when either cannot be read.
+int diff(const command_line &cl) { return fileset_diff_run(cl.first, cl.second, cl.options.json); }
+
 } // namespace mode
 
 /// Runs the mode; a refused input file ends it with the status it carries, its diagnostic printed.
@@ -603,6 +624,8 @@ int run(const command_line &cl)
             return mode::check(cl);
         case run_mode::extract:
             return mode::extract(cl);
+        case run_mode::diff:
+            return mode::diff(cl);
         }
     } catch (const fatal_error &e) {
         return e.status();

@@ -92,7 +92,8 @@ class Install(unittest.TestCase):
                                                          "::DDP directory:_files -/"]),
                                 ("korvel --check a b ", ["*:DDP fileset directory:_files -/"]),
                                 ("korvel -v 0 --extract a ", [":DDP fileset directory:_files -/",
-                                                               ":output directory:_files -/"])]:
+                                                               ":output directory:_files -/"]),
+                                ("korvel --diff a ", [":DDP fileset A:_files -/", ":DDP fileset B:_files -/"])]:
             with self.subTest(line=line):
                 r = run(["zsh", "-f", "-c", script, "zsh", self.installed("share", "zsh", "site-functions"),
                          self.prefix] + line.split(" "))
@@ -149,6 +150,7 @@ class Completion(unittest.TestCase):
             ("korvel --check ddp ", ["ddp", "wav"]),
             ("korvel --extract ddp ", ["ddp", "wav"]),
             ("korvel --extract --json ddp wav ", []),
+            ("korvel --diff ddp ", ["ddp", "wav"]),
             ("korvel --pq-sheet=", ["OLD.CUE", "a.wav", "ddp", "disc.cue", "notes.txt", "wav"]),
             ("korvel --pq-sheet=n", ["notes.txt"]),
             ("korvel --pq-sheet sheet.html ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
@@ -158,7 +160,8 @@ class Completion(unittest.TestCase):
             ("korvel --master-id=", []),
             ("korvel --p", ["--pq-sheet="]),
             ("korvel --e", ["--extract"]),
-            ("korvel --", ["--add-cdtext", "--add-cuesheet", "--audio", "--check", "--cue-charset=", "--extract", "--help",
+            ("korvel --", ["--add-cdtext", "--add-cuesheet", "--audio", "--check", "--cue-charset=", "--diff", "--extract",
+                           "--help",
                            "--json", "--master-id=", "--pq-sheet=", "--threads=", "--verbose=", "--version"]),
             ("korvel --cue-charset=CP125", ["CP125%d" % n for n in range(9)]),
             ("korvel --cue-charset CP932 ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),

@@ -1,0 +1,171 @@
+"""korvel --diff: one table of pairs of filesets, A written from one generated disc and B from the same disc
+with one change made by the test, each row with the lines the change must give (written here from the change,
+not from korvel's output), run with one thread and with two; the JSON report of a row parsed with python's json."""
+
+import json
+import os
+import random
+import shutil
+import struct
+import tempfile
+import unittest
+
+import audio
+from korvel_run import content, msf, run
+
+RATE = audio.CD_RATE
+TRACK = 6 * RATE  # every track plays 6 s from its index 01 to the next one's
+PREGAP = 150  # korvel puts 2 s before a track 1 that starts at 00:00:00
+CUE = """CATALOG 4006381333931
+TITLE "Diff Disc"
+FILE "a.raw" BINARY
+  TRACK 01 AUDIO
+    TITLE "One"
+    ISRC USAB12400001
+    INDEX 01 00:00:00
+  TRACK 02 AUDIO
+    TITLE "Two"
+    ISRC USAB12400002
+    INDEX 00 00:05:00
+    INDEX 01 00:06:00
+  TRACK 03 AUDIO
+    TITLE "Three"
+    ISRC USAB12400003
+    INDEX 01 00:12:00
+    INDEX 02 00:15:00
+  TRACK 04 AUDIO
+    TITLE "Four"
+    ISRC USAB12400004
+    INDEX 01 00:18:00
+"""
+
+
+def samples():
+    """Four tracks of noise, a list of (left, right) per sample frame: no stretch of it repeats."""
+    rng = random.Random(7)
+    return [(rng.randint(-20000, 20000), rng.randint(-20000, 20000)) for _ in range(4 * TRACK)]
+
+
+def track(frames, n):
+    return frames[(n - 1) * TRACK:n * TRACK]
+
+
+def with_track(frames, n, new):
+    return frames[:(n - 1) * TRACK] + new + frames[n * TRACK:]
+
+
+def shifted(frames, n, by):
+    """Track n's audio `by` sample frames later (earlier when negative), silence where it left room, the
+    track as long as it was."""
+    t = track(frames, n)
+    return with_track(frames, n, [(0, 0)] * by + t[:len(t) - by] if by > 0 else t[-by:] + [(0, 0)] * -by)
+
+
+def gained(frames, n, db):
+    g = 10 ** (db / 20)
+    return with_track(frames, n, [(round(l * g), round(r * g)) for l, r in track(frames, n)])
+
+
+def swapped(frames, m, n):
+    return with_track(with_track(frames, m, track(frames, n)), n, track(frames, m))
+
+
+def raw(frames):
+    return b"".join(struct.pack("<hh", l, r) for l, r in frames)
+
+
+def set_sample(d, frame, value):
+    """Sets the left sample of disc sample frame `frame` in IMAGE.DAT, leaving the checksum files as they are."""
+    with open(os.path.join(d, "IMAGE.DAT"), "r+b") as f:
+        f.seek(frame * 4)
+        f.write(struct.pack("<h", value))
+
+
+class Diff(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="korvel-diff-")
+        cls.frames = samples()
+        cls.a = cls.write("a", CUE, cls.frames)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    @classmethod
+    def write(cls, name, cue, frames):
+        """The fileset of `cue` over `frames`, written by korvel -t into a folder `name`."""
+        folder = os.path.join(cls.dir, name)
+        os.makedirs(os.path.join(folder, "ddp"))
+        audio.write(os.path.join(folder, "a.raw"), raw(frames))
+        audio.write(os.path.join(folder, "disc.cue"), cue.encode())
+        r = run(["-t", "-v0", "-m", "DIFF-1", "disc.cue", "ddp"], cwd=folder)
+        assert r.returncode == 0, r.stderr
+        return os.path.join(folder, "ddp")
+
+    def diff(self, b, *options):
+        """korvel --diff A B with one thread and with two: the same either way; the output and status."""
+        outs = [run(["--diff", "--threads=%d" % n, *options, self.a, b], cwd=self.dir) for n in (1, 2)]
+        self.assertEqual(outs[0].stdout, outs[1].stdout)
+        self.assertEqual(outs[0].returncode, outs[1].returncode)
+        return outs[0]
+
+    def test_pairs(self):
+        f = self.frames
+        sample_at = 3 * TRACK + TRACK // 2 + 7  # track 4's 3 s and 7 samples, in the file's frames
+        rows = [
+            ("identical", CUE, f, None, []),
+            ("isrc", CUE.replace("USAB12400003", "USAB12400013"), f, None,
+             ["track 03: ISRC USAB12400003 -> USAB12400013"]),
+            ("title", CUE.replace('"Two"', '"Deux"'), f, None, ['track 02: CD-Text Title "Two" -> "Deux"']),
+            ("index", CUE.replace("INDEX 02 00:15:00", "INDEX 02 00:15:30"), f, None,
+             ["track 03: index 02 %s -> %s" % (msf(PREGAP + 15 * 75), msf(PREGAP + 15 * 75 + 30))]),
+            ("flag", CUE.replace('TITLE "Four"', 'TITLE "Four"\n    FLAGS DCP'), f, None, ["track 04: flags none -> DCP"]),
+            ("shift-1", CUE, shifted(f, 2, 1), None, ["track 02: audio shifted by +1 samples"]),
+            ("shift-588", CUE, shifted(f, 2, 588), None, ["track 02: audio shifted by +588 samples"]),
+            ("shift-44100", CUE, shifted(f, 2, 44100), None, ["track 02: audio shifted by +44100 samples"]),
+            ("shift-back-300", CUE, shifted(f, 2, -300), None, ["track 02: audio shifted by -300 samples"]),
+            ("gain", CUE, gained(f, 3, -0.5), None, ["track 03: audio gain -0.50 dB"]),
+            ("swap", CUE, swapped(f, 2, 3), None, ["disc: track order 01 02 03 04 -> 01 03 02 04"]),
+            ("sample", CUE, f, sample_at, None),
+        ]
+        for name, cue, frames, changed_at, expected in rows:
+            with self.subTest(name):
+                b = self.write(name, cue, frames)
+                if changed_at is not None:
+                    # Changed in IMAGE.DAT behind the checksums' back: the check's errors come first and
+                    # count, one per checksum file that vouches for the image.
+                    set_sample(b, PREGAP * 588 + changed_at, f[changed_at][0] ^ 0x100)
+                    sums = [n for n in ("CHECKSUM.MD5", "CHECKSUM.TXT") if b"IMAGE.DAT" in content(b, n)]
+                    at = changed_at - 3 * TRACK
+                    expected = ["%s: fileset has %d errors" % (b, len(sums)),
+                                "track 04: audio differs from %s + %d samples on, in 1 of %d samples (%.4f%%)"
+                                % (msf(at // 588), at % 588, TRACK, 100 / TRACK)]
+                r = self.diff(b)
+                lines = r.stdout.decode().splitlines()
+                count = len(expected) + (len(sums) - 1 if changed_at is not None else 0)
+                self.assertEqual(lines, expected + (["%d difference%s" % (count, "" if count == 1 else "s")]
+                                                    if expected else ["filesets are identical"]), r.stderr)
+                self.assertEqual(r.returncode, 1 if expected else 0)
+                if changed_at is not None:
+                    self.assertIn(b"differs from the one in CHECKSUM.MD5", r.stderr)
+
+    def test_unreadable(self):
+        empty = os.path.join(self.dir, "empty")
+        os.makedirs(empty, exist_ok=True)
+        for b in (empty, os.path.join(self.dir, "missing")):
+            r = self.diff(b)
+            self.assertEqual((r.returncode, r.stdout), (2, b""), r.stderr)
+
+    def test_json(self):
+        b = self.write("json", CUE.replace("USAB12400003", "USAB12400013"), shifted(self.frames, 4, 588))
+        r = self.diff(b, "--json")
+        doc = json.loads(r.stdout)
+        self.assertEqual((doc["status"], doc["count"], r.returncode), ("different", 2, 1))
+        isrc, audio_line = doc["differences"]
+        self.assertEqual((isrc["track"], isrc["field"], isrc["a"], isrc["b"]), (3, "ISRC", "USAB12400003", "USAB12400013"))
+        self.assertEqual((audio_line["track"], audio_line["detail"]), (4, {"verdict": "shifted", "shift_samples": 588}))
+
+
+if __name__ == "__main__":
+    unittest.main()
