@@ -379,8 +379,10 @@ class ReadingRun(ReaderCase):
         self.assertEqual(run(["--check", "-v", "0", "ddp"], self.dir).stdout, b"fileset OK, 1 warning\n")
         os.close(lock)
 
-        # An earlier extraction of a disc with five tracks and hidden audio, and a file of the user's.
-        for name in ["image.wav", "image.cue", "notes.txt"] + ["%02d.wav" % n for n in range(6)]:
+        # Earlier extractions of a disc with five tracks and hidden audio, in both formats with a proof page, and a
+        # file of the user's.
+        for name in ["image.wav", "image.flac", "image.cue", "index.html", "notes.txt"] + \
+                ["%02d.%s" % (n, ext) for n in range(6) for ext in ("wav", "flac")]:
             audio.write(os.path.join(out, name), b"earlier " + name.encode())
         r = run(["--extract", "-v", "0", "ddp", "out"], self.dir)
         self.assertEqual(r.returncode, 0, r.stderr.decode())
@@ -397,6 +399,13 @@ class ReadingRun(ReaderCase):
         self.assertEqual((r.returncode, json.loads(r.stdout)["status"]), (1, "failed"))
         self.assertIn({"file": "", "position": "", "message": "out/05.wav: Is a directory"}, json.loads(r.stdout)["errors"])
         self.assertFalse(os.path.exists(os.path.join(out, "image.cue")))
+        os.rmdir(os.path.join(out, "05.wav"))
+        os.mkdir(os.path.join(out, "02.flac"))
+        r = run(["--extract", "--format=flac", "--proof", "--json", "ddp", "out"], self.dir)
+        self.assertIn({"file": "", "position": "", "message": "out/02.flac: Is a directory"}, json.loads(r.stdout)["errors"])
+        self.assertEqual((r.returncode, "extracted" in json.loads(r.stdout)), (1, False))
+        self.assertFalse(any(os.path.exists(os.path.join(out, name)) for name in ("image.cue", "index.html")))
+        os.rmdir(os.path.join(out, "02.flac"))
 
         # A fileset whose audio file is named like a track file, extracted into its own directory.
         os.rename(os.path.join(d, "IMAGE.DAT"), os.path.join(d, "01.wav"))

@@ -237,8 +237,10 @@ class RoundTrip(ScratchCase):
 
                 # The whole disc encoded on one core and the tracks on the other, or all in turn.
                 threads = "--threads=%d" % (1 + seed % 2)
-                extracted = run(["--extract", "--format=flac", "--proof", threads, "-v", "0", "ddp", "flac"], work)
+                extracted = run(["--extract", "--format=flac", "--proof", threads, "--json", "ddp", "flac"], work)
                 self.assertEqual(extracted.returncode, 0, extracted.stderr.decode())
+                written = json.loads(extracted.stdout)["extracted"]
+                self.assertEqual((written["format"], sorted(written["files"])), ("flac", sorted(os.listdir(work + "/flac"))))
                 self.assert_flac_set_is_the_disc(disc, os.path.join(work, "flac"))
 
                 for out, again in (("out", "../again"), ("flac", "../again-flac")):
