@@ -77,7 +77,7 @@ std::string track_name(int n, const char *extension)
 
 /// One output audio file: a range of disc sectors, and the track it holds (0 for the audio hidden
 /// before track 1).
-struct wave_part {
+struct audio_part {
     std::string name;
     long start;
     long end;
@@ -85,10 +85,10 @@ struct wave_part {
 };
 
 /// The track files: each track from its index 01 to the next one's (the last to the lead-out),
-/// and 00.wav for audio in track 1's pregap beyond its two seconds.
-std::vector<wave_part> track_parts(const PQlist &pq, bool flac)
+/// and 00.wav (00.flac) for audio in track 1's pregap beyond its two seconds.
+std::vector<audio_part> track_parts(const PQlist &pq, bool flac)
 {
-    std::vector<wave_part> parts;
+    std::vector<audio_part> parts;
     const long first = pq_track_start(pq, 1);
     const char *extension = audio_extension(flac);
     if (first > CD_FIRST_PREGAP_FRAMES)
@@ -283,7 +283,7 @@ std::unique_ptr<audio_output> open_output(const std::string &path, long sectors,
 /// one): each opened when its first sector comes and finished (not yet put in place) after its last.
 class track_writer {
 public:
-    track_writer(const char *outdir, const std::vector<wave_part> &parts, const PQlist *disc,
+    track_writer(const char *outdir, const std::vector<audio_part> &parts, const PQlist *disc,
                  std::vector<std::unique_ptr<audio_output>> &files)
         : outdir_(outdir), parts_(parts), disc_(disc), files_(files)
     {
@@ -309,7 +309,7 @@ private:
                 if (next_ == parts_.size() || parts_[next_].start >= at + n)
                     break;
                 from = std::max(from, parts_[next_].start);
-                const wave_part &p = parts_[next_];
+                const audio_part &p = parts_[next_];
                 files_.push_back(open_output(path_in(outdir_, p.name), p.end - p.start, disc_, p.track));
             }
             audio_output &part = *files_.back();
@@ -328,7 +328,7 @@ private:
     }
 
     const char *outdir_;
-    const std::vector<wave_part> &parts_;
+    const std::vector<audio_part> &parts_;
     const PQlist *disc_;
     std::vector<std::unique_ptr<audio_output>> &files_;
     std::size_t next_ = 0;
@@ -369,7 +369,7 @@ bool pump_disc(const checked_fileset &c, audio_output &image, block_pipeline &pi
 /// each finished but not yet put in place, the audio files' checksums into `digests` when given.
 /// The whole disc is written (or encoded) on this thread, the tracks and the checksums on the
 /// second one when there is one. false with what failed in `failure` (empty when it has been reported).
-bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<wave_part> &parts, bool flac,
+bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<audio_part> &parts, bool flac,
                  std::vector<std::unique_ptr<audio_output>> &files, ddpf_list_t *digests, std::string &failure)
 {
     const PQlist &pq = *c.fileset.pq;
@@ -656,7 +656,7 @@ int fileset_extract(const checked_fileset &c, const char *outdir, const extract_
     output_remove_leftovers(outdir);
 
     const PQlist &pq = *c.fileset.pq;
-    const std::vector<wave_part> parts = track_parts(pq, options.flac);
+    const std::vector<audio_part> parts = track_parts(pq, options.flac);
     const std::string image = std::string("image.") + audio_extension(options.flac);
     if (!out.done)
         out.ok = write_audio(c, outdir, parts, options.flac, out.files, nullptr, out.failure);
@@ -677,7 +677,7 @@ int fileset_extract(const checked_fileset &c, const char *outdir, const extract_
     if (written != nullptr) {
         written->format = options.flac ? "flac" : "wav";
         written->files = {image, "image.cue"};
-        for (const wave_part &p : parts)
+        for (const audio_part &p : parts)
             written->files.push_back(p.name);
         if (options.proof)
             written->files.push_back(proof_page_name);

@@ -1,7 +1,8 @@
 // Extraction of a verified DDP fileset, for `korvel --extract`: the disc's audio
 // as one WAVE file with a cue sheet for it (from which korvel writes the same
 // fileset again), and one WAVE file per track, so that playing them in order is
-// the disc without a gap. Every output is written under the data-safety rules.
+// the disc without a gap; or the same as a tagged FLAC release set, and a proof
+// page for the client. Every output is written under the data-safety rules.
 #pragma once
 
 #include <memory>

@@ -17,7 +17,7 @@ import unittest
 from html.parser import HTMLParser
 
 import audio
-from korvel_run import ScratchCase, msf, run
+from korvel_run import FLAC_BUILT_IN, ScratchCase, msf, run
 
 A4_POINTS = (595.28, 841.89)  # 210 mm x 297 mm
 MARGIN_POINTS = 28.35  # 10 mm
@@ -187,7 +187,7 @@ class PqSheetPrintTest(ScratchCase):
         self.assertEqual(r.returncode, 0, r.stderr.decode())
         ends = starts + [lead_out]
         expected = [ends[k + 1] - ends[k] for k in range(3)]
-        for fmt in ("flac", "wav"):
+        for fmt in ("flac", "wav")[0 if FLAC_BUILT_IN else 1:]:
             with self.subTest(format=fmt):
                 os.makedirs(self.path(fmt))
                 r = run(["--extract", "--proof", "--format=" + fmt, "out", fmt], self.dir)
