@@ -230,7 +230,8 @@ bool flac_encoder::write(const unsigned char *data, std::size_t n)
 {
     if (!s_->ok)
         return false;
-    for (std::size_t done = 0; done < n;) {
+    // Whole sample frames only: a stray byte at the end would be no sample.
+    for (std::size_t done = 0; done + 4 <= n;) {
         const std::size_t frames = std::min(chunk_frames, (n - done) / 4);
         for (std::size_t i = 0; i < 2 * frames; ++i) {
             const unsigned char *p = data + done + 2 * i;
