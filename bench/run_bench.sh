@@ -29,7 +29,11 @@
 # `flac -d` decodes, and times, in alternation and REPS times:
 #   D  korvel -c album.cue DIR    the fileset from the FLAC file
 #   E  flac -d -c album.flac > /dev/null
-# and prints the medians, D/E and korvel's peak resident memory for it.
+# and prints the medians, D/E and korvel's peak resident memory for it. When korvel
+# encodes FLAC, it writes that disc's fileset and times, in alternation:
+#   X  korvel --extract --format=flac REF OUT   verify, encode image.flac and the tracks
+#   Y  flac -5 image.wav                        one encode of the whole disc
+# and prints the medians, X/Y and korvel's peak resident memory for X.
 # Every big file lives in the temporary folder (under $TMPDIR, else /tmp;
 # about 3.5 GB at once), which is removed on exit, also on failure or
 # interruption.
@@ -344,4 +348,34 @@ echo "  D  korvel -c (FLAC)                $md s"
 echo "  E  flac -d -c > /dev/null          $me s"
 echo "  D/E = $(ratio "$md" "$me")"
 echo "Peak resident memory of korvel -c, ${minutes}-minute FLAC disc: $(peak_rss "$work/m" -c "$work/album.cue") KiB"
+
+# ---- The FLAC release set, against flac -5 of the whole disc ----
+mkdir "$work/ref" "$work/wave"
+"$korvel" -c "$work/album.cue" "$work/ref" >/dev/null
+"$korvel" --extract "$work/ref" "$work/wave" >/dev/null
+rm -f "$work"/wave/[0-9]*.wav
+if [[ $("$korvel" --extract --format=flac 2>&1 || true) != *"needs libFLAC"* ]]; then
+    settle_release() {
+        sync
+        cat "$work/ref/IMAGE.DAT" "$work/wave/image.wav" >/dev/null
+    }
+    run_x() { timed settle_release "$korvel" "${threads[@]}" --extract --format=flac "$work/ref" "$out"; }
+    run_y() { timed settle_release flac -5 -s -f "$work/wave/image.wav" -o "$out/image.flac"; }
+    x=() y=()
+    for ((i = 0; i < reps; i++)); do
+        if ((i % 2 == 0)); then x+=("$(run_x)"); y+=("$(run_y)"); else y+=("$(run_y)"); x+=("$(run_x)"); fi
+        echo "repetition $((i + 1)): X ${x[i]} s, Y ${y[i]} s"
+    done
+    mx=$(median "${x[@]}")
+    my=$(median "${y[@]}")
+    echo
+    echo "Medians of $reps repetitions, ${minutes}-minute FLAC disc's fileset:"
+    echo "  X  korvel --extract --format=flac  $mx s"
+    echo "  Y  flac -5 image.wav               $my s"
+    echo "  X/Y = $(ratio "$mx" "$my")"
+    echo "  peak resident memory of X:       $(peak_rss "$work/m" --extract --format=flac "$work/ref") KiB"
+else
+    echo
+    echo "FLAC release set: skipped (this korvel was built without FLAC encoding)"
+fi
 summary

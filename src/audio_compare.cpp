@@ -245,7 +245,7 @@ struct disc_side {
         }
     }
     /// The checksums of the audio files that one stream holds from their first byte to their last.
-    void put(ddpf_list_t *list)
+    void put(ddp_files *list)
     {
         for (std::size_t i = 0; i < sums.size(); ++i) {
             const audio_segment &s = fs.audio[i];

@@ -74,7 +74,7 @@ struct disc_audio_comparison {
     std::vector<bool> sound[2];              ///< per range: held anything but digital silence
     std::vector<std::uint32_t> crc[2];       ///< per range of each disc
     std::vector<long> frames[2];             ///< per range of each disc
-    ddpf_list_t digests[2];
+    ddp_files digests[2];
 };
 
 /// Reads both filesets' audio once, in step, and compares it: the comparison and B's checksums on

@@ -208,6 +208,8 @@ json report_json(const char *dir, const checked_fileset &c, const std::vector<st
     // Only a check that measured the audio reports it: the document of a plain check stays as it was.
     if (c.audio)
         document["audio"] = audio_report_json(*c.audio);
+    if (c.extracted)
+        document["extracted"] = {{"format", c.extracted->format}, {"files", c.extracted->files}};
     return document;
 }
 

@@ -12,12 +12,19 @@
 #include "ddp_checksum.h"
 #include "fileset_reader.h"
 
+/// What an extraction put in place, for the JSON report: the audio's format and the files' names.
+struct extraction_record {
+    std::string format;
+    std::vector<std::string> files;
+};
+
 /// A fileset read and verified: the directory's entries, the content and every issue, the checksum comparisons.
 struct checked_fileset {
     fileset_source source;
     ddp_fileset fileset;
     ddpf_validation_t checksums;
     std::optional<audio_report> audio; ///< the audio measured, when asked for and readable
+    std::optional<extraction_record> extracted; ///< what --extract wrote, once it has
 };
 
 /// With `on`, every check after this also measures the audio (see audio_report.h) and reports it.

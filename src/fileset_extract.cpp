@@ -13,10 +13,13 @@
 #include "block_pipeline.h"
 #include "cue_writer.h"
 #include "fileset_files.h"
+#include "flac_encoder.h"
 #include "log.h"
 #include "parallel_digest.h"
 #include "pq_sheet.h"
 #include "pqlist.h"
+#include "proof_page.h"
+#include "release_tags.h"
 #include "safe_output.h"
 #include "text_encoding.h"
 
@@ -62,32 +65,74 @@ std::array<unsigned char, wave_header_size> wave_header(std::uint32_t bytes)
     return h;
 }
 
-/// One output WAVE file: a range of disc sectors.
-struct wave_part {
+/// The audio formats an extraction writes, by their file name extensions.
+const char *audio_extension(bool flac) { return flac ? "flac" : "wav"; }
+
+/// "NN.wav" or "NN.flac" for track file n.
+std::string track_name(int n, const char *extension)
+{
+    std::array<char, 16> name{};
+    std::snprintf(name.data(), name.size(), "%02d.%s", n, extension);
+    return name.data();
+}
+
+/// One output audio file: a range of disc sectors, and the track it holds (0 for the audio hidden
+/// before track 1).
+struct audio_part {
     std::string name;
     long start;
     long end;
+    int track;
 };
 
 /// The track files: each track from its index 01 to the next one's (the last to the lead-out),
-/// and 00.wav for audio in track 1's pregap beyond its two seconds.
-std::vector<wave_part> track_parts(const PQlist &pq)
+/// and 00.wav (00.flac) for audio in track 1's pregap beyond its two seconds.
+std::vector<audio_part> track_parts(const PQlist &pq, bool flac)
 {
-    std::vector<wave_part> parts;
+    std::vector<audio_part> parts;
     const long first = pq_track_start(pq, 1);
+    const char *extension = audio_extension(flac);
     if (first > CD_FIRST_PREGAP_FRAMES)
-        parts.push_back({"00.wav", CD_FIRST_PREGAP_FRAMES, first});
+        parts.push_back({track_name(0, extension), CD_FIRST_PREGAP_FRAMES, first, 0});
     const int tracks = pq_num_tracks(pq);
-    for (int n = 1; n <= tracks; ++n) {
-        char name[16];
-        std::snprintf(name, sizeof name, "%02d.wav", n);
-        parts.push_back({name, pq_track_start(pq, n), n < tracks ? pq_track_start(pq, n + 1) : pq.lead_out});
-    }
+    for (int n = 1; n <= tracks; ++n)
+        parts.push_back({track_name(n, extension), pq_track_start(pq, n),
+                         n < tracks ? pq_track_start(pq, n + 1) : pq.lead_out, n});
     return parts;
 }
 
+/// An audio file being written under its temporary name, WAVE or FLAC.
+class audio_output {
+public:
+    virtual ~audio_output() = default;
+    virtual bool opened() const = 0;
+    virtual bool write(const unsigned char *data, std::size_t n) = 0;
+    /// Syncs and closes the file, not yet in place; false (errno set) when any write or the sync failed.
+    virtual bool finish() = 0;
+    /// Puts the file in place; false (errno set) when any write or the commit failed.
+    virtual bool commit() = 0;
+    virtual const std::string &path() const = 0;
+    /// Why the file failed, for the message.
+    virtual std::string why() const { return std::strerror(errno != 0 ? errno : EIO); }
+};
+
+/// A FLAC file of the release set.
+class flac_output : public audio_output {
+public:
+    flac_output(const std::string &path, const flac_metadata &metadata, long sectors) : enc_(path, metadata, sectors) {}
+    bool opened() const override { return enc_.opened(); }
+    bool write(const unsigned char *data, std::size_t n) override { return enc_.write(data, n); }
+    bool finish() override { return enc_.finish(); }
+    bool commit() override { return enc_.commit(); }
+    const std::string &path() const override { return enc_.path(); }
+    std::string why() const override { return enc_.error().empty() ? audio_output::why() : enc_.error(); }
+
+private:
+    flac_encoder enc_;
+};
+
 /// A WAVE file being written: its header first, then the audio as it comes.
-class wave_output {
+class wave_output : public audio_output {
 public:
     wave_output(const std::string &path, long sectors) : file_(path)
     {
@@ -98,14 +143,13 @@ public:
         const auto header = wave_header(static_cast<std::uint32_t>(sectors * CD_FRAME_BYTES));
         ok_ = std::fwrite(header.data(), 1, header.size(), file_.get()) == header.size();
     }
-    bool opened() const { return static_cast<bool>(file_); }
-    bool write(const unsigned char *data, std::size_t n)
+    bool opened() const override { return static_cast<bool>(file_); }
+    bool write(const unsigned char *data, std::size_t n) override
     {
         ok_ = ok_ && std::fwrite(data, 1, n, file_.get()) == n;
         return ok_;
     }
-    /// Syncs and closes the file, not yet in place; false (errno set) when any write or the sync failed.
-    bool finish()
+    bool finish() override
     {
         if (!ok_) {
             const int err = errno != 0 ? errno : EIO;
@@ -115,8 +159,7 @@ public:
         }
         return file_.finish();
     }
-    /// Puts the file in place; false (errno set) when any write or the commit failed.
-    bool commit()
+    bool commit() override
     {
         if (!ok_) {
             const int err = errno != 0 ? errno : EIO;
@@ -126,7 +169,7 @@ public:
         }
         return file_.commit();
     }
-    const std::string &path() const { return file_.path(); }
+    const std::string &path() const override { return file_.path(); }
 
 private:
     staged_file file_;
@@ -227,70 +270,137 @@ private:
     std::vector<std::uint64_t> hashed_;
 };
 
-/// Writes the block's sectors into the track files whose ranges they fall in, in order: each one
-/// opened when its first sector comes and finished (not yet put in place) after its last.
-bool write_tracks(const unsigned char *block, long at, long n, const char *outdir, const std::vector<wave_part> &parts,
-                  std::size_t &next, std::vector<std::unique_ptr<wave_output>> &files, std::string &failure)
+/// The audio file for `sectors` of the track `track` (-1: the whole disc) at `path`: WAVE, or
+/// FLAC tagged from `disc` (its texts UTF-8) when it is given.
+std::unique_ptr<audio_output> open_output(const std::string &path, long sectors, const PQlist *disc, int track)
 {
-    for (long from = at; from < at + n;) {
-        const bool open = files.size() > next + 1;
-        if (!open) {
-            if (next == parts.size() || parts[next].start >= at + n)
-                break;
-            from = std::max(from, parts[next].start);
-            files.push_back(std::make_unique<wave_output>(path_in(outdir, parts[next].name),
-                                                          parts[next].end - parts[next].start));
-        }
-        wave_output &part = *files.back();
-        const long to = std::min(at + n, parts[next].end);
-        if (!part.opened() || !part.write(block + (from - at) * CD_FRAME_BYTES,
-                                          static_cast<std::size_t>((to - from) * CD_FRAME_BYTES)) ||
-            (to == parts[next].end && !part.finish())) {
-            failure = part.path() + ": " + std::strerror(errno != 0 ? errno : EIO);
-            return false;
-        }
-        from = to;
-        if (to == parts[next].end)
-            ++next;
-    }
-    return true;
+    if (disc == nullptr)
+        return std::make_unique<wave_output>(path, sectors);
+    return std::make_unique<flac_output>(
+        path, track < 0 ? release_image_metadata(*disc) : release_track_metadata(*disc, track), sectors);
 }
 
-/// Writes image.wav (first in `files`) and the track files in one pass over the audio, each
-/// finished but not yet put in place, the audio files' checksums into `digests` when given.
-/// false with what failed in `failure` (empty when it has been reported).
-bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<wave_part> &parts,
-                 std::vector<std::unique_ptr<wave_output>> &files, ddp_files *digests, std::string &failure)
+/// The track files, written from the disc's blocks in order (on the second thread when there is
+/// one): each opened when its first sector comes and finished (not yet put in place) after its last.
+class track_writer {
+public:
+    track_writer(const char *outdir, const std::vector<audio_part> &parts, const PQlist *disc,
+                 std::vector<std::unique_ptr<audio_output>> &files)
+        : outdir_(outdir), parts_(parts), disc_(disc), files_(files)
+    {
+    }
+
+    /// Writes the next block of the disc; false after a failure (see failure()).
+    bool operator()(const data_block &b)
+    {
+        const long n = static_cast<long>(b.size / CD_FRAME_BYTES);
+        const bool ok = write(b.data.get(), at_, n);
+        at_ += n;
+        return ok;
+    }
+    /// What failed, with the file's name.
+    const std::string &failure() const { return failure_; }
+
+private:
+    bool write(const unsigned char *block, long at, long n)
+    {
+        for (long from = at; from < at + n;) {
+            const bool open = files_.size() > next_ + 1;
+            if (!open) {
+                if (next_ == parts_.size() || parts_[next_].start >= at + n)
+                    break;
+                from = std::max(from, parts_[next_].start);
+                const audio_part &p = parts_[next_];
+                files_.push_back(open_output(path_in(outdir_, p.name), p.end - p.start, disc_, p.track));
+            }
+            audio_output &part = *files_.back();
+            const long to = std::min(at + n, parts_[next_].end);
+            if (!part.opened() ||
+                !part.write(block + (from - at) * CD_FRAME_BYTES, static_cast<std::size_t>((to - from) * CD_FRAME_BYTES)) ||
+                (to == parts_[next_].end && !part.finish())) {
+                failure_ = part.path() + ": " + part.why();
+                return false;
+            }
+            from = to;
+            if (to == parts_[next_].end)
+                ++next_;
+        }
+        return true;
+    }
+
+    const char *outdir_;
+    const std::vector<audio_part> &parts_;
+    const PQlist *disc_;
+    std::vector<std::unique_ptr<audio_output>> &files_;
+    std::size_t next_ = 0;
+    long at_ = 0;
+    std::string failure_;
+};
+
+/// Reads the disc into the pipeline and writes the whole-disc file from each block on this thread.
+/// false when that failed: `failure` says what, or is empty when the error has been reported.
+bool pump_disc(const checked_fileset &c, audio_output &image, block_pipeline &pipeline, std::string &failure)
 {
-    const PQlist &pq = *c.fileset.pq;
-    files.push_back(std::make_unique<wave_output>(path_in(outdir, "image.wav"), pq.lead_out));
-    wave_output &image = *files.front();
-    audio_digests sums(c);
-    // Reading and writing here, the checksums on the second thread when there is one.
-    block_pipeline pipeline(threads_for(static_cast<std::uint64_t>(pq.lead_out) * CD_FRAME_BYTES),
-                            block_sectors * CD_FRAME_BYTES, [&sums](data_block &b) { return sums(b); });
-    std::size_t next = 0;
+    const long lead_out = c.fileset.pq->lead_out;
     disc_audio audio(c);
-    for (long at = 0; at < pq.lead_out;) {
+    for (long at = 0; at < lead_out;) {
         data_block b = pipeline.take();
-        const long n = audio.read(b.data.get(), std::min(block_sectors, pq.lead_out - at), &b.tag);
+        if (!b.data)
+            return false;
+        const long n = audio.read(b.data.get(), std::min(block_sectors, lead_out - at), &b.tag);
         if (n == 0)
             return false;
         b.size = static_cast<std::size_t>(n * CD_FRAME_BYTES);
         if (!image.opened() || !image.write(b.data.get(), b.size)) {
-            failure = image.path() + ": " + std::strerror(errno != 0 ? errno : EIO);
+            failure = image.path() + ": " + image.why();
             return false;
         }
-        if (!write_tracks(b.data.get(), at, n, outdir, parts, next, files, failure))
+        if (!pipeline.give(std::move(b)))
             return false;
-        pipeline.give(std::move(b));
         at += n;
     }
     if (!image.finish()) {
-        failure = image.path() + ": " + std::strerror(errno != 0 ? errno : EIO);
+        failure = image.path() + ": " + image.why();
         return false;
     }
-    pipeline.finish();
+    return true;
+}
+
+/// Writes the whole-disc file (first in `files`) and the track files in one pass over the audio,
+/// each finished but not yet put in place, the audio files' checksums into `digests` when given.
+/// The whole disc is written (or encoded) on this thread, the tracks and the checksums on the
+/// second one when there is one. false with what failed in `failure` (empty when it has been reported).
+bool write_audio(const checked_fileset &c, const char *outdir, const std::vector<audio_part> &parts, bool flac,
+                 std::vector<std::unique_ptr<audio_output>> &files, ddp_files *digests, std::string &failure)
+{
+    const PQlist &pq = *c.fileset.pq;
+    const std::unique_ptr<PQlist> disc = flac ? pq_utf8_copy(pq) : nullptr;
+    files.push_back(open_output(path_in(outdir, std::string("image.") + audio_extension(flac)), pq.lead_out,
+                                disc.get(), -1));
+    audio_output &image = *files.front();
+    audio_digests sums(c);
+    track_writer tracks(outdir, parts, disc.get(), files);
+    bool pumped = false;
+    bool consumed = false;
+    {
+        block_pipeline pipeline(threads_for(static_cast<std::uint64_t>(pq.lead_out) * CD_FRAME_BYTES),
+                                block_sectors * CD_FRAME_BYTES,
+                                [&sums, &tracks](data_block &b) { return sums(b) && tracks(b); });
+        pumped = pump_disc(c, image, pipeline, failure);
+        if (pumped)
+            consumed = pipeline.finish();
+        else
+            pipeline.cancel();
+    }
+    // The second thread has ended: what it wrote may be read.
+    if (pumped && !consumed) {
+        failure = tracks.failure();
+        return false;
+    }
+    if (!pumped && failure.empty() && !tracks.failure().empty())
+        failure = tracks.failure();
+    if (!pumped)
+        return false;
     if (digests != nullptr)
         sums.put(digests);
     return true;
@@ -303,16 +413,16 @@ bool failed(const std::string &path)
     return false;
 }
 
-/// Writes image.cue (UTF-8 with a byte-order mark, describing image.wav from the disc's first
-/// sector), whole under its temporary name; null after reporting a failure.
-std::unique_ptr<staged_file> write_cue_sheet(const PQlist &pq, const char *outdir)
+/// Writes image.cue (UTF-8 with a byte-order mark, describing the whole-disc file `image` from the
+/// disc's first sector), whole under its temporary name; null after reporting a failure.
+std::unique_ptr<staged_file> write_cue_sheet(const PQlist &pq, const char *outdir, const char *image)
 {
     log_msg(1, "Writing %s... ", "image.cue");
     auto out = std::make_unique<staged_file>(path_in(outdir, "image.cue"));
     bool ok = static_cast<bool>(*out);
     if (ok) {
         ok = std::fputs("\xEF\xBB\xBF", out->get()) >= 0 &&
-             pq_write_cuesheet(*pq_utf8_copy(pq), "image.wav", "WAVE", 0, nullptr, out->get()) == 0;
+             pq_write_cuesheet(*pq_utf8_copy(pq), image, "WAVE", 0, nullptr, out->get()) == 0;
         if (!ok && errno == 0)
             errno = EIO;
         if (ok)
@@ -329,22 +439,50 @@ std::unique_ptr<staged_file> write_cue_sheet(const PQlist &pq, const char *outdi
     return out;
 }
 
-/// "NN.wav" for track file n.
-std::string track_name(int n)
+/// Writes the proof page (see proof_page.h) for the track files of `extension`, whole under its
+/// temporary name; null after reporting a failure.
+std::unique_ptr<staged_file> write_proof_page(const checked_fileset &c, const char *outdir, const char *extension)
 {
-    std::array<char, 16> name{};
-    std::snprintf(name.data(), name.size(), "%02d.wav", n);
-    return name.data();
+    log_msg(1, "Writing %s... ", proof_page_name);
+    auto out = std::make_unique<staged_file>(path_in(outdir, proof_page_name));
+    bool ok = static_cast<bool>(*out);
+    if (ok) {
+        errno = 0;
+        ok = proof_page_print(*pq_utf8_copy(*c.fileset.pq), latin1_to_utf8(c.fileset.master_id), extension,
+                              out->get()) >= 0 &&
+             !std::ferror(out->get());
+        if (!ok && errno == 0)
+            errno = EIO;
+        ok = ok ? out->finish() : (out->discard(), false);
+    }
+    if (!ok) {
+        log_msg(1, "failed.\n");
+        failed(out->path());
+        return nullptr;
+    }
+    log_msg(1, "done.\n");
+    return out;
 }
 
-/// Puts the whole new set (image.wav first in `files`, then the track files, and image.cue) in the
-/// place of the earlier one: an image.cue in the directory always describes the audio files beside
-/// it, so the earlier one goes first and the new one comes last, after the audio files and after
-/// the earlier track files that the new set does not hold are gone.
-bool put_in_place(const char *outdir, const std::vector<wave_part> &parts,
-                  std::vector<std::unique_ptr<wave_output>> &files, staged_file &cue)
+/// Every name an extraction writes or replaces, either format's and the proof page.
+std::vector<std::string> extraction_names()
 {
-    log_msg(1, "Writing %s and %zu track files... ", "image.wav", parts.size());
+    std::vector<std::string> names = {"image.wav", "image.flac", "image.cue", proof_page_name};
+    for (const char *extension : {"wav", "flac"})
+        for (int n = 0; n <= 99; ++n)
+            names.push_back(track_name(n, extension));
+    return names;
+}
+
+/// Puts the whole new set (the whole-disc file first in `files`, then the track files, the proof
+/// page when there is one, and image.cue) in the place of the earlier one: an image.cue in the
+/// directory always describes the audio files beside it, so the earlier one goes first and the new
+/// one comes last, after the audio files and after the earlier extraction's files that the new set
+/// does not hold (the other format's, an earlier proof page) are gone.
+bool put_in_place(const char *outdir, const char *image, const std::vector<std::unique_ptr<audio_output>> &files,
+                  staged_file *proof, staged_file &cue)
+{
+    log_msg(1, "Writing %s and %zu track files... ", image, files.size() - 1);
     log_flush(1);
     const std::string earlier = path_in(outdir, "image.cue");
     if (unlink(earlier.c_str()) != 0 && errno != ENOENT)
@@ -352,24 +490,27 @@ bool put_in_place(const char *outdir, const std::vector<wave_part> &parts,
     for (const auto &f : files)
         if (!f->commit())
             return failed(f->path());
-    for (int n = 0; n <= 99; ++n) {
-        const std::string name = track_name(n);
-        if (std::any_of(parts.begin(), parts.end(), [&](const wave_part &p) { return p.name == name; }))
-            continue;
+    for (const std::string &name : extraction_names()) {
         const std::string path = path_in(outdir, name);
-        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+        const bool kept = name == "image.cue" || std::any_of(files.begin(), files.end(), [&](const auto &f) {
+                              return f->path() == path;
+                          }) || (proof != nullptr && name == proof_page_name);
+        if (!kept && unlink(path.c_str()) != 0 && errno != ENOENT)
             return failed(path);
     }
     log_msg(1, "done.\n");
+    if (proof != nullptr && !proof->commit())
+        return failed(proof->path());
     return cue.commit() || failed(cue.path());
 }
 
-/// Every file an extraction into `outdir` writes or removes: image.wav, image.cue, 00.wav to 99.wav.
+/// Every file an extraction into `outdir` writes or removes: image.wav, image.flac, image.cue,
+/// index.html, 00.wav to 99.wav and 00.flac to 99.flac.
 std::vector<std::string> extraction_outputs(const char *outdir)
 {
-    std::vector<std::string> outputs = {path_in(outdir, "image.wav"), path_in(outdir, "image.cue")};
-    for (int n = 0; n <= 99; ++n)
-        outputs.push_back(path_in(outdir, track_name(n)));
+    std::vector<std::string> outputs;
+    for (const std::string &name : extraction_names())
+        outputs.push_back(path_in(outdir, name));
     return outputs;
 }
 
@@ -424,7 +565,7 @@ int fileset_write_pq_sheet(const checked_fileset &c, const char *pq_sheet, const
 }
 
 struct extract_stage::outputs {
-    std::vector<std::unique_ptr<wave_output>> files; ///< image.wav, then the track files
+    std::vector<std::unique_ptr<audio_output>> files; ///< the whole disc's file, then the track files
     std::string failure;                             ///< what failed in writing ahead, to report
     bool done = false;                               ///< the audio was written ahead of the check
     bool ok = false;                                 ///< ... and completely
@@ -483,7 +624,7 @@ bool take_locks(const char *ddpdir, const char *outdir, output_lock &out_lock, o
 
 } // namespace
 
-void fileset_extract_stage(const char *dir, const char *outdir, extract_stage &stage)
+void fileset_extract_stage(const char *dir, const char *outdir, const extract_options &options, extract_stage &stage)
 {
     checked_fileset c;
     std::string why;
@@ -497,10 +638,12 @@ void fileset_extract_stage(const char *dir, const char *outdir, extract_stage &s
     if (prepare_output(c, outdir, nullptr, true) != 0)
         return;
     out.done = true;
-    out.ok = write_audio(c, outdir, track_parts(*c.fileset.pq), out.files, &stage.digests, out.failure);
+    out.ok = write_audio(c, outdir, track_parts(*c.fileset.pq, options.flac), options.flac, out.files, &stage.digests,
+                         out.failure);
 }
 
-int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq_sheet, extract_stage *stage)
+int fileset_extract(const checked_fileset &c, const char *outdir, const extract_options &options, extract_stage *stage,
+                    extraction_record *written)
 {
     if (c.fileset.errors() > 0 || !c.fileset.pq) {
         log_err("the fileset has errors: nothing extracted\n");
@@ -509,28 +652,41 @@ int fileset_extract(const checked_fileset &c, const char *outdir, const char *pq
     extract_stage own;
     extract_stage::outputs &out = *(stage != nullptr ? stage : &own)->out;
     // Files written ahead are put in place only now, when no input has become one of them.
-    if (prepare_output(c, outdir, pq_sheet, false) != 0)
+    if (prepare_output(c, outdir, options.pq_sheet, false) != 0)
         return 1;
     output_remove_leftovers(outdir);
 
     const PQlist &pq = *c.fileset.pq;
-    const std::vector<wave_part> parts = track_parts(pq);
+    const std::vector<audio_part> parts = track_parts(pq, options.flac);
+    const std::string image = std::string("image.") + audio_extension(options.flac);
     if (!out.done)
-        out.ok = write_audio(c, outdir, parts, out.files, nullptr, out.failure);
+        out.ok = write_audio(c, outdir, parts, options.flac, out.files, nullptr, out.failure);
     if (!out.ok) {
-        log_msg(1, "Writing %s and %zu track files... ", "image.wav", parts.size());
+        log_msg(1, "Writing %s and %zu track files... ", image.c_str(), parts.size());
         log_flush(1);
         if (!out.failure.empty())
             log_err("%s\n", log_printable(out.failure).c_str());
         return 1;
     }
-    const std::unique_ptr<staged_file> cue = write_cue_sheet(pq, outdir);
-    if (!cue || !put_in_place(outdir, parts, out.files, *cue))
+    const std::unique_ptr<staged_file> proof =
+        options.proof ? write_proof_page(c, outdir, audio_extension(options.flac)) : nullptr;
+    if (options.proof && !proof)
         return 1;
-    return fileset_write_pq_sheet(c, pq_sheet, outdir);
+    const std::unique_ptr<staged_file> cue = write_cue_sheet(pq, outdir, image.c_str());
+    if (!cue || !put_in_place(outdir, image.c_str(), out.files, proof.get(), *cue))
+        return 1;
+    if (written != nullptr) {
+        written->format = options.flac ? "flac" : "wav";
+        written->files = {image, "image.cue"};
+        for (const audio_part &p : parts)
+            written->files.push_back(p.name);
+        if (options.proof)
+            written->files.push_back(proof_page_name);
+    }
+    return fileset_write_pq_sheet(c, options.pq_sheet, outdir);
 }
 
-int fileset_read_run(const char *ddpdir, const char *outdir, bool json, const char *pq_sheet)
+int fileset_read_run(const char *ddpdir, const char *outdir, bool json, const extract_options &options)
 {
     // The errors of the run, apart from the fileset's own, for the JSON report.
     std::vector<std::string> errors;
@@ -551,15 +707,18 @@ int fileset_read_run(const char *ddpdir, const char *outdir, bool json, const ch
     // files are read once. The files take their names only when the check finds no error.
     extract_stage stage;
     if (outdir != nullptr)
-        fileset_extract_stage(ddpdir, outdir, stage);
-    const checked_fileset checked = fileset_check(ddpdir, json, &stage.digests, !json);
+        fileset_extract_stage(ddpdir, outdir, options, stage);
+    checked_fileset checked = fileset_check(ddpdir, json, &stage.digests, !json);
     log_collect_errors(&errors);
     int status = checked.fileset.errors() > 0 ? 1 : 0;
+    extraction_record written;
     if (outdir != nullptr)
-        status = fileset_extract(checked, outdir, pq_sheet, &stage);
-    else if (fileset_write_pq_sheet(checked, pq_sheet, nullptr) != 0)
+        status = fileset_extract(checked, outdir, options, &stage, &written);
+    else if (fileset_write_pq_sheet(checked, options.pq_sheet, nullptr) != 0)
         status = 1;
     log_collect_errors(nullptr);
+    if (!written.format.empty())
+        checked.extracted = std::move(written);
     if (json)
         fileset_print_end(checked, json, errors);
     return status;

@@ -24,6 +24,7 @@
 #include "fileset_check.h"
 #include "fileset_diff.h"
 #include "fileset_extract.h"
+#include "flac_encoder.h"
 #include "image_copy.h"
 #include "log.h"
 #include "miniddp.h"
@@ -113,6 +114,11 @@ void print_help()
                "                one WAVE file per track into the output directory\n"
                "    --diff      Compare two DDP filesets: identity, PQ stream, CD-Text and\n"
                "                audio; exit status 0 the same, 1 different, 2 unreadable\n"
+               "    --format=FORMAT\n"
+               "                With --extract: wav (the default) or flac, a tagged FLAC\n"
+               "                file per track and image.flac with the disc's cue sheet\n"
+               "    --proof     With --extract: also write index.html, a page that shows\n"
+               "                the PQ listing and plays every track in a browser\n"
                "    --json      Print the report of --check, --extract or --diff as JSON\n"
                "    --audio     With --check or --extract: measure every track's loudness,\n"
                "                peaks, clipping, DC offset and silence\n"
@@ -165,6 +171,9 @@ struct run_options {
     bool audio = false;
     const char *pq_sheet = nullptr;
     const char *cue_charset = nullptr;
+    bool flac = false;  ///< --format=flac
+    bool format = false; ///< --format was given
+    bool proof = false;
 };
 
 /// What a run does: read a cue sheet (and, with a directory, write its fileset), verify DDP
@@ -223,6 +232,11 @@ const char *mode_fault(const command_line &cl)
         return "--audio and --pq-sheet go with --check or --extract, not with --diff.\n";
     if (!reading && cl.options.audio)
         return "--audio goes with --check or --extract only.\n";
+    if (cl.mode != run_mode::extract && (cl.options.format || cl.options.proof))
+        return "--format and --proof go with --extract only.\n";
+    if (cl.options.flac && !flac_encoding_built_in())
+        return "--format=flac needs libFLAC, which this korvel was built without: install libflac-dev and build "
+               "korvel again, or extract WAVE files (--format=wav) and encode them with flac.\n";
     if (cl.options.audio && !audio_measuring_built_in())
         return "--audio needs libebur128, which this korvel was built without: install libebur128-dev and build "
                "korvel again.\n";
@@ -275,6 +289,19 @@ command_action take_threads(const char *n)
     return command_action::run;
 }
 
+/// Takes --format: the extracted audio's format, wav or flac.
+command_action take_format(const char *name, run_options &o)
+{
+    if (std::strcmp(name, "wav") != 0 && std::strcmp(name, "flac") != 0) {
+        log_err("--format takes wav or flac, not '%s'.\n", name);
+        suggest_help();
+        return command_action::refused;
+    }
+    o.format = true;
+    o.flac = std::strcmp(name, "flac") == 0;
+    return command_action::run;
+}
+
 /// Takes --cue-charset: a name iconv knows.
 command_action take_cue_charset(const char *name, run_options &o)
 {
@@ -287,7 +314,19 @@ command_action take_cue_charset(const char *name, run_options &o)
 }
 
 // Long options without a short form.
-enum { opt_check = 256, opt_extract, opt_diff, opt_json, opt_pq_sheet, opt_threads, opt_cue_charset, opt_audio, opt_version };
+enum {
+    opt_check = 256,
+    opt_extract,
+    opt_diff,
+    opt_json,
+    opt_pq_sheet,
+    opt_threads,
+    opt_cue_charset,
+    opt_audio,
+    opt_version,
+    opt_format,
+    opt_proof
+};
 
 /// Applies the option `c` (with its argument `arg`) to `cl`. --help and a refusal end the
 /// reading at once; --version only sets its flag, as the other options are read before it acts.
@@ -334,6 +373,11 @@ command_action take_option(int c, const char *arg, command_line &cl)
         return take_threads(arg);
     case opt_cue_charset:
         return take_cue_charset(arg, o);
+    case opt_format:
+        return take_format(arg, o);
+    case opt_proof:
+        o.proof = true;
+        return command_action::run;
     default: // getopt_long has printed its own diagnostic
         suggest_help();
         return command_action::refused;
@@ -381,6 +425,8 @@ command_line read_command_line(int argc, char *argv[])
         {"threads", required_argument, nullptr, opt_threads},
         {"cue-charset", required_argument, nullptr, opt_cue_charset},
         {"audio", no_argument, nullptr, opt_audio},
+        {"format", required_argument, nullptr, opt_format},
+        {"proof", no_argument, nullptr, opt_proof},
         {nullptr, 0, nullptr, 0},
     };
     command_line cl;
@@ -599,13 +645,14 @@ int check(const command_line &cl)
 {
     if (cl.filesets.size() > 1)
         return fileset_check_batch(cl.filesets, cl.options.json);
-    return fileset_read_run(cl.first, nullptr, cl.options.json, cl.options.pq_sheet);
+    return fileset_read_run(cl.first, nullptr, cl.options.json, extract_options{false, false, cl.options.pq_sheet});
 }
 
 /// Verifies the fileset and extracts it into the output directory.
 int extract(const command_line &cl)
 {
-    return fileset_read_run(cl.first, cl.second, cl.options.json, cl.options.pq_sheet);
+    const run_options &o = cl.options;
+    return fileset_read_run(cl.first, cl.second, o.json, extract_options{o.flac, o.proof, o.pq_sheet});
 }
 
 /// Compares the two filesets: 0 the same, 1 different, 2 when either cannot be read.

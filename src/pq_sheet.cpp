@@ -126,8 +126,6 @@ int pq_sheet_write(const PQlist &pq, const char *path, const std::vector<pq_shee
 
 // ---- The page ----
 
-namespace {
-
 // Texts from the cue sheet go into the page as text, never as markup.
 std::string html_escape(const char *text)
 {
@@ -143,6 +141,8 @@ std::string html_escape(const char *text)
     }
     return out;
 }
+
+namespace {
 
 std::string html_text(const std::optional<std::string> &text) { return text ? html_escape(text->c_str()) : std::string(); }
 

@@ -25,5 +25,8 @@ int pq_sheet_refused(const char *path, const std::vector<pq_sheet_taboo> &taboos
 /// nobody reads is an error) and written. 0 written; 1 after an error was reported.
 int pq_sheet_write(const PQlist &pq, const char *path, const std::vector<pq_sheet_taboo> &taboos);
 
+/// `text` as HTML text: the characters that mark up (& < > ") as their entities.
+std::string html_escape(const char *text);
+
 /// A complete HTML page with the PQ table on `out`; returns the count of the last line written.
 int pq_print_html(const PQlist &pq, std::FILE *out);

@@ -12,7 +12,7 @@ import unittest
 
 import audio
 import cdtext_packs
-from korvel_run import ScratchCase, cdrskin_fields, content, run
+from korvel_run import FLAC_BUILT_IN, ScratchCase, cdrskin_fields, content, run, tool
 
 SECTOR = audio.FRAME_BYTES
 A, B, C = audio.sectors(900, seed=1), audio.sectors(450, seed=2), audio.sectors(525, seed=3)  # 12 s, 6 s, 7 s
@@ -289,6 +289,13 @@ class CueSheetFormTest(ScratchCase):
         page = self.read("x.html")  # the PQ sheet declares the texts' Shift-JIS
         self.assertIn(b'<meta charset="Shift_JIS" />', page)
         self.assertIn(texts[0x80][0], page.decode("cp932"))
+        if FLAC_BUILT_IN and shutil.which("metaflac"):  # the release set's tags and proof page in UTF-8
+            os.mkdir(self.path("f"))
+            self.assertEqual(run(["--extract", "--format=flac", "--proof", "out", "f"], self.dir).returncode, 0)
+            tags = tool("metaflac", "--no-utf8-convert", "--export-tags-to=-", self.path("f", "01.flac")).decode()
+            tags = dict(line.split("=", 1) for line in tags.splitlines())
+            self.assertEqual((tags["ALBUM"], tags["TITLE"]), (texts[0x80][0], texts[0x80][1]))
+            self.assertIn(texts[0x80][1], self.read("f", "index.html").decode())
         for sheet in ("x/image.cue", "out/IMAGE.cue"):
             os.makedirs(self.path("again"), exist_ok=True)
             again = run(["-t", sheet, "again"], self.dir)

@@ -2,6 +2,8 @@
 the page, headless Chromium prints it to PDF, and pdftotext reads the printed
 pages back. Every index row with its times, every ISRC and every title must be
 on paper, in order, and no word may run past the right edge of an A4 page.
+The proof page of `korvel --extract --proof`, loaded by headless Chromium, plays
+every track: the length the browser measured is within a frame of the PQ length.
 
 Skipped with a message when chromium or pdftotext is missing, or when
 chromium cannot start here."""
@@ -14,7 +16,8 @@ import tempfile
 import unittest
 from html.parser import HTMLParser
 
-from korvel_run import ScratchCase, msf, run
+import audio
+from korvel_run import FLAC_BUILT_IN, ScratchCase, msf, run
 
 A4_POINTS = (595.28, 841.89)  # 210 mm x 297 mm
 MARGIN_POINTS = 28.35  # 10 mm
@@ -104,13 +107,33 @@ class PdfWords(HTMLParser):
             self._word = None
 
 
+class Cells(HTMLParser):
+    """The PQ rows of a proof page as the browser left them: each row's PQ length and the
+    length measured, and every text on the page."""
+
+    def __init__(self):
+        super().__init__()
+        self.rows = []  # [PQ frames, measured frames or None]
+        self.texts = []
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "tr" and "data-frames" in a:
+            self.rows.append([int(a["data-frames"]), None])
+        elif tag == "td" and "data-measured" in a:
+            self.rows[-1][1] = int(a["data-measured"])
+
+    def handle_data(self, data):
+        self.texts.append(data)
+
+
 class PqSheetPrintTest(ScratchCase):
     def setUp(self):
         super().setUp()
         self.chromium = shutil.which("chromium") or shutil.which("chromium-browser")
         if self.chromium is None:
             self.skipTest("chromium is not installed (Debian package chromium)")
-        if shutil.which("pdftotext") is None:
+        if shutil.which("pdftotext") is None and "proof" not in self.id():
             self.skipTest("pdftotext is not installed (Debian package poppler-utils)")
 
     def print_to_pdf(self, page):
@@ -132,6 +155,51 @@ class PqSheetPrintTest(ScratchCase):
             self.skipTest("chromium cannot start here (status %d): %s"
                           % (r.returncode, r.stdout.decode(errors="replace")[-500:]))
         return pdf
+
+    def dump_dom(self, page):
+        """The page's DOM after its scripts ran, as headless Chromium dumps it."""
+        profile = tempfile.mkdtemp(prefix="korvel-chromium-")
+        self.addCleanup(shutil.rmtree, profile, ignore_errors=True)
+        args = [self.chromium, "--headless", "--disable-gpu", "--no-sandbox", "--disable-dev-shm-usage",
+                "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--user-data-dir=" + profile, "--allow-file-access-from-files",
+                "--virtual-time-budget=20000", "--dump-dom", "file://" + page]
+        r = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120,
+                           env=dict(os.environ, HOME=profile))
+        if b"<html" not in r.stdout:
+            self.skipTest("chromium cannot start here (status %d)" % r.returncode)
+        return r.stdout.decode()
+
+    def test_proof_page_plays_every_track_at_its_pq_length(self):
+        # Audio hidden before track 1 (00), a pause before track 3; texts that need escaping.
+        starts, lead_out = [190, 520, 881], 1186
+        titles = ["Fr\xfchling & <Sommer>", 'Herbst "live"', "Winter"]
+        isrcs = ["DEA121500001", "DEA121500002", ""]
+        lines = ['TITLE "Vier Jahreszeiten"', 'FILE "a.raw" BINARY']
+        for n, start in enumerate(starts, 1):
+            lines += ["  TRACK %02d AUDIO" % n, '    TITLE "%s"' % titles[n - 1]]
+            lines += ["    ISRC " + isrcs[n - 1]] if isrcs[n - 1] else []
+            lines += ["    INDEX 00 " + msf({1: 0, 3: start - 20}[n])] if n != 2 else []
+            lines.append("    INDEX 01 " + msf(start))
+        audio.write(self.path("a.raw"), audio.sectors(lead_out))
+        audio.write(self.path("a.cue"), ("\n".join(lines) + "\n").encode("latin-1"))
+        r = run(["-t", "a.cue", "out"], self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        ends = starts + [lead_out]
+        expected = [ends[k + 1] - ends[k] for k in range(3)]
+        for fmt in ("flac", "wav")[0 if FLAC_BUILT_IN else 1:]:
+            with self.subTest(format=fmt):
+                os.makedirs(self.path(fmt))
+                r = run(["--extract", "--proof", "--format=" + fmt, "out", fmt], self.dir)
+                self.assertEqual(r.returncode, 0, r.stderr.decode())
+                cells = Cells()
+                cells.feed(self.dump_dom(self.path(fmt, "index.html")))
+                self.assertEqual([row[0] for row in cells.rows], [starts[0] - 150] + expected)
+                for pq, measured in cells.rows:
+                    self.assertIsNotNone(measured, "a track the browser did not play")
+                    self.assertLessEqual(abs(measured - pq), 1)
+                for text in titles + isrcs[:2]:
+                    self.assertIn(text, cells.texts)
 
     def pdftotext(self, *args):
         r = subprocess.run(["pdftotext", *args, self.path("sheet.pdf"), "-"], stdout=subprocess.PIPE, check=True)

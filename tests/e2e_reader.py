@@ -4,6 +4,7 @@ the JSON report (parsed by python's json); filesets in the forms other programs 
 field layout, read back to their layout and extracted (the WAVE files read by sox); and the PQ sheet in
 every mode."""
 
+import contextlib
 import fcntl
 import hashlib
 import json
@@ -19,7 +20,7 @@ import zlib
 import audio
 import cdtext_packs
 import ddp_layout as L
-from korvel_run import ScratchCase, content, edit, run, tool
+from korvel_run import FLAC_BUILT_IN, ScratchCase, content, edit, run, tool
 
 FRAME = audio.FRAME_BYTES
 SECTORS = 1650  # the reference disc: 2 s of pregap and 20 s of audio
@@ -385,8 +386,10 @@ class ReadingRun(ReaderCase):
         self.assertEqual(run(["--check", "-v", "0", "ddp"], self.dir).stdout, b"fileset OK, 1 warning\n")
         os.close(lock)
 
-        # An earlier extraction of a disc with five tracks and hidden audio, and a file of the user's.
-        for name in ["image.wav", "image.cue", "notes.txt"] + ["%02d.wav" % n for n in range(6)]:
+        # Earlier extractions of a disc with five tracks and hidden audio, in both formats with a proof page, and a
+        # file of the user's.
+        for name in ["image.wav", "image.flac", "image.cue", "index.html", "notes.txt"] + \
+                ["%02d.%s" % (n, ext) for n in range(6) for ext in ("wav", "flac")]:
             audio.write(os.path.join(out, name), b"earlier " + name.encode())
         r = run(["--extract", "-v", "0", "ddp", "out"], self.dir)
         self.assertEqual(r.returncode, 0, r.stderr.decode())
@@ -403,6 +406,17 @@ class ReadingRun(ReaderCase):
         self.assertEqual((r.returncode, json.loads(r.stdout)["status"]), (1, "failed"))
         self.assertIn({"file": "", "position": "", "message": "out/05.wav: Is a directory"}, json.loads(r.stdout)["errors"])
         self.assertFalse(os.path.exists(os.path.join(out, "image.cue")))
+        os.rmdir(os.path.join(out, "05.wav"))
+        fmt = "flac" if FLAC_BUILT_IN else "wav"
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(os.path.join(out, "02." + fmt))
+        os.mkdir(os.path.join(out, "02." + fmt))
+        r = run(["--extract", "--format=" + fmt, "--proof", "--json", "ddp", "out"], self.dir)
+        self.assertIn({"file": "", "position": "", "message": "out/02.%s: Is a directory" % fmt},
+                      json.loads(r.stdout)["errors"])
+        self.assertEqual((r.returncode, "extracted" in json.loads(r.stdout)), (1, False))
+        self.assertFalse(any(os.path.exists(os.path.join(out, name)) for name in ("image.cue", "index.html")))
+        os.rmdir(os.path.join(out, "02." + fmt))
 
         # A fileset whose audio file is named like a track file, extracted into its own directory.
         os.rename(os.path.join(d, "IMAGE.DAT"), os.path.join(d, "01.wav"))

@@ -3,16 +3,21 @@ catalog numbers, Latin-1 texts, BINARY, MOTOROLA and WAVE sources): for every fi
 korvel --check reports it sound with the PQ listing korvel printed when writing it, and its JSON
 report gives the generated layout; korvel --extract writes WAVE files with canonical headers, image.wav
 (which sox reads as the image's audio) and each track from its index 01 on, and the fileset korvel
-writes from the extracted image.cue holds the same IMAGE.DAT, SD, DDPMS and CDTEXT.BIN."""
+writes from the extracted image.cue holds the same IMAGE.DAT, SD, DDPMS and CDTEXT.BIN. The same holds
+for the FLAC release set (--format=flac), read back by flac and metaflac: every file tests sound and
+decodes to the disc's samples, the tags and the embedded cue sheet are the generated disc's; and the
+proof page names every ISRC and title."""
 
 import json
 import os
 import random
 import shutil
+import subprocess
 import unittest
+from html.parser import HTMLParser
 
 import audio
-from korvel_run import ScratchCase, content, pq_listing, run, tool
+from korvel_run import FLAC_BUILT_IN, ScratchCase, content, pq_listing, run, tool
 
 FRAME = audio.FRAME_BYTES
 WORDS = ["Caf\xe9", "\xdcber", "Stra\xdfe", "A\xf1o Nuevo", "\xd8rsted", "Fian\xe7\xe9", "\xc7a va", "Se\xf1or",
@@ -99,6 +104,53 @@ def cue_sheet(disc, name):
     return ("\n".join(lines) + "\n").encode("latin-1")
 
 
+def track_files(disc, extension):
+    """(name, first sector, end) of every track file: from index 01 to the next track's, 00 before track 1."""
+    starts = [t["indexes"][1] for t in disc["tracks"]] + [disc["lead_out"]]
+    parts = [("%02d.%s" % (n, extension), starts[n - 1], starts[n]) for n in range(1, len(disc["tracks"]) + 1)]
+    return ([("00." + extension, 150, starts[0])] if starts[0] > 150 else []) + parts
+
+
+def expected_tags(disc, n):
+    """The Vorbis comments track n's file must carry, from the generated disc."""
+    t, texts = disc["tracks"][n - 1], disc["texts"]
+    tags = {"TITLE": t["texts"].get("title"), "ARTIST": t["texts"].get("performer") or texts.get("performer"),
+            "ALBUM": texts.get("title"), "ALBUMARTIST": texts.get("performer"),
+            "COMPOSER": t["texts"].get("songwriter") or texts.get("songwriter"), "TRACKNUMBER": str(n),
+            "TRACKTOTAL": str(len(disc["tracks"])), "ISRC": t["isrc"], "BARCODE": disc["upc"]}
+    return {k: v for k, v in tags.items() if v}
+
+
+def embedded_cue_sheet(text):
+    """metaflac's export of a CUESHEET block: the catalog, the lead-in and lead-out, and per track its
+    ISRC, pre-emphasis and index points in disc frames."""
+    sheet = {"catalog": "", "tracks": []}
+    for words in (line.split() for line in text.splitlines()):
+        if words[0] == "CATALOG":
+            sheet["catalog"] = words[1]
+        elif words[0] == "TRACK":
+            sheet["tracks"].append({"isrc": "", "pre": False, "indexes": {}})
+        elif words[0] == "ISRC":
+            sheet["tracks"][-1]["isrc"] = words[1]
+        elif words[0] == "FLAGS":
+            sheet["tracks"][-1]["pre"] = "PRE" in words
+        elif words[0] == "INDEX":
+            m, s, f = map(int, words[2].split(":"))
+            sheet["tracks"][-1]["indexes"][int(words[1])] = (m * 60 + s) * 75 + f
+        elif words[:2] == ["REM", "FLAC__lead-in"] or words[:2] == ["REM", "FLAC__lead-out"]:
+            sheet[words[1]] = words[2:]
+    return sheet
+
+
+class Texts(HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.texts = []
+
+    def handle_data(self, data):
+        self.texts.append(data)
+
+
 class RoundTrip(ScratchCase):
     def assert_json_is_the_layout(self, report, disc):
         self.assertEqual((report["status"], report["errors"]), ("OK", []))
@@ -127,14 +179,39 @@ class RoundTrip(ScratchCase):
             self.assertEqual(content(out, name), audio.wave_bytes(disc["image"][start * FRAME:end * FRAME]), name)
         self.assertEqual(tool("sox", os.path.join(out, "image.wav"), "-t", "raw", "-"), disc["image"])
 
+    def assert_flac_set_is_the_disc(self, disc, out):
+        """flac tests and decodes every file to the disc's samples; metaflac shows the disc's tags and cue sheet."""
+        parts = track_files(disc, "flac")
+        self.assertEqual(sorted(os.listdir(out)), sorted(["image.cue", "image.flac", "index.html"] + [p[0] for p in parts]))
+        for name, start, end in [("image.flac", 0, disc["lead_out"])] + parts:
+            path = os.path.join(out, name)
+            subprocess.run(["flac", "-t", "-s", path], check=True)
+            raw = tool("flac", "-d", "-s", "-c", "--force-raw-format", "--endian=little", "--sign=signed", path)
+            self.assertEqual(raw, disc["image"][start * FRAME:end * FRAME], name)
+        for n in range(1, len(disc["tracks"]) + 1):
+            exported = tool("metaflac", "--no-utf8-convert", "--export-tags-to=-", os.path.join(out, "%02d.flac" % n))
+            tags = dict(line.split("=", 1) for line in exported.decode().splitlines())
+            self.assertEqual(tags, expected_tags(disc, n), n)
+        sheet = embedded_cue_sheet(tool("metaflac", "--export-cuesheet-to=-", os.path.join(out, "image.flac")).decode())
+        self.assertEqual((sheet["catalog"], sheet["FLAC__lead-in"], sheet["FLAC__lead-out"]),
+                         (disc["upc"], ["88200"], ["170", str(disc["lead_out"] * 588)]))
+        self.assertEqual(sheet["tracks"], [{"isrc": t["isrc"], "pre": "PRE" in t["flags"], "indexes": t["indexes"]}
+                                           for t in disc["tracks"]])
+        page = Texts()
+        page.feed(content(out, "index.html").decode())
+        for text in [t["isrc"] for t in disc["tracks"]] + [t["texts"].get("title") for t in disc["tracks"]]:
+            if text:
+                self.assertIn(text, page.texts)
+
     def test_every_written_fileset_checks_extracts_and_is_written_again_identically(self):
-        if shutil.which("sox") is None:
-            self.skipTest("sox is not installed")
+        for needed in ("sox", "flac", "metaflac")[:3 if FLAC_BUILT_IN else 1]:
+            if shutil.which(needed) is None:
+                self.skipTest(needed + " is not installed")
         for seed in range(DISCS):
             disc = make_disc(seed)
             with self.subTest(disc=seed, tracks=len(disc["tracks"]), kind=disc["kind"]):
                 work = self.path("disc%02d" % seed)
-                for folder in ("ddp", "out", "again"):
+                for folder in ("ddp", "out", "again", "flac", "again-flac"):
                     os.makedirs(os.path.join(work, folder))
                 name, encode = {"BINARY": ("disc.raw", bytes), "MOTOROLA": ("disc.be", audio.swap16),
                                 "WAVE": ("disc.wav", audio.wave_bytes)}[disc["kind"]]
@@ -158,10 +235,24 @@ class RoundTrip(ScratchCase):
                 self.assertEqual(extracted.returncode, 0, extracted.stderr.decode())
                 self.assert_wave_files_are_the_image(disc, os.path.join(work, "out"))
 
-                again = run(options + ["-c", "image.cue", "../again"], os.path.join(work, "out"))
-                self.assertEqual(again.returncode, 0, again.stderr.decode())
-                for stream in ["IMAGE.DAT", "SD", "DDPMS"] + (["CDTEXT.BIN"] if options else []):
-                    self.assertEqual(content(work, "again", stream), content(work, "ddp", stream), stream)
+                # The whole disc encoded on one core and the tracks on the other, or all in turn.
+                threads = "--threads=%d" % (1 + seed % 2)
+                extracted = run(["--extract", "--format=flac", "--proof", threads, "--json", "ddp", "flac"], work)
+                if not FLAC_BUILT_IN:  # refused before anything is read
+                    self.assertIn(b"--format=flac needs libFLAC", extracted.stderr)
+                    self.assertEqual((extracted.returncode, os.listdir(work + "/flac")), (1, []))
+                else:
+                    self.assertEqual(extracted.returncode, 0, extracted.stderr.decode())
+                    written = json.loads(extracted.stdout)["extracted"]
+                    self.assertEqual((written["format"], sorted(written["files"])),
+                                     ("flac", sorted(os.listdir(work + "/flac"))))
+                    self.assert_flac_set_is_the_disc(disc, os.path.join(work, "flac"))
+
+                for out, again in (("out", "../again"), ("flac", "../again-flac"))[:1 + FLAC_BUILT_IN]:
+                    rerun = run(options + ["-c", "image.cue", again], os.path.join(work, out))
+                    self.assertEqual(rerun.returncode, 0, rerun.stderr.decode())
+                    for stream in ["IMAGE.DAT", "SD", "DDPMS"] + (["CDTEXT.BIN"] if options else []):
+                        self.assertEqual(content(work, again[3:], stream), content(work, "ddp", stream), stream)
                 shutil.rmtree(work)
 
 

@@ -10,6 +10,8 @@ import unittest
 
 KORVEL = os.environ.get("KORVEL", "korvel")
 ENV = {"LC_ALL": "C.UTF-8", "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+# Whether this korvel has libFLAC (KORVEL_FLAC=0, set by CMake, for a build without it).
+FLAC_BUILT_IN = os.environ.get("KORVEL_FLAC", "1") == "1"
 
 
 def run(args, cwd, **kw):
