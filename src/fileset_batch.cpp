@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "fileset_check.h"
+#include "fileset_zip.h"
 #include "log.h"
 #include "safe_output.h"
 
@@ -10,9 +11,10 @@ int fileset_check_batch(const std::vector<const char *> &dirs, bool json)
 {
     std::size_t with_errors = 0;
     for (const char *dir : dirs) {
-        // A fileset that a korvel run is writing is not read (the writer's lock, taken shared).
+        // A fileset that a korvel run is writing is not read (the writer's lock, taken shared);
+        // an archive needs none, korvel renames one into place whole.
         output_lock lock;
-        if (lock.acquire_shared(dir) == 1 || fileset_check_in_batch(dir, json).fileset.errors() > 0)
+        if ((!fileset_is_archive(dir) && lock.acquire_shared(dir) == 1) || fileset_check_in_batch(dir, json).fileset.errors() > 0)
             ++with_errors;
         // A report ends before the next one's warnings and errors start, even in one pipe.
         if (!json && log_shown(1))

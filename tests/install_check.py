@@ -90,8 +90,9 @@ class Install(unittest.TestCase):
                   '_arguments() { print -rl -- "$@" }; shift 2; words=("$@"); CURRENT=$#; _korvel')
         for line, operands in [("korvel -c disc.cue ", [":cue sheet:_files -g \"*.(#i)cue(-.)\"",
                                                          "::DDP directory:_files -/"]),
-                                ("korvel --check a b ", ["*:DDP fileset directory:_files -/"]),
-                                ("korvel -v 0 --extract a ", [":DDP fileset directory:_files -/",
+                                ("korvel --check a b ", ['*:DDP fileset directory or ZIP archive:_files -g "*.(#i)zip(-.)"']),
+                                ("korvel -v 0 --extract a ", [':DDP fileset directory or ZIP archive:_files -g '
+                                                              '"*.(#i)zip(-.)"',
                                                                ":output directory:_files -/"])]:
             with self.subTest(line=line):
                 r = run(["zsh", "-f", "-c", script, "zsh", self.installed("share", "zsh", "site-functions"),
@@ -122,7 +123,7 @@ class Completion(unittest.TestCase):
             self.skipTest("bash-completion is not installed")
         self.dir = tempfile.mkdtemp(prefix="korvel-complete-")
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        for name in ("disc.cue", "OLD.CUE", "a.wav", "notes.txt"):
+        for name in ("disc.cue", "OLD.CUE", "a.wav", "notes.txt", "a.zip"):
             open(os.path.join(self.dir, name), "w").close()
         for name in ("ddp", "wav"):
             os.mkdir(os.path.join(self.dir, name))
@@ -145,11 +146,13 @@ class Completion(unittest.TestCase):
             ("korvel -m ID -v 2 disc.cue ", ["ddp", "wav"]),
             ("korvel -tm ID disc.cue ", ["ddp", "wav"]),
             ("korvel disc.cue ddp ", []),
-            ("korvel --check ", ["ddp", "wav"]),
-            ("korvel --check ddp ", ["ddp", "wav"]),
-            ("korvel --extract ddp ", ["ddp", "wav"]),
+            ("korvel --check ", ["a.zip", "ddp", "wav"]),
+            ("korvel --check ddp ", ["a.zip", "ddp", "wav"]),
+            ("korvel --extract ", ["a.zip", "ddp", "wav"]),
+            ("korvel --extract a.zip ", ["ddp", "wav"]),
+            ("korvel --zip=", ["a.zip", "ddp", "wav"]),
             ("korvel --extract --json ddp wav ", []),
-            ("korvel --pq-sheet=", ["OLD.CUE", "a.wav", "ddp", "disc.cue", "notes.txt", "wav"]),
+            ("korvel --pq-sheet=", ["OLD.CUE", "a.wav", "a.zip", "ddp", "disc.cue", "notes.txt", "wav"]),
             ("korvel --pq-sheet=n", ["notes.txt"]),
             ("korvel --pq-sheet sheet.html ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
             ("korvel -v ", ["0", "1", "2", "3", "4"]),
@@ -159,7 +162,7 @@ class Completion(unittest.TestCase):
             ("korvel --p", ["--pq-sheet="]),
             ("korvel --e", ["--extract"]),
             ("korvel --", ["--add-cdtext", "--add-cuesheet", "--audio", "--check", "--cue-charset=", "--extract", "--help",
-                           "--json", "--master-id=", "--pq-sheet=", "--threads=", "--verbose=", "--version"]),
+                           "--json", "--master-id=", "--pq-sheet=", "--threads=", "--verbose=", "--version", "--zip="]),
             ("korvel --cue-charset=CP125", ["CP125%d" % n for n in range(9)]),
             ("korvel --cue-charset CP932 ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
         ]
