@@ -100,7 +100,8 @@ void note_extra_entries(checked_fileset &c)
     ddp_fileset &fs = c.fileset;
     if (c.source.archive.empty())
         return;
-    std::vector<std::string> used = {"DDPID", "DDPMS"};
+    // IMAGE.cue is the cue sheet that korvel -c adds for programs that take cue sheets.
+    std::vector<std::string> used = {"DDPID", "DDPMS", "IMAGE.cue"};
     for (const fileset_file &f : fs.files)
         used.push_back(f.name);
     for (const std::string &name : c.checksums.checksum_files)

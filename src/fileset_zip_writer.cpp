@@ -5,6 +5,7 @@
 #include <zip.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -69,7 +70,8 @@ zip_int64_t sink_callback(void *userdata, void *data, zip_uint64_t len, zip_sour
     }
 }
 
-/// The fileset's files in its order: what CHECKSUM.MD5 lists, then the checksum files.
+/// The fileset's files in its order: what CHECKSUM.MD5 lists, the cue sheet of -c (which no map
+/// names and no checksum file lists), then the checksum files.
 std::vector<std::string> fileset_order(const char *ddpdir)
 {
     std::vector<std::string> names;
@@ -80,20 +82,29 @@ std::vector<std::string> fileset_order(const char *ddpdir)
         for (const ddpf_entry_t &e : list.first)
             names.emplace_back(e.name);
     ddpf_free(&list);
+    const std::string cue = tolk_path_join(ddpdir, "IMAGE.cue").value_or("IMAGE.cue");
+    struct stat st;
+    if (stat(cue.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        names.emplace_back("IMAGE.cue");
     names.emplace_back("CHECKSUM.MD5");
     names.emplace_back("CHECKSUM.TXT");
     return names;
 }
 
-/// The last component of the directory's path, the archive's folder.
+/// The last component of the directory's path, the archive's folder: of its full path when it
+/// is given as "." or "..", and "DDP" for the root.
 std::string folder_name(const char *ddpdir)
 {
     std::string dir = ddpdir;
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
-    const std::size_t slash = dir.rfind('/');
-    std::string name = slash == std::string::npos ? dir : dir.substr(slash + 1);
-    return name.empty() || name == "." || name == ".." || name == "/" ? std::string("DDP") : name;
+    std::string name = dir.substr(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/') + 1);
+    if (name == "." || name == "..") {
+        std::error_code error;
+        const std::filesystem::path full = std::filesystem::canonical(ddpdir, error);
+        return error ? std::string("DDP") : folder_name(full.c_str());
+    }
+    return name.empty() || name == "/" ? std::string("DDP") : name;
 }
 
 /// Adds the file `name` of `ddpdir` as a stored entry of `folder` with the file's time.

@@ -6,6 +6,6 @@
 #pragma once
 
 /// Writes the complete fileset in `ddpdir` (its checksum files written) as the archive `path`:
-/// the files CHECKSUM.MD5 lists, in its order, then the checksum files. 0 when the archive is
+/// the files CHECKSUM.MD5 lists, in its order, IMAGE.cue when there is one, then the checksum files. 0 when the archive is
 /// in place; 1 after an error was reported, and no archive written.
 int fileset_zip_write(const char *path, const char *ddpdir);

@@ -490,7 +490,7 @@ class Archives(ReaderCase):
                 if make is None:
                     for n in ("a.raw", "disc.cue"):
                         shutil.copy(os.path.join(self.reference, n), work)
-                    written = run(["-t", "-m", "READER", "--zip=a.zip", "disc.cue", "ddp"], work)
+                    written = run(["-c", "-t", "-m", "READER", "--zip=a.zip", "disc.cue", "ddp"], work)
                     self.assertEqual(written.returncode, 0, written.stderr.decode())
                 else:
                     make(work)
@@ -506,7 +506,7 @@ class Archives(ReaderCase):
         with zipfile.ZipFile(os.path.join(work, "a.zip")) as z:
             self.assertIsNone(z.testzip())
             listed = [l.split(b"*")[1].decode() for l in content(work, "ddp", "CHECKSUM.MD5").splitlines()]
-            self.assertEqual(z.namelist(), ["ddp/" + n for n in listed + ["CHECKSUM.MD5", "CHECKSUM.TXT"]])
+            self.assertEqual(z.namelist(), ["ddp/" + n for n in listed + ["IMAGE.cue", "CHECKSUM.MD5", "CHECKSUM.TXT"]])
             for i in z.infolist():
                 mtime = time.localtime(os.path.getmtime(os.path.join(work, i.filename)))
                 self.assertEqual((i.compress_type, i.date_time), (zipfile.ZIP_STORED, mtime[:5] + (mtime[5] // 2 * 2,)))
