@@ -21,7 +21,14 @@
 # with M/L and the peak resident memory of M. Then two copies of the fileset compared:
 #   X  korvel --diff REF COPY      identity, PQ, CD-Text and the audio of both images
 #   Y  cmp REF/IMAGE.DAT COPY/IMAGE.DAT
-# with X/Y and the peak resident memory of X. When the build has korvel_bench, it then
+# with X/Y and the peak resident memory of X. When zip and unzip are installed, it times
+# the fileset as a ZIP archive:
+#   Z  korvel --check REF.zip     the stored archive that korvel --zip wrote, against F
+#   R  korvel --check DEF.zip     an archive made by zip -r (deflated where it helps)
+#   U  unzip -t DEF.zip           unzip's own test of every entry's CRC-32
+#   W  korvel -c --zip=X disc.cue DIR    the fileset and its archive
+#   P  korvel -c disc.cue DIR && cp DIR/IMAGE.DAT X    the fileset, then a copy of the image
+# with Z/F, R/U, W/P and the peak resident memory of Z and W. When the build has korvel_bench, it then
 # sets md5_append's throughput beside md5sum's (from C) and crc32_update's
 # beside zlib's crc32. Last, when flac and sox are installed and korvel
 # decodes FLAC, it makes the same disc as FLAC (pink noise from sox, which
@@ -31,11 +38,11 @@
 #   E  flac -d -c album.flac > /dev/null
 # and prints the medians, D/E and korvel's peak resident memory for it. When korvel
 # encodes FLAC, it writes that disc's fileset and times, in alternation:
-#   X  korvel --extract --format=flac REF OUT   verify, encode image.flac and the tracks
-#   Y  flac -5 image.wav                        one encode of the whole disc
-# and prints the medians, X/Y and korvel's peak resident memory for X.
+#   J  korvel --extract --format=flac REF OUT   verify, encode image.flac and the tracks
+#   K  flac -5 image.wav                        one encode of the whole disc
+# and prints the medians, J/K and korvel's peak resident memory for J.
 # Every big file lives in the temporary folder (under $TMPDIR, else /tmp;
-# about 3.5 GB at once), which is removed on exit, also on failure or
+# about 5 GB at once), which is removed on exit, also on failure or
 # interruption.
 #
 # Before every timed command the page cache is put in the same state: nothing
@@ -67,8 +74,9 @@ cleanup() { rm -rf "$work"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-# The long disc needs its WAVE, the reference fileset and two more copies of the audio at once.
-need_kb=$(( (minutes * 10584000 * 4 + 100000000) / 1024 ))
+# The long disc needs its WAVE, the reference fileset, two more copies of the audio and two
+# archives of it at once.
+need_kb=$(( (minutes * 10584000 * 6 + 100000000) / 1024 ))
 avail_kb=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
 if (( avail_kb < need_kb )); then
     echo "run_bench: $work has $((avail_kb / 1024)) MiB free, needs $((need_kb / 1024)) MiB" >&2
@@ -265,6 +273,49 @@ echo "  X/Y = $(ratio "$mx" "$my")"
 echo "  peak resident memory of X:       $(peak_rss "" --diff "$work/ref" "$work/copy") KiB"
 rm -rf "$work/copy"
 
+# ---- The fileset as a ZIP archive: read in place, and written beside the fileset ----
+run_z() { timed settle "$korvel" "${threads[@]}" --check "$work/ref.zip"; }
+run_r() { timed settle "$korvel" "${threads[@]}" --check "$work/def.zip"; }
+run_u() { timed settle unzip -tq "$work/def.zip"; }
+run_w() { timed settle "$korvel" "${threads[@]}" -c --zip="$work/out.zip" "$work/disc.cue" "$out"; }
+write_and_copy() { "$korvel" "${threads[@]}" -c "$work/disc.cue" "$out" && cp "$out/IMAGE.DAT" "$work/out.zip"; }
+run_p() { timed settle write_and_copy; }
+if command -v zip >/dev/null 2>&1 && command -v unzip >/dev/null 2>&1; then
+    # The reference archives: korvel's own (stored) and zip -r's, both read back by unzip first.
+    rm -rf "$out" && mkdir "$out"
+    "$korvel" -c --zip="$work/ref.zip" "$work/disc.cue" "$out" >/dev/null
+    rm -rf "$out"
+    (cd "$work" && zip -qr def.zip ref)
+    unzip -tq "$work/ref.zip" >/dev/null && unzip -tq "$work/def.zip" >/dev/null
+    z=() f2=() r=() u=() w=() p=()
+    for ((i = 0; i < reps; i++)); do
+        if ((i % 2)); then
+            f2+=("$(run_f)"); z+=("$(run_z)"); u+=("$(run_u)"); r+=("$(run_r)"); p+=("$(run_p)"); w+=("$(run_w)")
+        else
+            z+=("$(run_z)"); f2+=("$(run_f)"); r+=("$(run_r)"); u+=("$(run_u)"); w+=("$(run_w)"); p+=("$(run_p)")
+        fi
+        rm -f "$work/out.zip"
+        echo "repetition $((i + 1)): Z ${z[i]} s, F ${f2[i]} s, R ${r[i]} s, U ${u[i]} s, W ${w[i]} s, P ${p[i]} s"
+    done
+    mz=$(median "${z[@]}") mf2=$(median "${f2[@]}") mr=$(median "${r[@]}") mu=$(median "${u[@]}")
+    mw=$(median "${w[@]}") mp=$(median "${p[@]}")
+    echo
+    echo "Medians of $reps repetitions, ${minutes}-minute fileset as a ZIP archive:"
+    echo "  Z  korvel --check (korvel's stored archive)   $mz s"
+    echo "  F  korvel --check (its directory)             $mf2 s"
+    echo "  R  korvel --check (zip -r archive)            $mr s"
+    echo "  U  unzip -t (zip -r archive)                  $mu s"
+    echo "  W  korvel -c --zip                            $mw s"
+    echo "  P  korvel -c, then cp IMAGE.DAT               $mp s"
+    echo "  Z/F = $(ratio "$mz" "$mf2")   R/U = $(ratio "$mr" "$mu")   W/P = $(ratio "$mw" "$mp")"
+    echo "  peak resident memory of Z:       $(peak_rss "" --check "$work/ref.zip") KiB"
+    echo "  peak resident memory of W:       $(peak_rss "$work/m" -c --zip="$work/m.zip" "$work/disc.cue") KiB"
+    rm -f "$work/ref.zip" "$work/def.zip" "$work/m.zip"
+else
+    echo
+    echo "ZIP archives: skipped (needs zip and unzip)"
+fi
+
 bench_bin=$(cd "$build" && pwd)/bench/korvel_bench
 if [[ -x $bench_bin ]]; then
     # Throughputs in bytes per second, from Google Benchmark's CSV report.
@@ -359,21 +410,21 @@ if [[ $("$korvel" --extract --format=flac 2>&1 || true) != *"needs libFLAC"* ]];
         sync
         cat "$work/ref/IMAGE.DAT" "$work/wave/image.wav" >/dev/null
     }
-    run_x() { timed settle_release "$korvel" "${threads[@]}" --extract --format=flac "$work/ref" "$out"; }
-    run_y() { timed settle_release flac -5 -s -f "$work/wave/image.wav" -o "$out/image.flac"; }
-    x=() y=()
+    run_j() { timed settle_release "$korvel" "${threads[@]}" --extract --format=flac "$work/ref" "$out"; }
+    run_k() { timed settle_release flac -5 -s -f "$work/wave/image.wav" -o "$out/image.flac"; }
+    j=() k=()
     for ((i = 0; i < reps; i++)); do
-        if ((i % 2 == 0)); then x+=("$(run_x)"); y+=("$(run_y)"); else y+=("$(run_y)"); x+=("$(run_x)"); fi
-        echo "repetition $((i + 1)): X ${x[i]} s, Y ${y[i]} s"
+        if ((i % 2 == 0)); then j+=("$(run_j)"); k+=("$(run_k)"); else k+=("$(run_k)"); j+=("$(run_j)"); fi
+        echo "repetition $((i + 1)): J ${j[i]} s, K ${k[i]} s"
     done
-    mx=$(median "${x[@]}")
-    my=$(median "${y[@]}")
+    mj=$(median "${j[@]}")
+    mk=$(median "${k[@]}")
     echo
     echo "Medians of $reps repetitions, ${minutes}-minute FLAC disc's fileset:"
-    echo "  X  korvel --extract --format=flac  $mx s"
-    echo "  Y  flac -5 image.wav               $my s"
-    echo "  X/Y = $(ratio "$mx" "$my")"
-    echo "  peak resident memory of X:       $(peak_rss "$work/m" --extract --format=flac "$work/ref") KiB"
+    echo "  J  korvel --extract --format=flac  $mj s"
+    echo "  K  flac -5 image.wav               $mk s"
+    echo "  J/K = $(ratio "$mj" "$mk")"
+    echo "  peak resident memory of J:       $(peak_rss "$work/m" --extract --format=flac "$work/ref") KiB"
 else
     echo
     echo "FLAC release set: skipped (this korvel was built without FLAC encoding)"

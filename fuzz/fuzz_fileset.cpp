@@ -3,7 +3,8 @@
 // (SIZE: what the listing claims, for audio files whose bytes are never read).
 // The reader takes DDPID, DDPMS, the PQ stream and CD-Text from it, and the
 // report is printed as text and as JSON. Besides the sanitizers, the harness
-// traps when a fileset without errors is not a disc korvel could write.
+// traps when a fileset without errors is not a disc korvel could write. An input
+// that begins with a ZIP signature is a ZIP archive of a fileset, read in place.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include "fileset_check.h"
+#include "fileset_zip.h"
 #include "fuzz_support.h"
 #include "log.h"
 #include "pq_sheet.h"
@@ -89,9 +91,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     fuzz::silence_output();
     const std::string_view input(reinterpret_cast<const char *>(data), size);
+    fileset_source archive;
+    std::string why;
+    const bool zipped = input.substr(0, 2) == "PK";
+    if (zipped && !fileset_list_zip_bytes(std::string(input), "fuzz.zip", archive, why))
+        return 0;
     for (const bool json : {false, true}) {
         log_set_verbose(3);
-        const checked_fileset c = fileset_check_source(memory_fileset(input), json);
+        const checked_fileset c = fileset_check_source(zipped ? archive : memory_fileset(input), json);
         if (c.fileset.errors() + c.fileset.warnings() != static_cast<int>(c.fileset.issues.size()))
             __builtin_trap();
         if (c.fileset.errors() == 0)

@@ -10,12 +10,14 @@ of a korvel binary; existing seeds of the same name are replaced.
 
 import hashlib
 import math
+import io
 import os
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import zipfile
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -230,6 +232,25 @@ def fileset_seeds(work):
     own = os.path.join(work, "out")
     own_files = [(n, open(os.path.join(own, n), "rb").read()) for n in ("DDPID", "DDPMS", "SD", "CDTEXT.BIN")]
     put("fuzz_fileset", "korvel", fileset_input(own_files + [("IMAGE.DAT", os.path.getsize(os.path.join(own, "IMAGE.DAT")))]))
+    # ZIP archives of the fileset, its image digital silence, deflated to little: in a folder with what a Mac
+    # adds beside it; at the root, the other files stored, ZIP64; and one with an entry whose CRC-32 is wrong.
+    silence = b"\0" * os.path.getsize(os.path.join(own, "IMAGE.DAT"))
+    for name, folder, extra, method, zip64 in [
+            ("zip-folder", "ddp/", [("__MACOSX/ddp/._DDPID", b"\0"), ("ddp/.DS_Store", b"\0")], zipfile.ZIP_DEFLATED,
+             False), ("zip-root-zip64", "", [], zipfile.ZIP_STORED, True),
+            ("zip-bad-crc", "", [], zipfile.ZIP_DEFLATED, False)]:
+        data = io.BytesIO()
+        with zipfile.ZipFile(data, "w") as z:
+            for entry, content in [(folder + n, d) for n, d in own_files + [("IMAGE.DAT", silence)]] + extra:
+                info = zipfile.ZipInfo(entry)
+                info.compress_type = zipfile.ZIP_DEFLATED if entry.endswith("IMAGE.DAT") else method
+                with z.open(info, "w", force_zip64=zip64) as f:
+                    f.write(content)
+        archive = data.getvalue()
+        if name == "zip-bad-crc":  # the DDPID's CRC-32 in its local header and the central directory
+            crc = struct.pack("<I", zlib.crc32(own_files[0][1]))
+            archive = archive.replace(crc, struct.pack("<I", zlib.crc32(own_files[0][1]) ^ 1))
+        put("fuzz_fileset", name, archive)
     # Another program's forms: split data files with DSS, PQ_DESCR with a lead-in and two lead-outs, the
     # ISRC on index 00, CD-Text with a header and a trailing NUL, lower-case names on disk, odd entries.
     disc = {"upc": "4006381333931", "lead_out": 1500, "tracks": [

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fileset_check.h"
+#include "fileset_zip.h"
 #include "log.h"
 #include "safe_output.h"
 
@@ -12,11 +13,12 @@ int fileset_check_batch(const std::vector<const char *> &dirs, bool json)
 {
     std::size_t with_errors = 0;
     for (const char *dir : dirs) {
-        // A fileset that a korvel run is writing is not read (the writer's lock, taken shared).
+        // A fileset that a korvel run is writing is not read (the writer's lock, taken shared);
+        // an archive needs none, korvel renames one into place whole.
         output_lock lock;
         std::vector<std::string> refused;
         log_collect_errors(&refused);
-        const bool locked = lock.acquire_shared(dir) == 1;
+        const bool locked = !fileset_is_archive(dir) && lock.acquire_shared(dir) == 1;
         log_collect_errors(nullptr);
         if (locked && json)
             fileset_print_refused(dir, refused);

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cdtext_reader.h"
+#include "fileset_zip.h"
 #include "log.h"
 #include "pqlist.h"
 #include "text_encoding.h"
@@ -91,11 +92,36 @@ void validate_checksums(checked_fileset &c, const ddp_files *known)
         print_issue(fs.issues[i]);
 }
 
+/// The entries of an archive's fileset folder that are no part of the fileset (a .DS_Store, a
+/// PDF of the PQ sheet): a warning each, as for what lies beside the folder. A directory may hold
+/// anything beside a fileset; an archive is the delivery, so what it carries besides is said.
+void note_extra_entries(checked_fileset &c)
+{
+    ddp_fileset &fs = c.fileset;
+    if (c.source.archive.empty())
+        return;
+    // IMAGE.cue is the cue sheet that korvel -c adds for programs that take cue sheets.
+    std::vector<std::string> used = {"DDPID", "DDPMS", "IMAGE.cue"};
+    for (const ddp_file &f : fs.files)
+        used.push_back(f.name);
+    for (const std::string &name : c.checksums.checksum_files)
+        used.push_back(name);
+    for (const ddpf_result_t &r : c.checksums.results)
+        used.push_back(r.file);
+    for (const fileset_entry &e : c.source.entries)
+        if (std::none_of(used.begin(), used.end(), [&](const std::string &u) { return fileset_find(c.source, u) == &e; })) {
+            fs.add(false, e.name, "", "is not part of the DDP fileset: ignored");
+            print_issue(fs.issues.back());
+        }
+}
+
 // ---- The text report ----
 
-void print_identity(const char *dir, const ddp_fileset &fs)
+void print_identity(const char *dir, const std::string &archive, const ddp_fileset &fs)
 {
     std::printf("=== DDP FILESET ===\n");
+    if (!archive.empty())
+        std::printf("Archive  : %s\n", printable(archive).c_str());
     std::printf("Directory: %s\n", printable(dir).c_str());
     std::printf("Level    : %s\n", fs.level.c_str());
     std::printf("UPC/EAN  : %s\n", printable(fs.upc_ean).c_str());
@@ -210,6 +236,9 @@ json report_json(const char *dir, const checked_fileset &c, const std::vector<st
         document["audio"] = audio_report_json(*c.audio);
     if (c.extracted)
         document["extracted"] = {{"format", c.extracted->format}, {"files", c.extracted->files}};
+    // A fileset read from an archive names it; "directory" is then the folder inside it.
+    if (!c.source.archive.empty())
+        document["archive"] = name_text(c.source.archive);
     return document;
 }
 
@@ -272,13 +301,16 @@ checked_fileset fileset_check(const char *dir, bool json_report, const ddp_files
 {
     fileset_source source;
     std::string why;
-    if (fileset_list_dir(dir, source, why))
+    if (fileset_list_path(dir, source, why))
         return fileset_check_source(std::move(source), json_report, known, print_end);
     if (json_report)
         log_set_verbose(-1);
     checked_fileset c;
     c.source.dir = dir;
-    c.fileset.add(true, dir, "", "cannot be read as a fileset directory: %s", why.c_str());
+    const bool archive = fileset_is_archive(dir);
+    if (archive)
+        c.source.archive = dir;
+    c.fileset.add(true, dir, "", "cannot be read as a fileset %s: %s", archive ? "archive" : "directory", why.c_str());
     print_issue(c.fileset.issues.back());
     if (print_end)
         fileset_print_end(c, json_report, {});
@@ -294,16 +326,24 @@ checked_fileset fileset_check_source(fileset_source source, bool json_report, co
     c.source = std::move(source);
     ddp_fileset &fs = c.fileset;
     fs = read_fileset(c.source);
+    const std::vector<fileset_issue> notes = fileset_zip_notes(c.source);
+    fs.issues.insert(fs.issues.begin(), notes.begin(), notes.end());
     for (const fileset_issue &i : fs.issues)
         print_issue(i);
     const char *dir = c.source.dir.empty() ? "(memory)" : c.source.dir.c_str();
     check_audio(c);
     if (log_shown(1)) {
-        print_identity(dir, fs);
+        print_identity(dir, c.source.archive, fs);
         print_listings(fs, c.audio);
         std::printf("*** Checksums ***\n");
     }
     validate_checksums(c, known);
+    note_extra_entries(c);
+    // Entries of an archive that did not read back as the archive gives them.
+    for (const fileset_issue &i : fileset_zip_damage(c.source)) {
+        fs.issues.push_back(i);
+        print_issue(i);
+    }
     if (print_end)
         fileset_print_end(c, json_report, {});
     return c;

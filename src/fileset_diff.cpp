@@ -15,6 +15,7 @@
 #include "cdtext_msjis.h"
 #include "cdtext_reader.h"
 #include "fileset_check.h"
+#include "fileset_zip.h"
 #include "log.h"
 #include "pqlist.h"
 #include "safe_output.h"
@@ -310,9 +311,10 @@ struct diff_side {
 bool open_side(diff_side &s)
 {
     std::string why;
-    s.listed = fileset_list_dir(s.dir, s.source, why);
+    s.listed = fileset_list_path(s.dir, s.source, why);
     if (!s.listed) {
-        log_err("%s: cannot be read as a fileset directory: %s\n", log_printable(s.dir).c_str(), why.c_str());
+        log_err("%s: cannot be read as a fileset %s: %s\n", log_printable(s.dir).c_str(),
+                fileset_is_archive(s.dir) ? "archive" : "directory", why.c_str());
         return false;
     }
     s.fileset = read_fileset(s.source);
@@ -379,7 +381,8 @@ int fileset_diff_run(const char *a, const char *b, bool json_report)
     log_set_verbose(json_report ? -1 : 0);
     output_lock lock_a;
     output_lock lock_b;
-    if (lock_a.acquire_shared(a) == 1 || lock_b.acquire_shared(b) == 1)
+    // An archive takes no lock: korvel puts one in place whole.
+    if ((!fileset_is_archive(a) && lock_a.acquire_shared(a) == 1) || (!fileset_is_archive(b) && lock_b.acquire_shared(b) == 1))
         return 2;
     diff_side sides[2] = {{a, {}, {}, false}, {b, {}, {}, false}};
     difference_list d;

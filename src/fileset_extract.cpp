@@ -14,6 +14,7 @@
 #include "cue_writer.h"
 #include "fileset_files.h"
 #include "flac_encoder.h"
+#include "fileset_zip.h"
 #include "log.h"
 #include "parallel_digest.h"
 #include "pq_sheet.h"
@@ -550,6 +551,11 @@ std::vector<std::string> fileset_inputs(const checked_fileset &c)
     const ddp_files written = ddp_files_to_write(c.source.dir.c_str(), {}, true, true);
     for (const ddp_file &f : written)
         paths.push_back(ddp_file_path(written, f));
+    for (const char *name : {"IMAGE.DAT", "SD", "DDPMS", "DDPID", "CDTEXT.BIN", "IMAGE.cue", "CHECKSUM.MD5",
+                             "CHECKSUM.TXT"})
+        paths.push_back(path_in(c.source.dir.c_str(), name));
+    if (!c.source.archive.empty())
+        paths.push_back(c.source.archive);
     return paths;
 }
 
@@ -619,7 +625,8 @@ bool take_locks(const char *ddpdir, const char *outdir, output_lock &out_lock, o
         if (output_same_file(outdir, ddpdir))
             return true;
     }
-    return in_lock.acquire_shared(ddpdir) != 1;
+    // An archive takes no lock: korvel writes one under a temporary name and renames it whole.
+    return fileset_is_archive(ddpdir) || in_lock.acquire_shared(ddpdir) != 1;
 }
 
 } // namespace
@@ -628,7 +635,7 @@ void fileset_extract_stage(const char *dir, const char *outdir, const extract_op
 {
     checked_fileset c;
     std::string why;
-    if (!fileset_list_dir(dir, c.source, why))
+    if (!fileset_list_path(dir, c.source, why))
         return;
     c.fileset = read_fileset(c.source);
     // Into the fileset's own directory, the files written ahead would be entries of the fileset.
@@ -640,6 +647,10 @@ void fileset_extract_stage(const char *dir, const char *outdir, const extract_op
     out.done = true;
     out.ok = write_audio(c, outdir, track_parts(*c.fileset.pq, options.flac), options.flac, out.files, &stage.digests,
                          out.failure);
+    // A checksum taken of an archive's entry that read back damaged vouches for nothing: the
+    // check reads the entry again, and says what is wrong with it.
+    for (const fileset_issue &i : fileset_zip_damage(c.source))
+        std::erase_if(stage.digests.files, [&](const ddp_file &d) { return d.name == i.file; });
 }
 
 int fileset_extract(const checked_fileset &c, const char *outdir, const extract_options &options, extract_stage *stage,

@@ -523,6 +523,8 @@ file_ptr fileset_open(const fileset_source &src, const fileset_entry &e, std::st
         why = reason;
         return nullptr;
     }
+    if (src.opener)
+        return src.opener->open(e, why);
     if (src.dir.empty()) {
         // Read only: the stream never writes into the bytes.
         file_ptr fp(fmemopen(const_cast<char *>(e.bytes.data()), e.bytes.size(), "rb"));

@@ -48,10 +48,20 @@ struct fileset_entry {
     mutable std::shared_ptr<const fileset_descriptor> opened;
 };
 
-/// The entries of a fileset: a directory's (read lazily from `dir`) or a memory one's (empty `dir`).
+/// Reads the entries of a fileset that is kept elsewhere than in a directory (an archive).
+struct fileset_opener {
+    virtual ~fileset_opener() = default;
+    /// The entry's bytes from its start, or null with `why`.
+    virtual file_ptr open(const fileset_entry &e, std::string &why) const = 0;
+};
+
+/// The entries of a fileset: a directory's (read lazily from `dir`) or a memory one's (empty `dir`),
+/// or an archive's (`dir` names the archive and the folder in it; `opener` reads them).
 struct fileset_source {
     std::string dir;
     std::vector<fileset_entry> entries;
+    std::string archive; ///< the archive's path; empty for a directory or memory
+    std::shared_ptr<const fileset_opener> opener;
 };
 
 /// A directory holds at most this many entries to be taken for a fileset.

@@ -25,6 +25,7 @@
 #include "fileset_diff.h"
 #include "fileset_extract.h"
 #include "flac_encoder.h"
+#include "fileset_zip_writer.h"
 #include "image_copy.h"
 #include "log.h"
 #include "miniddp.h"
@@ -124,6 +125,9 @@ void print_help()
                "                peaks, clipping, DC offset and silence\n"
                "    --pq-sheet=FILE\n"
                "                Write the disc's PQ sheet as an HTML page to FILE\n"
+               "    --zip=FILE  Also write the fileset written as a ZIP archive to FILE\n"
+               "                (--check and --extract read a ZIP archive of a fileset\n"
+               "                wherever they take a fileset directory)\n"
                "    --threads=N Use N threads (1 or 2) for the copy and the checksums,\n"
                "                default is what the machine has, at most 2\n"
                "    --help      Print help and exit\n"
@@ -170,6 +174,7 @@ struct run_options {
     bool json = false;
     bool audio = false;
     const char *pq_sheet = nullptr;
+    const char *zip = nullptr; ///< the archive of the fileset, with --zip
     const char *cue_charset = nullptr;
     bool flac = false;  ///< --format=flac
     bool format = false; ///< --format was given
@@ -208,6 +213,8 @@ const char *operand_fault(run_mode mode, int operands, const run_options &o)
         return "--check takes one or more operands, the DDP fileset directories.\n";
     if (mode == run_mode::check && operands > 1 && o.pq_sheet != nullptr)
         return "--pq-sheet is the sheet of one disc: give --check one fileset with it.\n";
+    if (mode == run_mode::write && o.zip != nullptr && operands < 2)
+        return "--zip packs the fileset korvel writes: give the DDP directory too.\n";
     if (mode == run_mode::extract && operands != 2)
         return "--extract takes two operands, the DDP fileset directory and the output directory.\n";
     if (mode == run_mode::diff && operands != 2)
@@ -225,6 +232,10 @@ const char *mode_fault(const command_line &cl)
     if (reading && cl.options.cue_charset != nullptr)
         return cl.mode == run_mode::diff ? "--cue-charset reads a cue sheet: it does not go with --diff.\n"
                                          : "--cue-charset reads a cue sheet: it does not go with --check or --extract.\n";
+    if (reading && cl.options.zip != nullptr)
+        return cl.mode == run_mode::diff
+                   ? "--zip writes an archive of the fileset written: it does not go with --diff.\n"
+                   : "--zip writes an archive of the fileset written: it does not go with --check or --extract.\n";
     // Its words are older than --diff, and korvel keeps the messages it has printed.
     if (!reading && cl.options.json)
         return "--json goes with --check or --extract only.\n";
@@ -325,7 +336,8 @@ enum {
     opt_audio,
     opt_version,
     opt_format,
-    opt_proof
+    opt_proof,
+    opt_zip
 };
 
 /// Applies the option `c` (with its argument `arg`) to `cl`. --help and a refusal end the
@@ -368,6 +380,14 @@ command_action take_option(int c, const char *arg, command_line &cl)
             return command_action::refused;
         }
         o.pq_sheet = arg;
+        return command_action::run;
+    case opt_zip:
+        if (*arg == '\0') {
+            log_err("--zip needs a file name: --zip=FILE.\n");
+            suggest_help();
+            return command_action::refused;
+        }
+        o.zip = arg;
         return command_action::run;
     case opt_threads:
         return take_threads(arg);
@@ -427,6 +447,7 @@ command_line read_command_line(int argc, char *argv[])
         {"audio", no_argument, nullptr, opt_audio},
         {"format", required_argument, nullptr, opt_format},
         {"proof", no_argument, nullptr, opt_proof},
+        {"zip", required_argument, nullptr, opt_zip},
         {nullptr, 0, nullptr, 0},
     };
     command_line cl;
@@ -511,6 +532,15 @@ int check_operand_paths(const command_line &cl)
         if (need_directory(folder_of(pq_sheet).c_str()) != 0)
             return 1;
     }
+    if (const char *zip = cl.options.zip) {
+        if (stat(zip, &st) == 0 && S_ISDIR(st.st_mode)) {
+            log_plain("%s: %s is a directory: --zip names the archive to write\n", program_name,
+                      log_printable(zip).c_str());
+            return 1;
+        }
+        if (need_directory(folder_of(zip).c_str()) != 0)
+            return 1;
+    }
     return 0;
 }
 
@@ -574,6 +604,23 @@ int write_image(cuesheet_t *cue, const char *ddpdir, digest_pair *digests)
     return 0;
 }
 
+/// 1, after an error naming both, when the archive of --zip is or would be a file the run reads
+/// or writes (the PQ sheet too); checked before anything is written.
+int zip_refused(const char *zip, const cuesheet_t &cue, const run_options &o, const char *ddpdir)
+{
+    std::vector<pq_sheet_taboo> taboos = pq_sheet_taboos(inputs_of(cue), ddpdir);
+    if (o.pq_sheet != nullptr)
+        taboos.push_back({o.pq_sheet, "the PQ sheet this run writes"});
+    for (const pq_sheet_taboo &taboo : taboos) {
+        if (output_same_place(taboo.path.c_str(), zip) || output_same_file(taboo.path.c_str(), zip)) {
+            log_err("%s is %s, %s: the archive never replaces a file of the run\n", log_printable(zip).c_str(),
+                    log_printable(taboo.path).c_str(), taboo.what);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 /// Writes the DDP streams, CD-Text and the cue sheet. Every writer reports its own failure and
 /// the others still run, so that the user sees all of them; 0 when all were written.
 int write_streams(const char *ddpdir, const cuesheet_t &cue, const run_options &o, fileset_parts parts)
@@ -612,6 +659,8 @@ int write(const command_line &cl)
         return 1;
     cuesheet_t cue;
     read_cue_sheet(cl.first, ddpdir != nullptr, cl.options, &cue);
+    if (cl.options.zip != nullptr && zip_refused(cl.options.zip, cue, cl.options, ddpdir) != 0)
+        return 1;
     if (check_disc(cue, cl.options, ddpdir) != 0)
         return 1;
     if (ddpdir == nullptr) {
@@ -635,8 +684,11 @@ int write(const command_line &cl)
         log_err("no checksum files written: the fileset is incomplete\n");
         return 1;
     }
-    const int status = write_checksums(ddpdir, &image_digests);
+    int status = write_checksums(ddpdir, &image_digests);
     cue_close(&cue);
+    // The archive is of the complete fileset only: a run that failed writes none.
+    if (status == 0 && cl.options.zip != nullptr)
+        status = fileset_zip_write(cl.options.zip, ddpdir);
     return status;
 }
 

@@ -2,7 +2,7 @@
 and untrusted directory content, each row with the diagnostic it must produce on standard error and in
 the JSON report (parsed by python's json); filesets in the forms other programs write, built from the
 field layout, read back to their layout and extracted (the WAVE files read by sox); and the PQ sheet in
-every mode."""
+every mode; the same filesets as ZIP archives (zip -r, python's zipfile, korvel --zip) and hostile archives."""
 
 import contextlib
 import fcntl
@@ -14,7 +14,9 @@ import shutil
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
+import zipfile
 import zlib
 
 import audio
@@ -428,6 +430,124 @@ class ReadingRun(ReaderCase):
                       r.stderr)
         self.assertEqual((self.read(d, "01.wav"), os.path.exists(os.path.join(d, "image.wav"))),
                          (content(self.reference, "ddp", "IMAGE.DAT"), False))
+
+
+def pyzipped(path, d, folder="", extra=(), zip64=False, method=zipfile.ZIP_DEFLATED):
+    """The files of `d` in `folder` of a new archive made by python's zipfile, then the `extra` entries."""
+    with zipfile.ZipFile(path, "w") as z:
+        for name, data in [(folder + n, content(d, n)) for n in sorted(os.listdir(d))] + list(extra):
+            info = name if isinstance(name, zipfile.ZipInfo) else zipfile.ZipInfo(name)
+            info.compress_type = method
+            with z.open(info, "w", force_zip64=zip64) as f:
+                f.write(data)
+
+
+def link(name):
+    info = zipfile.ZipInfo(name)
+    info.create_system, info.external_attr = 3, (stat.S_IFLNK | 0o777) << 16
+    return info
+
+
+def stored_byte_changed(w):
+    pyzipped(w + "/a.zip", w + "/ddp", "ddp/", method=zipfile.ZIP_STORED)
+    with open(w + "/a.zip", "r+b") as f, zipfile.ZipFile(w + "/a.zip") as z:
+        at = z.getinfo("ddp/IMAGE.DAT").header_offset
+        f.seek(at + 26)
+        lengths = f.read(4)  # of the local header's name and extra field
+        f.seek(at + 30 + int.from_bytes(lengths[:2], "little") + int.from_bytes(lengths[2:], "little") + 5000)
+        byte = f.read(1)[0]
+        f.seek(-1, 1)
+        f.write(bytes([byte ^ 1]))
+
+
+def zipped(w, *flags):
+    subprocess.run(["zip", "-qr"] + list(flags) + ["a.zip", "ddp"], cwd=w, check=True, stdout=subprocess.DEVNULL)
+
+
+# How archives of the reference fileset arrive, and the entries each carries beside the fileset.
+LAYOUTS = [("zip -r, deflated", zipped, []), ("zip -r, stored", lambda w: zipped(w, "-0"), []),
+           ("zipfile, ZIP64, at the root", lambda w: pyzipped(w + "/a.zip", w + "/ddp", zip64=True), []),
+           ("zipfile, a folder and what a Mac adds", lambda w: pyzipped(w + "/a.zip", w + "/ddp", "ddp/", [
+               ("__MACOSX/ddp/._DDPID", b"\0"), ("__MACOSX/ddp/._DDPMS", b"\0"), ("ddp/.DS_Store", b"\0"),
+               ("PQ sheet.pdf", b"%PDF")]), ["__MACOSX/", ".DS_Store", "PQ sheet.pdf"])]
+DAMAGED = "cannot be read as a fileset archive: it is damaged or no ZIP archive: "
+HOSTILE = [("an entry with ../", lambda w: pyzipped(w + "/a.zip", w + "/ddp", "ddp/", [("ddp/../x", b"x")]),
+            'the entry "ddp/../x" has an absolute name or one with ".."'),
+           ("an absolute name", lambda w: pyzipped(w + "/a.zip", w + "/ddp", "ddp/", [("/tmp/x", b"x")]),
+            'the entry "/tmp/x" has an absolute name'),
+           ("a symbolic link", lambda w: pyzipped(w + "/a.zip", w + "/ddp", "ddp/", [(link("ddp/LINK"), b"/etc")]),
+            'the entry "ddp/LINK" is a symbolic link'),
+           ("two filesets", lambda w: pyzipped(w + "/a.zip", w + "/ddp", "a/", [
+               ("b/" + n, content(w, "ddp", n)) for n in os.listdir(w + "/ddp")]), "two DDP filesets, in a/ and in b/"),
+           ("a changed byte of a stored IMAGE.DAT", stored_byte_changed,
+            "IMAGE.DAT: its CRC-32 does not match the one the archive gives", "IMAGE.DAT: " + MD5_DIFFERS),
+           ("cut short", lambda w: (zipped(w), os.truncate(w + "/a.zip", os.path.getsize(w + "/a.zip") // 2)), DAMAGED),
+           ("encrypted", lambda w: zipped(w, "-P", "pw"), 'is encrypted: korvel reads only archives without a password')]
+
+
+def as_directory(out, folder):
+    """The text report of an archive as that of its directory, without the verdict, which counts the warnings."""
+    out = out.replace(b"Archive  : a.zip\n", b"").replace(b"Directory: %s\n" % folder.encode(), b"Directory: ddp\n")
+    return out[:out.rindex(b"fileset ")]
+
+
+class Archives(ReaderCase):
+    def check(self, work, path):
+        text, report = run(["--check", path], work), json.loads(run(["--check", "--json", path], work).stdout)
+        ignored = [w["file"] for w in report.pop("warnings") if w["message"].endswith("fileset: ignored")]
+        os.mkdir(os.path.join(work, "out-" + path))
+        extracted = run(["--extract", "-v", "0", path, "out-" + path], work).returncode
+        return text, report, ignored, extracted, {n: content(work, "out-" + path, n)
+                                                   for n in os.listdir(os.path.join(work, "out-" + path))}
+
+    def test_archives_read_as_their_directory_and_hostile_ones_are_refused_whole(self):
+        if shutil.which("zip") is None or shutil.which("unzip") is None:
+            self.skipTest("zip or unzip is not installed")
+        for k, (name, make, extras) in enumerate(LAYOUTS + [("korvel --zip", None, [])]):
+            with self.subTest(name):
+                work = self.path("layout%d" % k)
+                d = self.fileset(work, "ddp")
+                if make is None:
+                    for n in ("a.raw", "disc.cue"):
+                        shutil.copy(os.path.join(self.reference, n), work)
+                    written = run(["-c", "-t", "-m", "READER", "--zip=a.zip", "disc.cue", "ddp"], work)
+                    self.assertEqual(written.returncode, 0, written.stderr.decode())
+                else:
+                    make(work)
+                want = self.check(work, "ddp")
+                got = self.check(work, "a.zip")
+                folder = "a.zip" + "/ddp" * ("root" not in name)
+                self.assertEqual((got[1].pop("archive"), got[1].pop("directory"), want[1].pop("directory")),
+                                 ("a.zip", folder, "ddp"))
+                self.assertEqual((got[1], sorted(got[2]), got[3], got[4]), (want[1], sorted(extras), 0, want[4]))
+                self.assertEqual(as_directory(got[0].stdout, folder), as_directory(want[0].stdout, "ddp"))
+        # korvel's own archive: the fileset's order, stored, each entry with its file's time, and accepted by others.
+        self.assertEqual(subprocess.run(["unzip", "-tq", "a.zip"], cwd=work, capture_output=True).returncode, 0)
+        with zipfile.ZipFile(os.path.join(work, "a.zip")) as z:
+            self.assertIsNone(z.testzip())
+            listed = [l.split(b"*")[1].decode() for l in content(work, "ddp", "CHECKSUM.MD5").splitlines()]
+            self.assertEqual(z.namelist(), ["ddp/" + n for n in listed + ["IMAGE.cue", "CHECKSUM.MD5", "CHECKSUM.TXT"]])
+            for i in z.infolist():
+                mtime = time.localtime(os.path.getmtime(os.path.join(work, i.filename)))
+                self.assertEqual((i.compress_type, i.date_time), (zipfile.ZIP_STORED, mtime[:5] + (mtime[5] // 2 * 2,)))
+        # Never over an input or output of the run, and a run that fails writes none.
+        for args in (["--zip=disc.cue", "disc.cue"], ["--zip=ddp/IMAGE.DAT", "disc.cue"],
+                     ["--zip=b.zip", "--pq-sheet=b.zip", "disc.cue"], ["--zip=b.zip", "gone.cue"]):
+            r = run(args + ["ddp"], work)
+            self.assertEqual((r.returncode, os.path.exists(os.path.join(work, "b.zip"))), (1, False), args)
+        self.assertEqual((content(work, "disc.cue"), content(work, "ddp", "IMAGE.DAT")),
+                         (DISC, content(self.reference, "ddp", "IMAGE.DAT")))
+
+        for k, (name, make, *messages) in enumerate(HOSTILE):
+            with self.subTest(name):
+                work = self.path("hostile%d" % k)
+                self.fileset(work, "ddp")
+                make(work)
+                text, report, _, extracted, files = self.check(work, "a.zip")
+                self.assertEqual((text.returncode, report["status"], extracted, files), (1, "errors", 1, {}))
+                for m in messages:
+                    self.assertIn(m.encode(), text.stderr)
+                    self.assertTrue(any(m.split(": ", 1)[-1] in e["message"] for e in report["errors"]), report)
 
 
 class PqSheet(ReaderCase):

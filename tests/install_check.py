@@ -90,10 +90,12 @@ class Install(unittest.TestCase):
                   '_arguments() { print -rl -- "$@" }; shift 2; words=("$@"); CURRENT=$#; _korvel')
         for line, operands in [("korvel -c disc.cue ", [":cue sheet:_files -g \"*.(#i)cue(-.)\"",
                                                          "::DDP directory:_files -/"]),
-                                ("korvel --check a b ", ["*:DDP fileset directory:_files -/"]),
-                                ("korvel -v 0 --extract a ", [":DDP fileset directory:_files -/",
+                                ("korvel --check a b ", ['*:DDP fileset directory or ZIP archive:_files -g "*.(#i)zip(-.)"']),
+                                ("korvel -v 0 --extract a ", [':DDP fileset directory or ZIP archive:_files -g '
+                                                              '"*.(#i)zip(-.)"',
                                                                ":output directory:_files -/"]),
-                                ("korvel --diff a ", [":DDP fileset A:_files -/", ":DDP fileset B:_files -/"])]:
+                                ("korvel --diff a ", [':DDP fileset A:_files -g "*.(#i)zip(-.)"',
+                                                      ':DDP fileset B:_files -g "*.(#i)zip(-.)"'])]:
             with self.subTest(line=line):
                 r = run(["zsh", "-f", "-c", script, "zsh", self.installed("share", "zsh", "site-functions"),
                          self.prefix] + line.split(" "))
@@ -123,7 +125,7 @@ class Completion(unittest.TestCase):
             self.skipTest("bash-completion is not installed")
         self.dir = tempfile.mkdtemp(prefix="korvel-complete-")
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        for name in ("disc.cue", "OLD.CUE", "a.wav", "notes.txt"):
+        for name in ("disc.cue", "OLD.CUE", "a.wav", "notes.txt", "a.zip"):
             open(os.path.join(self.dir, name), "w").close()
         for name in ("ddp", "wav"):
             os.mkdir(os.path.join(self.dir, name))
@@ -146,12 +148,14 @@ class Completion(unittest.TestCase):
             ("korvel -m ID -v 2 disc.cue ", ["ddp", "wav"]),
             ("korvel -tm ID disc.cue ", ["ddp", "wav"]),
             ("korvel disc.cue ddp ", []),
-            ("korvel --check ", ["ddp", "wav"]),
-            ("korvel --check ddp ", ["ddp", "wav"]),
-            ("korvel --extract ddp ", ["ddp", "wav"]),
+            ("korvel --check ", ["a.zip", "ddp", "wav"]),
+            ("korvel --check ddp ", ["a.zip", "ddp", "wav"]),
+            ("korvel --extract ", ["a.zip", "ddp", "wav"]),
+            ("korvel --extract a.zip ", ["ddp", "wav"]),
+            ("korvel --zip=", ["a.zip", "ddp", "wav"]),
             ("korvel --extract --json ddp wav ", []),
-            ("korvel --diff ddp ", ["ddp", "wav"]),
-            ("korvel --pq-sheet=", ["OLD.CUE", "a.wav", "ddp", "disc.cue", "notes.txt", "wav"]),
+            ("korvel --diff ddp ", ["a.zip", "ddp", "wav"]),
+            ("korvel --pq-sheet=", ["OLD.CUE", "a.wav", "a.zip", "ddp", "disc.cue", "notes.txt", "wav"]),
             ("korvel --pq-sheet=n", ["notes.txt"]),
             ("korvel --pq-sheet sheet.html ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
             ("korvel -v ", ["0", "1", "2", "3", "4"]),
@@ -164,7 +168,7 @@ class Completion(unittest.TestCase):
             ("korvel --extract --format flac ", ["ddp", "wav"]),
             ("korvel --", ["--add-cdtext", "--add-cuesheet", "--audio", "--check", "--cue-charset=", "--diff", "--extract",
                            "--format=", "--help", "--json", "--master-id=", "--pq-sheet=", "--proof", "--threads=",
-                           "--verbose=", "--version"]),
+                           "--verbose=", "--version", "--zip="]),
             ("korvel --cue-charset=CP125", ["CP125%d" % n for n in range(9)]),
             ("korvel --cue-charset CP932 ", ["OLD.CUE", "ddp", "disc.cue", "wav"]),
         ]
