@@ -245,19 +245,7 @@ struct disc_side {
         }
     }
     /// The checksums of the audio files that one stream holds from their first byte to their last.
-    void put(ddp_files *list)
-    {
-        for (std::size_t i = 0; i < sums.size(); ++i) {
-            const audio_segment &s = fs.audio[i];
-            const fileset_entry *e = fileset_find(src, s.file);
-            const auto same_file = [&](const audio_segment &t) { return t.file == s.file; };
-            if (e == nullptr || std::count_if(fs.audio.begin(), fs.audio.end(), same_file) != 1 || s.offset != 0 ||
-                hashed[i] != static_cast<std::uint64_t>(e->size))
-                continue;
-            const digest_pair d = sums[i].finish();
-            ddpf_add(list, s.file.c_str(), d.md5.c_str(), d.crc32.c_str());
-        }
-    }
+    void put(ddp_files *list) { ddpf_add_stream_digests(src, fs, sums, hashed, list); }
 
     const fileset_source &src;
     const ddp_fileset &fs;

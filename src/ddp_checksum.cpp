@@ -743,3 +743,18 @@ int ddp_checksum_validate(const char *dir, ddpf_validation_t *report, const ddp_
         return 0;
     return ddp_checksum_validate_fileset(src, read_fileset(src), report, known);
 }
+
+void ddpf_add_stream_digests(const fileset_source &src, const ddp_fileset &fs, std::vector<digest_state> &sums,
+                             const std::vector<std::uint64_t> &hashed, ddp_files *known)
+{
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+        const audio_segment &s = fs.audio[i];
+        const fileset_entry *e = fileset_find(src, s.file);
+        const auto same_file = [&](const audio_segment &t) { return t.file == s.file; };
+        if (e == nullptr || std::count_if(fs.audio.begin(), fs.audio.end(), same_file) != 1 || s.offset != 0 ||
+            hashed[i] != static_cast<std::uint64_t>(e->size))
+            continue;
+        const digest_pair d = sums[i].finish();
+        ddpf_add(known, s.file.c_str(), d.md5.c_str(), d.crc32.c_str());
+    }
+}

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <cstdint>
 #include <vector>
 
 #include "fileset_files.h"
@@ -60,6 +61,12 @@ int ddp_checksum_validate_fileset(const fileset_source &src, const ddp_fileset &
                                   ddpf_validation_t *report = nullptr, const ddp_files *known = nullptr);
 /// The same for the fileset in the directory `dir`, listed and read first.
 int ddp_checksum_validate(const char *dir, ddpf_validation_t *report = nullptr, const ddp_files *known = nullptr);
+
+/// Adds to `known` the checksums of the audio files that one stream of `fs` holds from their
+/// first byte to their last, from each stream's digests `sums` over the `hashed` bytes read of it
+/// (an audio file read only in part, or holding several streams, gets none).
+void ddpf_add_stream_digests(const fileset_source &src, const ddp_fileset &fs, std::vector<digest_state> &sums,
+                             const std::vector<std::uint64_t> &hashed, ddp_files *known);
 
 // ---- Internals, shared with the tests ----
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -250,20 +251,7 @@ public:
     }
 
     /// Adds the checksums of the files read whole to `list`.
-    void put(ddp_files *list)
-    {
-        for (std::size_t i = 0; i < sums_.size(); ++i) {
-            const audio_segment &s = c_.fileset.audio[i];
-            const fileset_entry *e = fileset_find(c_.source, s.file);
-            std::size_t streams = 0;
-            for (const audio_segment &t : c_.fileset.audio)
-                streams += t.file == s.file ? 1 : 0;
-            if (e == nullptr || streams != 1 || s.offset != 0 || hashed_[i] != static_cast<std::uint64_t>(e->size))
-                continue;
-            const digest_pair d = sums_[i].finish();
-            ddpf_add(list, s.file.c_str(), d.md5.c_str(), d.crc32.c_str());
-        }
-    }
+    void put(ddp_files *list) { ddpf_add_stream_digests(c_.source, c_.fileset, sums_, hashed_, list); }
 
 private:
     const checked_fileset &c_;
@@ -414,44 +402,16 @@ bool failed(const std::string &path)
     return false;
 }
 
-/// Writes image.cue (UTF-8 with a byte-order mark, describing the whole-disc file `image` from the
-/// disc's first sector), whole under its temporary name; null after reporting a failure.
-std::unique_ptr<staged_file> write_cue_sheet(const PQlist &pq, const char *outdir, const char *image)
+/// Writes `name` into `outdir` with `print`, whole under its temporary name, with the progress
+/// line; null after reporting a failure.
+std::unique_ptr<staged_file> write_whole(const char *outdir, const char *name, const std::function<bool(std::FILE *)> &print)
 {
-    log_msg(1, "Writing %s... ", "image.cue");
-    auto out = std::make_unique<staged_file>(path_in(outdir, "image.cue"));
-    bool ok = static_cast<bool>(*out);
-    if (ok) {
-        ok = std::fputs("\xEF\xBB\xBF", out->get()) >= 0 &&
-             pq_write_cuesheet(*pq_utf8_copy(pq), image, "WAVE", 0, nullptr, out->get()) == 0;
-        if (!ok && errno == 0)
-            errno = EIO;
-        if (ok)
-            ok = out->finish();
-        else
-            out->discard();
-    }
-    if (!ok) {
-        log_msg(1, "failed.\n");
-        failed(out->path());
-        return nullptr;
-    }
-    log_msg(1, "done.\n");
-    return out;
-}
-
-/// Writes the proof page (see proof_page.h) for the track files of `extension`, whole under its
-/// temporary name; null after reporting a failure.
-std::unique_ptr<staged_file> write_proof_page(const checked_fileset &c, const char *outdir, const char *extension)
-{
-    log_msg(1, "Writing %s... ", proof_page_name);
-    auto out = std::make_unique<staged_file>(path_in(outdir, proof_page_name));
+    log_msg(1, "Writing %s... ", name);
+    auto out = std::make_unique<staged_file>(path_in(outdir, name));
     bool ok = static_cast<bool>(*out);
     if (ok) {
         errno = 0;
-        ok = proof_page_print(*pq_utf8_copy(*c.fileset.pq), latin1_to_utf8(c.fileset.master_id), extension,
-                              out->get()) >= 0 &&
-             !std::ferror(out->get());
+        ok = print(out->get()) && !std::ferror(out->get());
         if (!ok && errno == 0)
             errno = EIO;
         ok = ok ? out->finish() : (out->discard(), false);
@@ -463,6 +423,25 @@ std::unique_ptr<staged_file> write_proof_page(const checked_fileset &c, const ch
     }
     log_msg(1, "done.\n");
     return out;
+}
+
+/// Writes image.cue (UTF-8 with a byte-order mark, describing the whole-disc file `image` from the
+/// disc's first sector); null after reporting a failure.
+std::unique_ptr<staged_file> write_cue_sheet(const PQlist &pq, const char *outdir, const char *image)
+{
+    return write_whole(outdir, "image.cue", [&](std::FILE *out) {
+        return std::fputs("\xEF\xBB\xBF", out) >= 0 &&
+               pq_write_cuesheet(*pq_utf8_copy(pq), image, "WAVE", 0, nullptr, out) == 0;
+    });
+}
+
+/// Writes the proof page (see proof_page.h) for the track files of `extension`; null after
+/// reporting a failure.
+std::unique_ptr<staged_file> write_proof_page(const checked_fileset &c, const char *outdir, const char *extension)
+{
+    return write_whole(outdir, proof_page_name, [&](std::FILE *out) {
+        return proof_page_print(*pq_utf8_copy(*c.fileset.pq), latin1_to_utf8(c.fileset.master_id), extension, out) >= 0;
+    });
 }
 
 /// Every name an extraction writes or replaces, either format's and the proof page.

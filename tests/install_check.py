@@ -165,7 +165,7 @@ class Completion(unittest.TestCase):
             ("korvel --p", ["--pq-sheet=", "--proof"]),
             ("korvel --e", ["--extract"]),
             ("korvel --extract --format ", ["flac", "wav"]),
-            ("korvel --extract --format flac ", ["ddp", "wav"]),
+            ("korvel --extract --format flac ", ["a.zip", "ddp", "wav"]),
             ("korvel --", ["--add-cdtext", "--add-cuesheet", "--audio", "--check", "--cue-charset=", "--diff", "--extract",
                            "--format=", "--help", "--json", "--master-id=", "--pq-sheet=", "--proof", "--threads=",
                            "--verbose=", "--version", "--zip="]),
