@@ -51,7 +51,8 @@ class AudioReport(ScratchCase):
         super().setUp()
         cue = 'FILE "all.wav" WAVE\n'
         for n, (effects, _, _) in enumerate(TRACKS, 1):
-            subprocess.run(["sox", "-D", "-r", "44100", "-c", "2", "-n", "-b", "16", self.path("%02d.wav" % n),
+            # -R: the same noise every run, so that the oracles are compared on one signal, not a new draw each time.
+            subprocess.run(["sox", "-R", "-D", "-r", "44100", "-c", "2", "-n", "-b", "16", self.path("%02d.wav" % n),
                             "synth", str(SECONDS)] + effects.split(), check=True, stderr=subprocess.DEVNULL)
             cue += "  TRACK %02d AUDIO\n    INDEX 01 %02d:%02d:00\n" % (n, (n - 1) * SECONDS // 60, (n - 1) * SECONDS % 60)
         with open(self.path("a.cue"), "w") as f:
