@@ -73,17 +73,6 @@ char *tolk_strcpy(char *dst, const char *src, std::size_t size)
     return dst;
 }
 
-char *tolk_str_lpad(char *dst, const char *src, std::size_t width, char pad)
-{
-    assert(dst);
-    assert(src);
-    dst[width] = '\0';
-    std::size_t remaining = std::strlen(src);
-    for (std::size_t pos = width; pos-- > 0;)
-        dst[pos] = remaining > 0 ? src[--remaining] : pad;
-    return dst;
-}
-
 std::string tolk_strdup(const char *s) { return std::string(s); }
 
 std::string tolk_strdup2(const char *a, const char *b)

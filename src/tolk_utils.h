@@ -39,10 +39,6 @@ int tolk_stricmp(const char *a, const char *b);
 /// Copies at most size - 1 characters and always terminates; size must be at least 1.
 char *tolk_strcpy(char *dst, const char *src, std::size_t size);
 
-/// Right-aligns `src` in exactly `width` characters, padded on the left with `pad`;
-/// a longer source keeps its last `width` characters. `dst` holds width + 1 bytes.
-char *tolk_str_lpad(char *dst, const char *src, std::size_t width, char pad);
-
 /// A copy of the text.
 std::string tolk_strdup(const char *s);
 

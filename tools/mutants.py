@@ -87,8 +87,6 @@ MUTATIONS = [
       "const int cb = std::tolower(*q);", "const int cb = *q;"),
     M("utils-close", "tolk_utils.cpp", "a write error noted before the close is not reported",
       "    if (std::ferror(fp)) {\n        ok = false;", "    if (false) {\n        ok = false;"),
-    M("utils-lpad", "tolk_utils.cpp", "left padding with blanks whatever the pad character",
-      "dst[pos] = remaining > 0 ? src[--remaining] : pad;", "dst[pos] = remaining > 0 ? src[--remaining] : ' ';"),
     # pqlist
     M("pq-frames", "pqlist.cpp", "frames of MSF taken modulo 74",
       "*f = static_cast<std::uint8_t>(frames % CD_FRAMES_PER_SECOND);", "*f = static_cast<std::uint8_t>(frames % 74);"),
