@@ -2,14 +2,14 @@
 
 #include <sys/stat.h>
 
-#include <zip.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
+
+#include "zip_library.h"
 
 namespace {
 
@@ -32,9 +32,9 @@ bool ends_with_zip(const std::string &name)
 std::string libzip_reason(int code)
 {
     zip_error_t error;
-    zip_error_init_with_code(&error, code);
-    std::string reason = zip_error_strerror(&error);
-    zip_error_fini(&error);
+    libzip().zip_error_init_with_code(&error, code);
+    std::string reason = libzip().zip_error_strerror(&error);
+    libzip().zip_error_fini(&error);
     return reason;
 }
 
@@ -47,7 +47,7 @@ struct zip_archive {
     ~zip_archive()
     {
         if (za != nullptr)
-            zip_discard(za);
+            libzip().zip_discard(za);
     }
 
     std::string bytes; ///< the archive, when it is read from memory
@@ -71,7 +71,7 @@ struct entry_stream {
     ~entry_stream()
     {
         if (file != nullptr)
-            zip_fclose(file);
+            libzip().zip_fclose(file);
     }
 
     /// Records what is wrong with the entry, once.
@@ -80,23 +80,23 @@ struct entry_stream {
     bool reopen()
     {
         if (file != nullptr)
-            zip_fclose(file);
+            libzip().zip_fclose(file);
         file_pos = 0;
-        file = zip_fopen_index(archive->za, index, 0);
+        file = libzip().zip_fopen_index(archive->za, index, 0);
         if (file == nullptr)
-            damage(std::string("cannot be read from the archive: ") + zip_strerror(archive->za));
+            damage(std::string("cannot be read from the archive: ") + libzip().zip_strerror(archive->za));
         return file != nullptr;
     }
 
     /// Reads into `buf` from `file`, noting a fault; -1 after one.
     zip_int64_t read_file(char *buf, zip_uint64_t n)
     {
-        const zip_int64_t got = zip_fread(file, buf, n);
+        const zip_int64_t got = libzip().zip_fread(file, buf, n);
         if (got < 0) {
-            zip_error_t *error = zip_file_get_error(file);
-            damage(zip_error_code_zip(error) == ZIP_ER_CRC
+            zip_error_t *error = libzip().zip_file_get_error(file);
+            damage(libzip().zip_error_code_zip(error) == ZIP_ER_CRC
                        ? std::string("its CRC-32 does not match the one the archive gives: the entry is damaged")
-                       : std::string("cannot be read from the archive: ") + zip_error_strerror(error));
+                       : std::string("cannot be read from the archive: ") + libzip().zip_error_strerror(error));
         }
         return got;
     }
@@ -173,7 +173,7 @@ int stream_close(void *cookie)
     const std::unique_ptr<entry_stream> s(static_cast<entry_stream *>(cookie));
     const std::lock_guard<std::mutex> hold(s->archive->lock);
     if (s->file != nullptr)
-        zip_fclose(s->file);
+        libzip().zip_fclose(s->file);
     s->file = nullptr;
     return 0;
 }
@@ -236,7 +236,7 @@ bool is_link(zip_t *za, zip_uint64_t index)
 {
     zip_uint8_t system = 0;
     zip_uint32_t attributes = 0;
-    if (zip_file_get_external_attributes(za, index, 0, &system, &attributes) != 0 || system != ZIP_OPSYS_UNIX)
+    if (libzip().zip_file_get_external_attributes(za, index, 0, &system, &attributes) != 0 || system != ZIP_OPSYS_UNIX)
         return false;
     return S_ISLNK(static_cast<mode_t>(attributes >> 16));
 }
@@ -244,15 +244,15 @@ bool is_link(zip_t *za, zip_uint64_t index)
 /// Every entry of the archive; false with `why` for a name or kind that no fileset may hold.
 bool list_members(zip_t *za, std::vector<member> &members, std::string &why)
 {
-    const zip_int64_t count = zip_get_num_entries(za, 0);
+    const zip_int64_t count = libzip().zip_get_num_entries(za, 0);
     if (count < 0 || static_cast<std::uint64_t>(count) > FILESET_MAX_ENTRIES) {
         why = "it holds more than " + std::to_string(FILESET_MAX_ENTRIES) + " entries: not a DDP fileset";
         return false;
     }
     for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
         zip_stat_t st;
-        if (zip_stat_index(za, i, 0, &st) != 0 || (st.valid & ZIP_STAT_NAME) == 0) {
-            why = std::string("an entry cannot be read: ") + zip_strerror(za);
+        if (libzip().zip_stat_index(za, i, 0, &st) != 0 || (st.valid & ZIP_STAT_NAME) == 0) {
+            why = std::string("an entry cannot be read: ") + libzip().zip_strerror(za);
             return false;
         }
         member m{i, st.name, static_cast<std::int64_t>(st.size), false, false};
@@ -383,7 +383,7 @@ bool fileset_list_zip(const char *path, fileset_source &src, std::string &why)
     src = fileset_source{};
     int code = 0;
     auto archive = std::make_shared<zip_archive>();
-    archive->za = zip_open(path, ZIP_RDONLY | ZIP_CHECKCONS, &code);
+    archive->za = libzip().zip_open(path, ZIP_RDONLY | ZIP_CHECKCONS, &code);
     if (archive->za == nullptr) {
         why = "it is damaged or no ZIP archive: " + libzip_reason(code);
         return false;
@@ -397,16 +397,16 @@ bool fileset_list_zip_bytes(std::string bytes, const char *name, fileset_source 
     auto archive = std::make_shared<zip_archive>();
     archive->bytes = std::move(bytes);
     zip_error_t error;
-    zip_error_init(&error);
+    libzip().zip_error_init(&error);
     // The buffer stays the archive's own: libzip reads it and never frees it.
-    zip_source_t *source = zip_source_buffer_create(archive->bytes.data(), archive->bytes.size(), 0, &error);
-    archive->za = source != nullptr ? zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &error) : nullptr;
+    zip_source_t *source = libzip().zip_source_buffer_create(archive->bytes.data(), archive->bytes.size(), 0, &error);
+    archive->za = source != nullptr ? libzip().zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &error) : nullptr;
     if (archive->za == nullptr) {
-        why = std::string("it is damaged or no ZIP archive: ") + zip_error_strerror(&error);
+        why = std::string("it is damaged or no ZIP archive: ") + libzip().zip_error_strerror(&error);
         if (source != nullptr)
-            zip_source_free(source);
+            libzip().zip_source_free(source);
     }
-    zip_error_fini(&error);
+    libzip().zip_error_fini(&error);
     return archive->za != nullptr && list_archive(std::move(archive), name, src, why);
 }
 

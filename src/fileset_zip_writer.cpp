@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <zip.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <cstring>
@@ -14,6 +12,7 @@
 #include "ddp_checksum.h"
 #include "log.h"
 #include "safe_output.h"
+#include "zip_library.h"
 
 namespace {
 
@@ -27,11 +26,14 @@ struct archive_sink {
 
 zip_int64_t sink_seek(archive_sink &s, void *data, zip_uint64_t len)
 {
-    const auto *args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &s.error);
-    if (args == nullptr)
+    // What ZIP_SOURCE_GET_ARGS does, through the loaded library.
+    if (len < sizeof(zip_source_args_seek_t)) {
+        libzip().zip_error_set(&s.error, ZIP_ER_INVAL, 0);
         return -1;
+    }
+    const auto *args = static_cast<const zip_source_args_seek_t *>(data);
     if (fseeko(s.out.get(), static_cast<off_t>(args->offset), args->whence) != 0) {
-        zip_error_set(&s.error, ZIP_ER_SEEK, errno);
+        libzip().zip_error_set(&s.error, ZIP_ER_SEEK, errno);
         return -1;
     }
     return 0;
@@ -46,14 +48,14 @@ zip_int64_t sink_callback(void *userdata, void *data, zip_uint64_t len, zip_sour
     case ZIP_SOURCE_STAT: {
         // The file is new and empty: the archive is written from nothing.
         auto *st = static_cast<zip_stat_t *>(data);
-        zip_stat_init(st);
+        libzip().zip_stat_init(st);
         st->valid = ZIP_STAT_SIZE;
         st->size = 0;
         return sizeof(zip_stat_t);
     }
     case ZIP_SOURCE_WRITE:
         if (!s.out.write(data, len)) {
-            zip_error_set(&s.error, ZIP_ER_WRITE, errno);
+            libzip().zip_error_set(&s.error, ZIP_ER_WRITE, errno);
             return -1;
         }
         return static_cast<zip_int64_t>(len);
@@ -62,7 +64,7 @@ zip_int64_t sink_callback(void *userdata, void *data, zip_uint64_t len, zip_sour
     case ZIP_SOURCE_TELL_WRITE:
         return static_cast<zip_int64_t>(ftello(s.out.get()));
     case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&s.error, data, len);
+        return libzip().zip_error_to_data(&s.error, data, len);
     default:
         // Opening, reading and closing the empty file, beginning, committing or rolling back
         // the write, removing: the staged file does all of that itself.
@@ -116,42 +118,42 @@ bool add_file(zip_t *za, const char *ddpdir, const std::string &folder, const st
         log_err("%s: %s\n", log_printable(path).c_str(), std::strerror(errno));
         return false;
     }
-    zip_source_t *src = zip_source_file(za, path.c_str(), 0, 0);
-    const zip_int64_t index = src != nullptr ? zip_file_add(za, (folder + name).c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
+    zip_source_t *src = libzip().zip_source_file(za, path.c_str(), 0, 0);
+    const zip_int64_t index = src != nullptr ? libzip().zip_file_add(za, (folder + name).c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
     if (index < 0) {
         if (src != nullptr)
-            zip_source_free(src);
-        log_err("%s: %s\n", log_printable(path).c_str(), zip_strerror(za));
+            libzip().zip_source_free(src);
+        log_err("%s: %s\n", log_printable(path).c_str(), libzip().zip_strerror(za));
         return false;
     }
     const auto i = static_cast<zip_uint64_t>(index);
-    return zip_set_file_compression(za, i, ZIP_CM_STORE, 0) == 0 && zip_file_set_mtime(za, i, st.st_mtime, 0) == 0;
+    return libzip().zip_set_file_compression(za, i, ZIP_CM_STORE, 0) == 0 && libzip().zip_file_set_mtime(za, i, st.st_mtime, 0) == 0;
 }
 
 /// Writes the archive through `sink`; true when libzip wrote it whole.
 bool write_archive(archive_sink &sink, const char *ddpdir)
 {
     zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t *src = zip_source_function_create(sink_callback, &sink, &error);
-    zip_t *za = src != nullptr ? zip_open_from_source(src, ZIP_TRUNCATE, &error) : nullptr;
+    libzip().zip_error_init(&error);
+    zip_source_t *src = libzip().zip_source_function_create(sink_callback, &sink, &error);
+    zip_t *za = src != nullptr ? libzip().zip_open_from_source(src, ZIP_TRUNCATE, &error) : nullptr;
     if (za == nullptr) {
-        log_err("%s: %s\n", log_printable(sink.out.path()).c_str(), zip_error_strerror(&error));
+        log_err("%s: %s\n", log_printable(sink.out.path()).c_str(), libzip().zip_error_strerror(&error));
         if (src != nullptr)
-            zip_source_free(src);
-        zip_error_fini(&error);
+            libzip().zip_source_free(src);
+        libzip().zip_error_fini(&error);
         return false;
     }
-    zip_error_fini(&error);
+    libzip().zip_error_fini(&error);
     const std::string folder = folder_name(ddpdir) + "/";
     bool ok = true;
     for (const std::string &name : fileset_order(ddpdir))
         ok = ok && add_file(za, ddpdir, folder, name);
-    if (ok && zip_close(za) == 0)
+    if (ok && libzip().zip_close(za) == 0)
         return true;
     if (ok)
-        log_err("%s: %s\n", log_printable(sink.out.path()).c_str(), zip_strerror(za));
-    zip_discard(za);
+        log_err("%s: %s\n", log_printable(sink.out.path()).c_str(), libzip().zip_strerror(za));
+    libzip().zip_discard(za);
     return false;
 }
 
@@ -168,9 +170,9 @@ int fileset_zip_write(const char *path, const char *ddpdir)
         return 1;
     }
     archive_sink sink{out, {}};
-    zip_error_init(&sink.error);
+    libzip().zip_error_init(&sink.error);
     const bool written = write_archive(sink, ddpdir);
-    zip_error_fini(&sink.error);
+    libzip().zip_error_fini(&sink.error);
     if (written && out.commit()) {
         log_msg(1, "done.\n");
         return 0;

@@ -22,7 +22,7 @@ import zlib
 import audio
 import cdtext_packs
 import ddp_layout as L
-from korvel_run import FLAC_BUILT_IN, ScratchCase, content, edit, run, tool
+from korvel_run import ENV, FLAC_BUILT_IN, KORVEL, ScratchCase, content, edit, run, tool
 
 FRAME = audio.FRAME_BYTES
 SECTORS = 1650  # the reference disc: 2 s of pregap and 20 s of audio
@@ -548,6 +548,17 @@ class Archives(ReaderCase):
                 for m in messages:
                     self.assertIn(m.encode(), text.stderr)
                     self.assertTrue(any(m.split(": ", 1)[-1] in e["message"] for e in report["errors"]), report)
+
+        # libzip is loaded only when an archive is used: one whose functions are missing is one clear error.
+        soname = re.search(rb"libzip\.so\.[0-9]+", content(KORVEL)).group().decode()
+        stub = self.path("stub")
+        os.mkdir(stub)
+        if subprocess.run(["cc", "-shared", "-x", "c", "-", "-o", os.path.join(stub, soname)],
+                          input=b"int no_zip_here;").returncode == 0:
+            r = subprocess.run(["korvel", "--check", "a.zip"], executable=KORVEL, cwd=work, capture_output=True,
+                               env=dict(ENV, LD_LIBRARY_PATH=stub))
+            self.assertEqual((r.returncode, r.stdout, r.stderr.decode()), (1, b"", "Error: cannot load libzip, which "
+                             "reads and writes ZIP archives: %s has no zip_close\n" % soname))
 
 
 class PqSheet(ReaderCase):
