@@ -278,6 +278,13 @@ std::string fileset_verdict(const ddp_fileset &fs)
     return text;
 }
 
+void fileset_print_refused(const char *dir, const std::string &why)
+{
+    checked_fileset none;
+    none.source.dir = dir;
+    fileset_print_end(none, true, {why});
+}
+
 void fileset_print_end(const checked_fileset &c, bool json_report, const std::vector<std::string> &run_errors)
 {
     const char *dir = c.source.dir.empty() ? "(memory)" : c.source.dir.c_str();

@@ -53,5 +53,8 @@ checked_fileset fileset_check_source(fileset_source source, bool json, const ddp
 /// read) has an error, "errors" when the fileset has, and "failed" when only the run has.
 void fileset_print_end(const checked_fileset &c, bool json, const std::vector<std::string> &run_errors);
 
+/// The JSON report of a run refused before the fileset `dir` was read: no fileset, one error `why`.
+void fileset_print_refused(const char *dir, const std::string &why);
+
 /// The text report's last line: "fileset OK" or "fileset has N errors", with ", M warnings" when there are any.
 std::string fileset_verdict(const ddp_fileset &fs);

@@ -489,59 +489,59 @@ std::string folder_of(const char *path)
     return folder.empty() ? "." : folder;
 }
 
-/// 0 when `dir` is a directory; otherwise says what it is and what to do, and gives 1.
+/// Nothing when `dir` is a directory; otherwise what it is and what to do.
 /// korvel makes no directory: the user chooses where a fileset goes.
-int need_directory(const char *dir)
+std::string directory_problem(const char *dir)
 {
     struct stat st;
-    if (stat(dir, &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return 0;
-        log_plain("%s: %s: not a directory\n", program_name, log_printable(dir).c_str());
-    } else if (errno == ENOENT) {
-        const std::string parent = folder_of(dir);
-        const bool parent_there = stat(parent.c_str(), &st) == 0;
-        log_plain("%s: %s: no such directory (create it first: mkdir %s%s)\n", program_name,
-                  log_printable(dir).c_str(), parent_there ? "" : "-p ", log_printable(shell_word(dir)).c_str());
-    } else {
-        log_plain("%s: %s: %s\n", program_name, log_printable(dir).c_str(), std::strerror(errno));
-    }
-    return 1;
+    const std::string name = log_printable(dir);
+    if (stat(dir, &st) == 0)
+        return S_ISDIR(st.st_mode) ? "" : name + ": not a directory";
+    if (errno != ENOENT)
+        return name + ": " + std::strerror(errno);
+    const bool parent_there = stat(folder_of(dir).c_str(), &st) == 0;
+    return name + ": no such directory (create it first: mkdir " + (parent_there ? "" : "-p ") +
+           log_printable(shell_word(dir)) + ")";
 }
 
-/// The operands and option values that name places, checked before any work is done: the
-/// directories korvel writes into, the PQ sheet's folder, and a cue sheet that is a directory.
-int check_operand_paths(const command_line &cl)
+/// What is wrong with the operands and option values that name places, checked before any work
+/// is done: the directories korvel writes into, the PQ sheet's and the archive's folders, and a
+/// cue sheet that is a directory. Nothing when all is well.
+std::string operand_problem(const command_line &cl)
 {
     struct stat st;
-    if (cl.mode == run_mode::write && std::strcmp(cl.first, "-") != 0 && stat(cl.first, &st) == 0 && S_ISDIR(st.st_mode)) {
-        log_plain("%s: %s is a directory: to read a DDP fileset, use korvel --check %s\n", program_name,
-                  log_printable(cl.first).c_str(), log_printable(shell_word(cl.first)).c_str());
-        return 1;
-    }
+    if (cl.mode == run_mode::write && std::strcmp(cl.first, "-") != 0 && stat(cl.first, &st) == 0 && S_ISDIR(st.st_mode))
+        return log_printable(cl.first) + " is a directory: to read a DDP fileset, use korvel --check " +
+               log_printable(shell_word(cl.first));
     // --diff reads both operands: one that is no fileset is its own answer, status 2.
-    if (cl.mode != run_mode::check && cl.mode != run_mode::diff && cl.second != nullptr &&
-        need_directory(cl.second) != 0)
-        return 1;
-    if (const char *pq_sheet = cl.options.pq_sheet) {
-        if (stat(pq_sheet, &st) == 0 && S_ISDIR(st.st_mode)) {
-            log_plain("%s: %s is a directory: --pq-sheet names the HTML file to write\n", program_name,
-                      log_printable(pq_sheet).c_str());
-            return 1;
-        }
-        if (need_directory(folder_of(pq_sheet).c_str()) != 0)
-            return 1;
+    if (cl.mode != run_mode::check && cl.mode != run_mode::diff && cl.second != nullptr) {
+        if (std::string why = directory_problem(cl.second); !why.empty())
+            return why;
     }
-    if (const char *zip = cl.options.zip) {
-        if (stat(zip, &st) == 0 && S_ISDIR(st.st_mode)) {
-            log_plain("%s: %s is a directory: --zip names the archive to write\n", program_name,
-                      log_printable(zip).c_str());
-            return 1;
-        }
-        if (need_directory(folder_of(zip).c_str()) != 0)
-            return 1;
+    const std::pair<const char *, const char *> files[] = {{"--pq-sheet", cl.options.pq_sheet}, {"--zip", cl.options.zip}};
+    for (const auto &[option, file] : files) {
+        if (file == nullptr)
+            continue;
+        if (stat(file, &st) == 0 && S_ISDIR(st.st_mode))
+            return log_printable(file) + " is a directory: " + option + " names the " +
+                   (file == cl.options.zip ? "archive" : "HTML file") + " to write";
+        if (std::string why = directory_problem(folder_of(file).c_str()); !why.empty())
+            return why;
     }
-    return 0;
+    return "";
+}
+
+/// 0 when the operands name usable places; otherwise says what is wrong (in the JSON report
+/// too, when one was asked for) and gives 1.
+int check_operand_paths(const command_line &cl)
+{
+    const std::string why = operand_problem(cl);
+    if (why.empty())
+        return 0;
+    log_plain("%s: %s\n", program_name, why.c_str());
+    if (cl.options.json && (cl.mode == run_mode::check || cl.mode == run_mode::extract))
+        fileset_print_refused(cl.first, why);
+    return 1;
 }
 
 /// The parts a fileset takes beside the image and the DDP streams, decided once before anything is written.

@@ -397,11 +397,13 @@ class ReadingRun(ReaderCase):
         self.assertEqual(r.returncode, 0, r.stderr.decode())
         self.assertEqual(sorted(os.listdir(out)), ["01.wav", "02.wav", "03.wav", "image.cue", "image.wav", "notes.txt"])
         self.assertEqual(content(out, "image.wav")[44:], content(d, "IMAGE.DAT"))
-        # An output directory that is not there is said before anything is verified, and no JSON says OK.
+        # An output directory that is not there is said before anything is verified; the JSON says it failed.
         for args in (["--extract", "ddp", "gone\x1b[2J"], ["--extract", "--json", "ddp", "gone\x1b[2J"]):
             r = run(args, self.dir)
-            self.assertEqual((r.returncode, r.stdout, r.stderr), (1, b"", b"korvel: gone\\x1b[2J: no such directory "
-                                                                  b"(create it first: mkdir 'gone\\x1b[2J')\n"))
+            why = b"gone\\x1b[2J: no such directory (create it first: mkdir 'gone\\x1b[2J')"
+            self.assertEqual((r.returncode, r.stderr), (1, b"korvel: " + why + b"\n"))
+            self.assertEqual(json.loads(r.stdout or b"{}").get("errors"), None if "--json" not in args else
+                             [{"file": "", "position": "", "message": why.decode()}])
         # A failure after the verification: the JSON tells it too, and no image.cue stands beside a mixed set.
         os.mkdir(os.path.join(out, "05.wav"))
         r = run(["--extract", "--json", "ddp", "out"], self.dir)
