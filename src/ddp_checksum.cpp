@@ -584,7 +584,7 @@ computed_sums compute_sums(validation &v, const fileset_entry &e, const std::str
     log_msg(1, "%s: ", log_printable(listed).c_str());
     log_flush(1);
     digest_pair digests;
-    if (digest_file(in.get(), &digests) != 0) {
+    if (digest_file(in.get(), static_cast<std::uint64_t>(std::max<std::int64_t>(e.size, 0)), &digests) != 0) {
         // Neither OK nor FAILED: the file could not be read whole.
         sums.problem = std::strerror(failure_errno());
         log_msg(1, "\n");

@@ -1,7 +1,5 @@
 #include "parallel_digest.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 
 #include "block_pipeline.h"
@@ -50,10 +48,8 @@ digest_pair digest_state::finish()
     return {hex(digest, sizeof digest), crc};
 }
 
-int digest_file(std::FILE *fp, digest_pair *out)
+int digest_file(std::FILE *fp, std::uint64_t size, digest_pair *out)
 {
-    struct stat st;
-    const std::uint64_t size = fstat(fileno(fp), &st) == 0 && st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     digest_state digests;
     // The MD5 is the longest step: it has the second thread to itself; reading and the CRC-32 stay here.
     block_pipeline pipeline(threads_for(size), digest_block_size, [&](data_block &b) {

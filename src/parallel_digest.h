@@ -32,6 +32,7 @@ private:
 };
 
 /// Reads `fp` from where it is to its end and stores both digests in `out`: on two threads when
-/// threads_for() allows it for the file's size. 0 when the file was read whole; -1 on a read
-/// error (errno tells which), and then `out` is left alone.
-int digest_file(std::FILE *fp, digest_pair *out);
+/// threads_for() allows it for `size`, the bytes expected (given, since a stream read from an
+/// archive has no descriptor to ask). 0 when the file was read whole; -1 on a read error (errno
+/// tells which), and then `out` is left alone.
+int digest_file(std::FILE *fp, std::uint64_t size, digest_pair *out);
