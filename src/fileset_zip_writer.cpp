@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <cstring>
 #include <memory>
@@ -109,8 +110,17 @@ std::string folder_name(const char *ddpdir)
     return name.empty() || name == "/" ? std::string("DDP") : name;
 }
 
-/// Adds the file `name` of `ddpdir` as a stored entry of `folder` with the file's time.
-bool add_file(zip_t *za, const char *ddpdir, const std::string &folder, const std::string &name)
+// libzip copies an entry 8 KiB at a time; through stdio's 4 KiB buffers each of those pieces
+// cost a read or a write of its own. Both ends get buffers of this size instead.
+constexpr std::size_t copy_buffer_bytes = 256 * 1024;
+
+/// A buffer for a FILE, which must outlive it.
+using file_buffer = std::unique_ptr<char[]>;
+
+/// Adds the file `name` of `ddpdir` as a stored entry of `folder` with the file's time, read
+/// through a buffer kept in `buffers` until libzip has closed the file.
+bool add_file(zip_t *za, const char *ddpdir, const std::string &folder, const std::string &name,
+              std::vector<file_buffer> &buffers)
 {
     const std::string path = tolk_path_join(ddpdir, name.c_str()).value_or(name);
     struct stat st;
@@ -118,7 +128,17 @@ bool add_file(zip_t *za, const char *ddpdir, const std::string &folder, const st
         log_err("%s: %s\n", log_printable(path).c_str(), std::strerror(errno));
         return false;
     }
-    zip_source_t *src = libzip().zip_source_file(za, path.c_str(), 0, 0);
+    file_ptr in(std::fopen(path.c_str(), "rb"));
+    if (!in) {
+        log_err("%s: %s\n", log_printable(path).c_str(), std::strerror(errno));
+        return false;
+    }
+    buffers.push_back(std::make_unique_for_overwrite<char[]>(copy_buffer_bytes));
+    std::setvbuf(in.get(), buffers.back().get(), _IOFBF, copy_buffer_bytes);
+    // The source owns the file from here: libzip closes it when the archive is closed or discarded.
+    zip_source_t *src = libzip().zip_source_filep(za, in.get(), 0, -1);
+    if (src != nullptr)
+        in.release();
     const zip_int64_t index = src != nullptr ? libzip().zip_file_add(za, (folder + name).c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
     if (index < 0) {
         if (src != nullptr)
@@ -147,8 +167,9 @@ bool write_archive(archive_sink &sink, const char *ddpdir)
     libzip().zip_error_fini(&error);
     const std::string folder = folder_name(ddpdir) + "/";
     bool ok = true;
+    std::vector<file_buffer> buffers;
     for (const std::string &name : fileset_order(ddpdir))
-        ok = ok && add_file(za, ddpdir, folder, name);
+        ok = ok && add_file(za, ddpdir, folder, name, buffers);
     if (ok && libzip().zip_close(za) == 0)
         return true;
     if (ok)
@@ -163,7 +184,10 @@ int fileset_zip_write(const char *path, const char *ddpdir)
 {
     log_msg(1, "Writing ZIP archive %s... ", log_printable(path).c_str());
     log_flush(1);
+    const file_buffer buffer = std::make_unique_for_overwrite<char[]>(copy_buffer_bytes);
     staged_file out(path);
+    if (out)
+        std::setvbuf(out.get(), buffer.get(), _IOFBF, copy_buffer_bytes);
     if (!out) {
         log_msg(1, "failed.\n");
         log_err("%s: %s\n", log_printable(path).c_str(), std::strerror(errno));

@@ -14,7 +14,7 @@
     X(zip_fclose) X(zip_file_add) X(zip_file_get_error) X(zip_file_get_external_attributes) \
     X(zip_file_set_mtime) X(zip_fopen_index) X(zip_fread) X(zip_get_num_entries) X(zip_open) \
     X(zip_open_from_source) X(zip_set_file_compression) X(zip_source_buffer_create) \
-    X(zip_source_file) X(zip_source_free) X(zip_source_function_create) X(zip_stat_index) \
+    X(zip_source_filep) X(zip_source_free) X(zip_source_function_create) X(zip_stat_index) \
     X(zip_stat_init) X(zip_strerror)
 
 /// libzip's functions, each under its own name.
