@@ -218,6 +218,9 @@ FORMS = [
     row("CDTEXTFILE with a 4-byte header", sheet('CDTEXTFILE "h.cdt"\n' + ONE.format(t1="", t2="")), ["-t"],
         files={"a.raw": A, "h.cdt": b"\x00\x5c\0\0" + cdtext_packs.block({0x80: ["Disc", "One", "Two"]})},
         texts={0x80: ["Disc", "One", "Two"]}, says=["CD Text file header: 4 bytes before the packs, not copied"]),
+    row("CDTEXTFILE without its third size pack", sheet('CDTEXTFILE "s.cdt"\n' + ONE.format(t1="", t2="")), ["-t"],
+        files={"a.raw": A, "s.cdt": cdtext_packs.block({0x80: ["Disc", "One", "Two"]})[:-18]}, status=1,
+        says=["s.cdt: error: not a binary CD text file"]),
 ]
 
 
