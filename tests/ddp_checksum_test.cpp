@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <set>
 
+#include "log.h"
 #include "test_support.h"
 #include "tolk_utils.h"
 
@@ -164,6 +165,15 @@ std::string read_with(int (*reader)(ddp_files *, const char *), const std::strin
     return std::to_string(result) + "\n" + entries(list);
 }
 
+// What a reader says at -v 4 about `path`: its first line, then each numbered line's verdict.
+std::string debug_lines(const std::string &path, const char *kind, const std::vector<std::pair<int, std::string>> &lines)
+{
+    std::string said = std::string("trying to read ") + kind + " checksums from file \"" + path + "\"\n";
+    for (const auto &[number, verdict] : lines)
+        said += path + ":" + std::to_string(number) + ": " + verdict + "\n";
+    return said;
+}
+
 TEST(ChecksumReaders, TakeTheLinesOfEachFormAndNeverLoopOnAReadError)
 {
     TempDir dir;
@@ -174,15 +184,45 @@ TEST(ChecksumReaders, TakeTheLinesOfEachFormAndNeverLoopOnAReadError)
                           "NO EQUAL SIGN\n =12345678\nABCDEFGHIJKLMNOPQR=12345678\nABCDEFGHIJKLMNOPQ=ABCDEF01\n"
                           "EMPTY=\nNINE=123456789\nHEX=1234567g\nLIMIT" + std::string(86, ' ') + "=ABCDEF02\n" +
                           std::string(101, 'L') + "\n[unclosed\n[Other]\nIMAGE.DAT=a0b0c0d\n");
-    EXPECT_EQ(read_with(ddpf_read_crc32, crc),
-              "0\nSD  1a2b3c4d 0\nABCDEFGHIJKLMNOPQ  ABCDEF01 0\nLIMIT  ABCDEF02 0\nIMAGE.DAT  0a0b0c0d 0\n");
+    // At -v 4 every line of the section says what was taken from it, or why nothing was.
+    log_set_verbose(4);
+    const test::Output said = test::capture([&] {
+        EXPECT_EQ(read_with(ddpf_read_crc32, crc),
+                  "0\nSD  1a2b3c4d 0\nABCDEFGHIJKLMNOPQ  ABCDEF01 0\nLIMIT  ABCDEF02 0\nIMAGE.DAT  0a0b0c0d 0\n");
+    });
+    log_set_verbose(1);
+    EXPECT_EQ(said.out, debug_lines(crc, "CRC", {{5, "file=\"SD\", CRC32=1a2b3c4d"},
+                                                  {6, "malformed line, no euqal sign found"},
+                                                  {7, "no file name found before equal sign"},
+                                                  {8, "skipping file with name longer than 17 characters"},
+                                                  {9, "file=\"ABCDEFGHIJKLMNOPQ\", CRC32=ABCDEF01"},
+                                                  {10, "no CRC32 found after equal sign"},
+                                                  {11, "no CRC32 found after equal sign"},
+                                                  {12, "non-hex digit found after equal sign"},
+                                                  {13, "file=\"LIMIT\", CRC32=ABCDEF02"},
+                                                  {14, "line too long"},
+                                                  {17, "file=\"IMAGE.DAT\", CRC32=a0b0c0d"}}));
     // md5sum's binary, text and "- " lines; digests of fewer than 32 digits are stored padded with zeros.
     const std::string h31 = "123456789abcdef0123456789ABCDEF", h32 = h31 + "0", zeros(30, '0');
     test::write_file(md5, "# written by hand\n; another comment\n" + h31 + " *SD\n0a - IMAGE.DAT\n0a -IMAGE.DAT\n"
                           "0b  TEXT MODE\n 0c *LEADING\nNOSPACE\n" + h32 + "0 *X\nxyz *X\n0d *\n"
                           "0e *ABCDEFGHIJKLMNOPQR\n0f *ABCDEFGHIJKLMNOPQ\n10 *CONTROL\x01\n11 *AFTER\n");
-    EXPECT_EQ(read_with(ddpf_read_md5, md5), "0\nSD 0" + h31 + "  0\nIMAGE.DAT " + zeros + "0a  0\nTEXT MODE " + zeros +
-                                                 "0b  0\nABCDEFGHIJKLMNOPQ " + zeros + "0f  0\n");
+    log_set_verbose(4);
+    const test::Output said_md5 = test::capture([&] {
+        EXPECT_EQ(read_with(ddpf_read_md5, md5), "0\nSD 0" + h31 + "  0\nIMAGE.DAT " + zeros + "0a  0\nTEXT MODE " +
+                                                     zeros + "0b  0\nABCDEFGHIJKLMNOPQ " + zeros + "0f  0\n");
+    });
+    log_set_verbose(1);
+    EXPECT_EQ(said_md5.out, debug_lines(md5, "MD5", {{3, "File=\"SD\", MD5=" + h31},
+                                                      {4, "File=\"IMAGE.DAT\", MD5=0a"},
+                                                      {5, "skipping malformed line"},
+                                                      {6, "File=\"TEXT MODE\", MD5=0b"},
+                                                      {8, "no space in line"},
+                                                      {9, "first token too long: " + h32 + "0"},
+                                                      {10, "first token not a hex dumber: xyz"},
+                                                      {12, "file name too long \"ABCDEFGHIJKLMNOPQR\""},
+                                                      {13, "File=\"ABCDEFGHIJKLMNOPQ\", MD5=0f"},
+                                                      {14, "not a text file"}}));
     // The single-checksum file is one MD5 without a line end.
     for (const auto &[content, result] : std::initializer_list<std::pair<std::string, int>>{
              {h32, 0}, {h32 + "\n", 1}, {"not an md5", 1}, {"", 1}, {h32 + "0", 1}, {std::string(101, 'a'), 1},
