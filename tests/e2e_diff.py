@@ -163,13 +163,15 @@ class Diff(unittest.TestCase):
             self.assertEqual((r.returncode, r.stdout), (2, b""), r.stderr)
 
     def test_json(self):
-        b = self.write("json", CUE.replace("USAB12400003", "USAB12400013"), shifted(self.frames, 4, 588))
+        b = self.write("json", CUE.replace("USAB12400003", "USAB12400013"),
+                       gained(shifted(self.frames, 4, 588), 2, -1.23))
         r = self.diff(b, "--json")
         doc = json.loads(r.stdout)
-        self.assertEqual((doc["status"], doc["count"], r.returncode), ("different", 2, 1))
-        isrc, audio_line = doc["differences"]
+        self.assertEqual((doc["status"], doc["count"], r.returncode), ("different", 3, 1))
+        isrc, gain, shift = doc["differences"]
         self.assertEqual((isrc["track"], isrc["field"], isrc["a"], isrc["b"]), (3, "ISRC", "USAB12400003", "USAB12400013"))
-        self.assertEqual((audio_line["track"], audio_line["detail"]), (4, {"verdict": "shifted", "shift_samples": 588}))
+        self.assertEqual((gain["track"], gain["detail"]), (2, {"verdict": "gain", "gain_db": -1.23}))
+        self.assertEqual((shift["track"], shift["detail"]), (4, {"verdict": "shifted", "shift_samples": 588}))
 
 
 if __name__ == "__main__":
