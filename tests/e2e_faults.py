@@ -137,6 +137,7 @@ FAULTS = [
         fault=("fdatasync", "SD")),
     row("fdatasync failing at CHECKSUM.TXT", "\nout/CHECKSUM.TXT: Input/output error\n", HEAD,
         fault=("fdatasync", "CHECKSUM.TXT")),
+    row("a stale unfinished IMAGE.DAT under this run's number", fault=("stale", "IMAGE.DAT")),
     # Only the report was lost: the fileset is whole and vouched for, the status says what failed.
     row("standard output on /dev/full", "korvel: write error on standard output: No space left on device\n", None,
         fault=("stdout", None), last=True),
@@ -321,6 +322,8 @@ class FaultTest(unittest.TestCase):
         kind != "stdout" or os.path.exists("/dev/full") or self.skipTest("no /dev/full")
         # Under a file-size limit korvel must see the failed write, not die of the signal.
         limit = lambda: (signal.signal(signal.SIGXFSZ, signal.SIG_IGN), resource.setrlimit(resource.RLIMIT_FSIZE, (arg, arg)))
+        # A file left under the unfinished name this very run will use: a process long gone had its number.
+        stale = lambda: (self.dir / "out" / (".%s.korvel-%d" % (arg, os.getpid()))).write_bytes(b"stale")
         env = ENV
         if kind == "fdatasync":
             os.environ.get("KORVEL_FDATASYNC_SHIM") or self.skipTest("no fdatasync shim (KORVEL_FDATASYNC_SHIM)")
@@ -333,7 +336,7 @@ class FaultTest(unittest.TestCase):
         else:
             with self.stdout(kind) as stdout:
                 r = subprocess.run(command, cwd=self.dir, env=env, stdout=stdout, stderr=subprocess.PIPE,
-                                   preexec_fn=limit if kind == "fsize" else None)
+                                   preexec_fn={"fsize": limit, "stale": stale}.get(kind))
         "unreadable" in f and os.chmod(self.dir / f["unreadable"], 0o600)
         if kind == "disk" and (r.returncode == 97 or r.stderr.startswith(b"unshare:")):
             self.skipTest("cannot mount a tmpfs here: " + r.stderr.decode().strip())
@@ -365,7 +368,9 @@ class FaultTest(unittest.TestCase):
                 self.assertEqual(kind, "kill", "the run ended before its copy was seen")
                 break
         if kind == "concurrent":
-            second = subprocess.run([KORVEL, "disc.cue", "out"], cwd=self.dir, env=ENV, capture_output=True)
+            # With standard input closed (as some schedulers start jobs) the lock's descriptor is 0, still a lock.
+            second = subprocess.run([KORVEL, "disc.cue", "out"], cwd=self.dir, env=ENV, capture_output=True,
+                                    preexec_fn=lambda: os.close(0))
             self.assertEqual(p.wait(), 0, p.stderr.read())
             p.stderr.close()
             return second
