@@ -104,9 +104,9 @@ TEST(TextEncoding, TextsBecomeLatin1WithTypographicMarksFoldedAndOtherCharacters
         {"1\u20102\u20113\u20124\u20135\u20146\u20157\u22128\u2026", E::utf8, "1-2-3-4-5-6-7-8...", true, ""},
         {"a\u2000b\u200Ac\u202Fd\u200Be", E::utf8, "a b c d?e", true, "\u200B"},
         {"\x93" "Caf\xE9\x94 \x96 \x97 \x85 \x91x\x92 \x82\x84", E::windows_1252, "\"Caf\xE9\" - - ... 'x' '\"", true, ""},
-        // Everything else outside Latin-1 is listed in order; a C1 control is listed as U+FFFD.
-        {"\u041F\u0440\u0438 \u20AC\u2122\u0152 \u6771\u4EAC \U0001F600\xC2\x85", E::utf8, "??? ??? ?? ??", false,
-         "\u041F\u0440\u0438\u20AC\u2122\u0152\u6771\u4EAC\U0001F600" + fffd},
+        // Everything else outside Latin-1, from U+0100 on, is listed in order; a C1 control is listed as U+FFFD.
+        {"\u041F\u0440\u0438 \u0100\u20AC\u2122\u0152 \u6771\u4EAC \U0001F600\xC2\x85", E::utf8, "??? ???? ?? ??", false,
+         "\u041F\u0440\u0438\u0100\u20AC\u2122\u0152\u6771\u4EAC\U0001F600" + fffd},
         {"\x80\x99\x8C\x95 \x81\x8D\x8F\x90\x9D", E::windows_1252, "???? ?????", false,
          "\u20AC\u2122\u0152\u2022" + repeat(fffd, 5)},
         // Invalid UTF-8: a cut sequence, an encoded surrogate, past U+10FFFF, overlong forms, a cut end.
