@@ -157,6 +157,9 @@ TEST(Reader, ListingsAndTransfersOfDamagedAndForeignPacks)
         {example_packs.substr(0, 64), no_size + titles}, // cut off in the fourth pack: silence
         {overlong, no_size + "  Title\n    Disk  : " + letters.substr(0, 159) + "\n"},
         {lost_nul, no_size + "  Title\n  Performer\n    Disk  : Band\n"},
+        // Size information alone, for tracks 1 to 2 in Slovene (language code 0x26): a header and nothing else.
+        {example_packs.substr(4 * 18, 2 * 18) + pack(0x8F, 2, 6, 0, "\0\0\0\0\x26"s),
+         "Block 0:\n  Language     : Slovene\n  Character set: ISO 8859-1 (Latin1)\n  Tracks       : 1-2\n"},
     };
     // latin1_init takes the locale from LC_ALL; both come back afterwards (an empty LC_ALL counts as unset).
     const std::string saved = std::setlocale(LC_ALL, nullptr), env = getenv("LC_ALL") ? getenv("LC_ALL") : "";
