@@ -101,6 +101,9 @@ TEST_F(CueTest, EveryCommandCheck)
         {"FILE my song.wav\n", E(1, "file type not supported: song.wav")},
         {"FILE my a.bin  FLAC \n" + body.substr(body.find('\n') + 1),
          W(1, "unquoted file name with blanks, read as \"my a.bin\"") + file_error("my a.bin", "can't open file, message: No such file or directory")},
+        // A drive-letter path belongs to another machine: it is not joined to the sheet's folder, and is named as written.
+        {"FILE \"d:\\Music\\gone.bin\" BINARY\n" + body.substr(body.find('\n') + 1),
+         "d:\\Music\\gone.bin: error: can't open file, message: No such file or directory\n"},
         {"FILE \"my song.wav WAVE\n", E(1, "missing file type after FILE command")},
         {"FILE \"\" WAVE\n", E(1, "missing filename after FILE command")},
         // TRACK
