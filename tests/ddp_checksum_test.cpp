@@ -249,15 +249,15 @@ TEST(Validate, ReadsOnlySmallRegularFilesInsideTheFilesetAndTheMd5FileOnlyInAnot
     // /dev/zero never ends, a FIFO without a writer never answers, a link may lead anywhere: neither as checksum
     // files nor as listed files may they hang the check or reach outside the fileset. "../../../dev/zero" has 17
     // characters, the most a name keeps. "./SD" is SD, as for md5sum -c; every line counts, so a second one that
-    // disagrees fails even after one that passed. A checksum file's name with a terminal escape is printed harmless. A checksum file has
-    // at most 6,600 bytes.
+    // disagrees fails even after one that passed. A checksum file's name with a terminal escape is printed harmless,
+    // its letters as they are, even one past U+FFFF (four bytes of UTF-8). A checksum file has at most 6,600 bytes.
     TempDir dir;
     write_fileset(dir, {"SD", "image.dat"}); // no "PQ_DESCR": "MD5" is no checksum file here
     const std::string crc_file = expected_for(dir, "SD").crc_file;
     fs::create_symlink("/dev/zero", dir.file("ZERO"));
     ASSERT_EQ(mkfifo(dir.file("PIPE").c_str(), 0600), 0);
     fs::create_symlink("SD", dir.file("LINK"));
-    test::write_file(dir.file("sums\x1b[2J.txt"), "[CRC32 Checksum]\nGONE.DAT=1\n../../../dev/zero=1\nZERO=1\nPIPE=1\nLINK=" +
+    test::write_file(dir.file("sums\x1b[2J\U0001D11E.txt"), "[CRC32 Checksum]\nGONE.DAT=1\n../../../dev/zero=1\nZERO=1\nPIPE=1\nLINK=" +
                                                crc_file.substr(20) + "./" + crc_file.substr(17) + "SD=1\n");
     test::write_file(dir.file("limit.txt"), crc_file + std::string(6600 - crc_file.size(), '\n'));
     test::write_file(dir.file("over.txt"), crc_file + std::string(6601 - crc_file.size(), '\n'));
@@ -265,7 +265,7 @@ TEST(Validate, ReadsOnlySmallRegularFilesInsideTheFilesetAndTheMd5FileOnlyInAnot
     const std::string link = "a symbolic link: korvel reads only files inside the fileset directory\n";
     const std::string cant = "Error: can't open file \"@/";
     EXPECT_EQ(validate(dir), "7\n\nValidating CRCs from file \"limit.txt\"\nSD: OK\n\nValidating CRCs from file "
-                             "\"sums\\x1b[2J.txt\"\nSD: OK\nSD: FAILED\nstderr:\n" + cant + "GONE.DAT\": No such file or "
+                             "\"sums\\x1b[2J\U0001D11E.txt\"\nSD: OK\nSD: FAILED\nstderr:\n" + cant + "GONE.DAT\": No such file or "
                              "directory\n" + cant + "../../../dev/zero\": not a file of the fileset directory\n" + cant +
                              "ZERO\": " + link + cant + "PIPE\": not a regular file\n" + cant + "LINK\": " + link);
 }
