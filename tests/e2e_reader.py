@@ -18,6 +18,7 @@ import time
 import unittest
 import zipfile
 import zlib
+from html.parser import HTMLParser
 
 import audio
 import cdtext_packs
@@ -563,6 +564,20 @@ class Archives(ReaderCase):
                              "reads and writes ZIP archives: %s has no zip_close\n" % soname))
 
 
+class RowGroups(HTMLParser):
+    """The rows of each table body of a page, as the class of each row."""
+
+    def __init__(self):
+        super().__init__()
+        self.groups = []
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "tbody":
+            self.groups.append([])
+        elif tag == "tr" and self.groups:
+            self.groups[-1].append(dict(attrs).get("class", ""))
+
+
 class PqSheet(ReaderCase):
     def test_every_mode_writes_the_same_sheet_and_never_over_an_input(self):
         shutil.copy(os.path.join(self.reference, "a.raw"), self.dir)
@@ -582,6 +597,10 @@ class PqSheet(ReaderCase):
         self.assertEqual(len(set(pages.values())), 1, "the four sheets differ")
         # What the sheet holds, and that it prints: tests/e2e_pq_sheet_print.py.
         self.assertIn(b"<td>&lt;One&gt; &amp; &quot;Two&quot;</td>", pages["check"])
+        # The total is a row group of its own, after the group of the five index rows (track 1's added 00 included).
+        table = RowGroups()
+        table.feed(pages["check"].decode("cp1252"))
+        self.assertEqual(table.groups, [[""] * 5, ["totalTime"]])
 
         # Never over a file of the run, whatever the mode: (arguments, the file the sheet names, what it is to the
         # run). A new name inside the fileset directory is allowed.
