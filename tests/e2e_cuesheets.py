@@ -29,6 +29,12 @@ def sheet(text, encoding="utf-8", bom=b""):
     return bom + text.encode(encoding)
 
 
+def filled(size):
+    """The two-track sheet after a comment that makes it `size` bytes long."""
+    rest = ONE.format(t1="", t2="")
+    return sheet("REM COMMENT ".ljust(size - len(rest) - 1, "x") + "\n" + rest)
+
+
 def pad(data):
     return data + bytes(-len(data) % SECTOR)
 
@@ -98,8 +104,11 @@ FORMS = [
         says=['disc.cue:1: warning: TITLE of the disc has typographic marks that ISO 8859-1 lacks, written as '
               '"Don\'t "Stop" - Live..."'], texts={0x80: ['Don\'t "Stop" - Live...', "Café", ""]}),
     row("CR line ends", sheet(ONE.format(t1="", t2="").replace("\n", "\r")), positions="0100 0101 0201"),
-    row("REM COMMENT longer than a line", sheet("REM COMMENT " + "x" * 300 + "\n" + ONE.format(t1="", t2="")),
+    # A comment longer than a line is skipped; it may fill the sheet to the 4 MiB read, and not a byte more.
+    row("REM COMMENT longer than a line, in a sheet of 4 MiB", filled(4 * 2**20),
         says=["disc.cue:1: warning: REM line is longer than 254 characters, skipped"]),
+    row("sheet of 4 MiB and one byte", filled(4 * 2**20 + 1), status=1,
+        says=["disc.cue: error: can't read file, message: too large for a cue sheet"]),
     row("EAC: track 1 less than two seconds into its file",
         sheet(ONE.format(t1="    INDEX 00 00:00:00\n", t2="").replace("INDEX 01 00:00:00", "INDEX 01 00:00:33")),
         says=["disc.cue: warning: track 01 starts 00:00:33 into its file"], positions="0100 0101@00:02:33 0201@00:08:00",
