@@ -186,6 +186,15 @@ ROWS = [
     refused("RIFF of another form, a size past the end", data(b"RIFF" + struct.pack("<I", 100) + b"AVI " +
                                                                chunk(b"LIST", bytes(8))[:8] + b"\xff" * 4),
             "Wave parser error (offset 24): not a Microsoft WAVE file."),
+    # Only RIFF, RF64 and BW64 hold a WAVE form: one after a form of another kind, under an id one letter off, is none.
+    refused("WAVE form under RF66, after a RIFF of another form", data(b"RIFF" + struct.pack("<I", 4) + b"AVI " +
+                                                                       b"RF66" + audio.wave_bytes(AUDIO)[4:]),
+            "Wave parser error (offset %d): not a Microsoft WAVE file." % (56 + len(AUDIO))),
+    # The 14-byte format chunk of formats other than PCM, without a sample width, is read to its format tag.
+    refused("A-law with a 14-byte format chunk", data(b"RIFF" + struct.pack("<I", 34 + len(AUDIO)) + b"WAVE" +
+                                                      chunk(b"fmt ", struct.pack("<HHIIH", 6, 2, 44100, 88200, 2)) +
+                                                      chunk(b"data", AUDIO)),
+            "x.wav: error: wave file is not (fixed point) PCM data, found: 06", "`ffmpeg -i in.wav -c:a pcm_s16le"),
     # FLAC on a WAVE line, decoded into the image and checked against flac's own decoding.
     ok("FLAC 16-bit 44.1 kHz stereo", flac_make(), FLAC_D, **FL),
     ok("FLAC with 4,608-sample frames, written by ffmpeg", ffmpeg_make(), FLAC_D, tools=("ffmpeg", "flac", DECODING),
