@@ -251,7 +251,9 @@ ROWS = [
             "file, but DSD audio (DSDIFF)", "`ffmpeg -i in.dff -c:a pcm_s16le"),
     refused("MP3 with an ID3 tag", ffmpeg_make("-f", "mp3"), "x.wav: error: not a Microsoft WAVE file, but MP3 audio "
             "(it starts with an ID3 tag)", "`sox in.mp3 -b 16 -c 2 -r 44100 out.wav`", tools=("ffmpeg",)),
-    refused("MP3 from its first frame", then(ffmpeg_make("-f", "mp3"), without_id3), "x.wav: error: not a Microsoft "
+    # 32 kHz sets the upper of the frame header's two sample rate bits (FF FB 98 ..): only 11 is no rate.
+    refused("MP3 at 32 kHz from its first frame", then(ffmpeg_make("-ar", "32000", "-b:a", "128k", "-f", "mp3"),
+                                                       without_id3), "x.wav: error: not a Microsoft "
             "WAVE file, but MP3 audio (it starts with an MPEG audio frame)", tools=("ffmpeg",)),
     refused("AIFF", sox_make("-r", "44100", "-c", "2", "-b", "16", "-t", "aiff"),
             "x.wav: error: not a Microsoft WAVE file, but AIFF audio", "`sox in.aif -b 16 -c 2 -r 44100 out.wav`",
