@@ -32,6 +32,8 @@ survivors that cannot change behaviour, with why; those are neither run nor coun
                                                               a quarter of them; the other parts and a
                                                               stopped run add to the same results file
   tools/mutants.py --sample 200 --seed 7 --list               the sample, equivalents marked
+  tools/mutants.py --sample 200 --seed 7 --again --results r.jsonl
+                                                              the survivors again, once tests were added
 """
 
 import argparse
@@ -468,6 +470,8 @@ def options():
                          "syntax tree instead of the hand-written list")
     sampled.add_argument("--seed", default="1", metavar="S", help="the sample's seed (default 1)")
     sampled.add_argument("--part", metavar="K/M", help="run only the K-th of M interleaved parts of the sample")
+    sampled.add_argument("--again", action="store_true", help="run the survivors the results file holds again, "
+                         "as well as the mutants it does not hold")
     sampled.add_argument("--results", metavar="FILE", help="append each mutant's outcome to FILE, and skip the "
                          "mutants it already holds: a stopped run goes on, parts add up, the summary counts all")
     return parser.parse_args()
@@ -600,7 +604,9 @@ def sampled(opts):
             state = "equivalent" if m.key() in equivalent else done.get(m.key(), {}).get("outcome", "")
             print("%-12s %s" % (state, m.label()))
         return 0
-    todo = [m for m in chosen if m.key() not in equivalent and m.key() not in done]
+    # --again: the survivors once more, after tests were added for them (the last outcome counts).
+    todo = [m for m in chosen if m.key() not in equivalent and
+            (m.key() not in done or opts.again and done[m.key()]["outcome"] == "survived")]
     if todo:
         with Scratch(opts) as scratch:
             if not scratch.ready():
