@@ -5,6 +5,7 @@ field layout, read back to their layout and extracted (the WAVE files read by so
 every mode; the same filesets as ZIP archives (zip -r, python's zipfile, korvel --zip) and hostile archives."""
 
 import contextlib
+import errno
 import fcntl
 import hashlib
 import json
@@ -422,6 +423,13 @@ class ReadingRun(ReaderCase):
         self.assertEqual((r.returncode, "extracted" in json.loads(r.stdout)), (1, False))
         self.assertFalse(any(os.path.exists(os.path.join(out, name)) for name in ("image.cue", "index.html")))
         os.rmdir(os.path.join(out, "02." + fmt))
+        # A disk that will not write one track back, for its own reason (EPERM, as a network file system may say).
+        if os.environ.get("KORVEL_FDATASYNC_SHIM"):
+            env = dict(ENV, LD_PRELOAD=os.environ["KORVEL_FDATASYNC_SHIM"], KORVEL_FAIL_FDATASYNC="03.wav",
+                       KORVEL_FDATASYNC_ERRNO=str(errno.EPERM), ASAN_OPTIONS="verify_asan_link_order=0")
+            r = subprocess.run([KORVEL, "--extract", "ddp", "out"], cwd=self.dir, env=env, capture_output=True)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn(b"out/03.wav: Operation not permitted\n", r.stderr)
 
         # A fileset whose audio file is named like a track file, extracted into its own directory.
         os.rename(os.path.join(d, "IMAGE.DAT"), os.path.join(d, "01.wav"))

@@ -1,5 +1,6 @@
 // A test shim, preloaded into korvel (LD_PRELOAD): fdatasync fails with EIO, as a failing disk or a
-// network file system reports it, for every file whose path holds the text in $KORVEL_FAIL_FDATASYNC.
+// network file system reports it (or with the error number in $KORVEL_FDATASYNC_ERRNO), for every
+// file whose path holds the text in $KORVEL_FAIL_FDATASYNC.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -18,7 +19,8 @@ extern "C" int fdatasync(int fd)
     if (which != nullptr && n > 0) {
         path[n] = '\0';
         if (std::strstr(path, which) != nullptr) {
-            errno = EIO;
+            const char *code = std::getenv("KORVEL_FDATASYNC_ERRNO");
+            errno = code != nullptr ? std::atoi(code) : EIO;
             return -1;
         }
     }
