@@ -72,12 +72,15 @@ TEST(PqStream, EveryRuleIsReportedAtItsPacket)
          "E SD, packet 6: track 04 follows track 02: tracks are numbered 01, 02, 03 and so on\n"},
         {[](auto &p) { p[4] = pq("02", 2, "  000900"); },
          "E SD, packet 5: track 02: index 02 follows index 00\nE SD, packet 4: track 02 has no index 01\n"},
-        {[](auto &p) { p.resize(6); }, "E SD: has no lead-out (track AA)\n"},
+        // Without a lead-out there is no disc to check further, not even a track's pre-emphasis.
+        {[](auto &p) { p.resize(6); p[5] = pq("03", 1, "  001500", '1'); }, "E SD: has no lead-out (track AA)\n"},
         {[](auto &p) { p[7] = pq("AA", 1, "  002201"); },
          "E SD, packet 8: the lead-out is given again at 00:22:01, but first at 00:22:00\n"},
         {[](auto &p) { p.push_back(pq("03", 2, "  002300")); }, "E SD, packet 9: track 03 index 02 follows the lead-out\n"},
         {[](auto &p) { p[4] = pq("02", 1, "  000900", '6'); },
          "E SD, packet 5: track 02 is marked as a data track (control 6): korvel reads audio discs only\n"},
+        {[](auto &p) { p[3] = pq("2", 0, "  000800"); }, // a track number written "2 " is no number
+         "E SD, packet 4: the track \"2 \" or index \"00\" is not a number\n"},
         {[](auto &p) { p[3] = pq("02", 0, "01000800"); }, "E SD, packet 4: the time \"01:00:08:00\" is not a position "
                                                          "on a disc\n"},
         {[](auto &p) { p[0] = pq("00", 0, "  000000", '0', "", "12345"); }, "E SD: the UPC/EAN \"12345\" is not 13 digits\n"},
