@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 
 #include "cdtext.h"
@@ -168,6 +169,14 @@ TEST(Reader, ListingsAndTransfersOfDamagedAndForeignPacks)
         const auto o = test::capture([&] { parse_cdtext(stream_of(file).get()); });
         EXPECT_EQ(o.out + o.err, listing);
     }
+    // The pack dump (--check -v 3) shows each header field: extension flag, track, sequence number,
+    // double-byte flag, block and character position, then the text bytes and the CRC.
+    const std::string flagged = pack(0x80, 0x81, 0x2A, 0xA3, "Tokyo");
+    std::array<char, 5> crc{};
+    std::snprintf(crc.data(), crc.size(), "%02X%02X", unsigned(flagged[16] & 0xFF), unsigned(flagged[17] & 0xFF));
+    const std::string dump = test::capture([&] { cdt_dump(stream_of(flagged).get()); }).out;
+    EXPECT_TRUE(dump.ends_with("\n80 1 01 2A 1 2  3  54 6F 6B 79 6F 00  00 00 00 00 00 00  Tokyo.......  "s +
+                               crc.data() + " \n")) << dump;
     setenv("LC_ALL", env.c_str(), 1);
     std::setlocale(LC_ALL, saved.c_str());
     using Texts = std::vector<std::optional<std::string>>;
