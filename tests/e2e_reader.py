@@ -91,9 +91,10 @@ def resum(d, names=None):
         "%s=%08X\n" % (n, zlib.crc32(data[n])) for n in names)).encode())
 
 
-def new_cdtext(texts):
-    """Replaces the fileset's CD-Text by packs of `texts` (cdtext_packs.block), the map's length of it to match."""
-    packs = cdtext_packs.block(texts)
+def new_cdtext(texts, size_info=True):
+    """Replaces the fileset's CD-Text by packs of `texts` (cdtext_packs.block), without its three size-information
+    packs unless `size_info`, the map's length of it to match."""
+    packs = cdtext_packs.block(texts)[:None if size_info else -3 * 18]
     return lambda d: (audio.write(os.path.join(d, "CDTEXT.BIN"), packs),
                       edit(os.path.join(d, "DDPMS"), 14, b"%8d" % len(packs)), resum(d))
 
@@ -221,6 +222,8 @@ CORRUPTIONS = [
     row("CD-Text ISRC that is not the PQ stream's", "", new_cdtext({0x80: ["Caf\xe9 Sessions", "One", "Two", ""],
         0x8E: ["4006381333931", "DEA121500009", "", ""]}), E, "CDTEXT.BIN", "",
         "track 01: gives the ISRC DEA121500009, but the PQ stream gives DEA121500001"),
+    row("CD-Text without size information", "", new_cdtext({0x80: ["Caf\xe9 Sessions", "One", "Two", ""]}, False), E,
+        "CDTEXT.BIN", "", "has no size information (packs of type 0x8F): not a CD-Text file"),
     row("map pregap that is not the PQ stream's", "DDPMS", lambda p: (edit(p, 2 * 128 + 46, b" 149"),
         resum(os.path.dirname(p))), W, "DDPMS", "packet 3",
         "gives track 01 a pregap (PRE1 + PRE2) of 149 frames, but the PQ stream starts track 01 at frame 150"),
