@@ -198,8 +198,9 @@ CORRUPTIONS = [
         "is a symbolic link: korvel reads only files inside the fileset directory"),
     row("DDPMS of 10,000 packets", "DDPMS", lambda p: audio.write(p, packet(p, 3) * 10000), E, "DDPMS", "",
         "is 1280000 bytes long, more than any DDP map can be (65536 bytes)"),
-    row("DSL of 99,999,999", "DDPMS", lambda p: edit(p, 2 * 128 + 14, b"99999999"), E, "IMAGE.DAT", "",
-        CUT_SHORT % (SECTORS * FRAME, 99999999, 99999999 * FRAME)),
+    # The stream the image cannot hold is that one error: no disc of 99,999,999 sectors to set against the lead-out.
+    row("DSL of 99,999,999", "DDPMS", lambda p: (edit(p, 2 * 128 + 14, b"99999999"), resum(os.path.dirname(p))), E,
+        "IMAGE.DAT", "", CUT_SHORT % (SECTORS * FRAME, 99999999, 99999999 * FRAME), shown=b"fileset has 1 error\n"),
     row("DDPMS of binary garbage", "DDPMS", lambda p: audio.write(p, b"\xff\x00" * 192), E, "DDPMS", "packet 1",
         'begins with "????", not "VVVM": not a map packet'),
     row("DDPMS of 25 garbage packets", "DDPMS", lambda p: audio.write(p, b"\xff\x00" * 1600), E, "DDPMS", "packet 21",
