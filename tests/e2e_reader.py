@@ -73,6 +73,11 @@ def overlapping_streams(d):
                 L.map_packet("D0", "IMAGE.DAT", dsl=800, dss=850, mode="DA", ssm="7", offset=850 * FRAME))
 
 
+def audio_twice(d):  # the image mapped twice from sector 0, the first packet with a pregap of 149 frames
+    m = os.path.join(d, "DDPMS")
+    audio.write(m, packet(m, 1) + packet(m, 2) + packet(m, 3)[:46] + b" 149" + packet(m, 3)[50:] + packet(m, 3))
+
+
 def outside_checksum(d):
     audio.write(os.path.join(d, "..", "x"), b"outside")
     audio.write(os.path.join(d, "OUTSIDE.MD5"), hashlib.md5(b"outside").hexdigest().encode() + b" *../x\n")
@@ -228,6 +233,9 @@ CORRUPTIONS = [
     row("map pregap that is not the PQ stream's", "DDPMS", lambda p: (edit(p, 2 * 128 + 46, b" 149"),
         resum(os.path.dirname(p))), W, "DDPMS", "packet 3",
         "gives track 01 a pregap (PRE1 + PRE2) of 149 frames, but the PQ stream starts track 01 at frame 150"),
+    # Of two audio streams at sector 0 the first in the map starts the disc (the second overlaps it).
+    row("audio stream mapped twice", "", audio_twice, W, "DDPMS", "packet 3", "gives track 01 a pregap (PRE1 + "
+        "PRE2) of 149 frames, but the PQ stream starts track 01 at frame 150", status=1),
 ]
 VERDICT = re.compile(rb"fileset (OK|has (\d+) errors?)(, (\d+) warnings?)?\n")
 
