@@ -373,7 +373,9 @@ std::optional<audio_report> audio_measure_fileset(const fileset_source &src, con
     const std::uint64_t bytes = static_cast<std::uint64_t>(pq.lead_out - first) * CD_FRAME_BYTES;
     block_pipeline pipeline(threads_for(bytes), block_sectors * CD_FRAME_BYTES, consume);
     disc_sector_reader reader(src, fs);
-    for (long at = first; at < pq.lead_out; at += block_sectors) {
+    // A disc of no sectors still gets a block, of none, so that each of its ranges is measured (as silence).
+    long at = first;
+    do {
         const long n = std::min(block_sectors, pq.lead_out - at);
         data_block b = pipeline.take();
         if (!b.data || !reader.read(at, n, b.data.get(), why)) {
@@ -386,7 +388,8 @@ std::optional<audio_report> audio_measure_fileset(const fileset_source &src, con
         left.feed.add(b, n);
         if (!pipeline.give(std::move(b)))
             break;
-    }
+        at += block_sectors;
+    } while (at < pq.lead_out);
     pipeline.finish();
     return assemble(measures, left, right, programme);
 }

@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import unittest
 
+import ddp_layout
 from korvel_run import ScratchCase, run
 
 # (sox effects after "synth 6", warnings the track raises, true-peak tolerance in dB). The loudness range
@@ -114,6 +115,16 @@ class AudioReport(ScratchCase):
         self.assertAlmostEqual(square[0]["clipped_runs"], 2 * 441 * SECONDS, delta=2)
         self.assertAlmostEqual(tracks[8]["silence_end_ms"], 2500, delta=0.1)
         self.assertAlmostEqual(tracks[9]["silence_start_ms"], 2500, delta=0.1)
+
+    def test_a_disc_without_sectors_has_its_track_measured_as_silence(self):
+        # Track 1 and the lead-out both at the disc's first sector: nothing to read, every range still measured.
+        ddp_layout.write_fileset(self.path("none"), {"lead_out": 0, "tracks": [{"indexes": {1: 0}}]},
+                                 {0x80: ["No Disc", "One"]}, False, "PQDESCR")
+        report = json.loads(run(["--check", "--audio", "--json", "none"], self.dir).stdout)
+        tracks, programme = report["audio"]["tracks"], report["audio"]["programme"]
+        self.assertEqual([(t["track"], t["digital_silence"], t["integrated_lufs"]) for t in tracks], [(1, True, None)])
+        self.assertEqual(("track" in programme, programme["integrated_lufs"]), (False, None))
+        self.assertIn("track 01", [w["position"] for w in report["warnings"] if w["message"] == "holds only digital silence"])
 
     def test_one_thread_reports_as_two_do(self):
         self.assertEqual(self.report("--threads=1")["audio"], self.report("--threads=2")["audio"])
