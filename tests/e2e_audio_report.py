@@ -2,12 +2,14 @@
 report against ffmpeg's ebur128 filter (loudness, range, true peak) and sox stats (sample peak, DC per
 channel), and the warnings each track must and must not raise; the same report on one thread and two."""
 
+import array
 import json
 import math
 import re
 import shutil
 import subprocess
 import unittest
+import wave
 
 import ddp_layout
 from korvel_run import ScratchCase, run
@@ -22,7 +24,7 @@ TRACKS = [
     ("sine 5512.5 0 6.25 sine 5512.5 0 18.75 gain -n", ["inter-sample overs"], 0.5),
     ("sine 440 sine 660 gain -20 dcshift 0.01", ["DC offset -40.0 dBFS on the left", "DC offset -40.0 dBFS on the right"], 0.2),
     ("sine 440 vol 0", ["only digital silence"], None),
-    ("sine 440 gain -10", ["identical (a mono master)"], 0.2),
+    ("sine 5512.5 vol 0.3", ["identical (a mono master)"], 0.2),  # its crests on samples: no peak between them
     ("sine 440 sine 550 gain -10 remix 1 0", ["the right channel is silent"], 0.2),
     ("sine 440 sine 550 gain -10 trim 0 3.5 pad 0 2.5", ["ends with 2.5 s of digital silence"], 0.2),
     ("sine 440 sine 550 gain -10 trim 0 3.5 pad 2.5 0", ["starts with 2.5 s of digital silence"], 0.2),
@@ -79,6 +81,8 @@ class AudioReport(ScratchCase):
                 self.assertEqual((c["sample_peak_dbfs"], c["dc_offset_dbfs"], sample_peak), (None, None, -math.inf))
                 continue
             self.assertAlmostEqual(c["sample_peak_dbfs"], sample_peak, delta=0.01)
+            # The true peak is the highest of the samples and the points between them, to the same thousandth of a dB.
+            self.assertGreaterEqual(c["true_peak_dbtp"], c["sample_peak_dbfs"])
             dc_offset = c["dc_offset_dbfs"]
             self.assertAlmostEqual(0 if dc_offset is None else 10 ** (dc_offset / 20), abs(dc), delta=1e-6 + abs(dc) * 0.01)
 
@@ -90,6 +94,10 @@ class AudioReport(ScratchCase):
             with self.subTest(effects):
                 m = audio["tracks"][n - 1]
                 self.assertEqual(m["length"]["frames"], SECONDS * 75)
+                with wave.open(self.path("%02d.wav" % n)) as w:
+                    s = array.array("h", w.readframes(w.getnframes()))
+                # Two channels alike are a mono master; digital silence is none.
+                self.assertEqual(m["identical_channels"], s[0::2] == s[1::2] and any(s))
                 if tolerance is None:
                     self.assertTrue(m["digital_silence"])
                     self.assertIsNone(m["integrated_lufs"])
