@@ -114,9 +114,10 @@ class Diff(unittest.TestCase):
     def test_pairs(self):
         f = self.frames
         sample_at = 3 * TRACK + TRACK // 2 + 7  # track 4's 3 s and 7 samples, in the file's frames
-        # The sheet's titles from a CD-Text file, with a genre pack beside them: a pack that holds no text.
+        # The sheet's titles from a CD-Text file, with packs beside them that hold none of the disc's texts: a genre,
+        # and closed information (the producer's own notes).
         audio.write(os.path.join(self.dir, "genre.cdt"), cdtext_packs.block(
-            {0x80: ["Diff Disc", "One", "Two", "Three", "Four"], 0x87: [b"\x00\x19Rock"]}))
+            {0x80: ["Diff Disc", "One", "Two", "Three", "Four"], 0x87: [b"\x00\x19Rock"], 0x8D: ["Studio notes"]}))
         rows = [
             ("identical", CUE, f, None, []),
             ("isrc", CUE.replace("USAB12400003", "USAB12400013"), f, None,
@@ -131,7 +132,8 @@ class Diff(unittest.TestCase):
             ("shift-back-300", CUE, shifted(f, 2, -300), None, ["track 02: audio shifted by -300 samples"]),
             ("gain", CUE, gained(f, 3, -0.5), None, ["track 03: audio gain -0.50 dB"]),
             ("swap", CUE, swapped(f, 2, 3), None, ["disc: track order 01 02 03 04 -> 01 03 02 04"]),
-            ("genre", 'CDTEXTFILE "../genre.cdt"\n' + CUE, f, None, ["disc: CD-Text Genre packs added"]),
+            ("genre", 'CDTEXTFILE "../genre.cdt"\n' + CUE, f, None,
+             ["disc: CD-Text Genre packs added", "disc: CD-Text Closed info packs added"]),
             ("sample", CUE, f, sample_at, None),
         ]
         for name, cue, frames, changed_at, expected in rows:
