@@ -104,9 +104,9 @@ class Diff(unittest.TestCase):
         assert r.returncode == 0, r.stderr
         return os.path.join(folder, "ddp")
 
-    def diff(self, b, *options):
+    def diff(self, b, *options, a=None):
         """korvel --diff A B with one thread and with two: the same either way; the output and status."""
-        outs = [run(["--diff", "--threads=%d" % n, *options, self.a, b], cwd=self.dir) for n in (1, 2)]
+        outs = [run(["--diff", "--threads=%d" % n, *options, a or self.a, b], cwd=self.dir) for n in (1, 2)]
         self.assertEqual(outs[0].stdout, outs[1].stdout)
         self.assertEqual(outs[0].returncode, outs[1].returncode)
         return outs[0]
@@ -160,9 +160,12 @@ class Diff(unittest.TestCase):
     def test_unreadable(self):
         empty = os.path.join(self.dir, "empty")
         os.makedirs(empty, exist_ok=True)
-        for b in (empty, os.path.join(self.dir, "missing")):
-            r = self.diff(b)
+        missing = os.path.join(self.dir, "missing")
+        # Either side that cannot be read is named, and nothing is compared.
+        for a, b, unreadable in ((self.a, empty, empty), (self.a, missing, missing), (missing, self.a, missing)):
+            r = self.diff(b, a=a)
             self.assertEqual((r.returncode, r.stdout), (2, b""), r.stderr)
+            self.assertIn(b"Error: %s: " % unreadable.encode(), r.stderr)
 
     def test_json(self):
         b = self.write("json", CUE.replace("USAB12400003", "USAB12400013"),
