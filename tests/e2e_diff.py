@@ -135,6 +135,10 @@ class Diff(unittest.TestCase):
             ("genre", 'CDTEXTFILE "../genre.cdt"\n' + CUE, f, None,
              ["disc: CD-Text Genre packs added", "disc: CD-Text Closed info packs added"]),
             ("sample", CUE, f, sample_at, None),
+            # Track 4 left off the disc: its audio has nothing to be compared with.
+            ("three tracks", CUE[:CUE.index("  TRACK 04")], f[:3 * TRACK], None,
+             ["disc: tracks 4 -> 3", "disc: lead-out %s -> %s" % (msf(PREGAP + 24 * 75), msf(PREGAP + 18 * 75)),
+              'track 04: CD-Text Title "Four" -> none']),
         ]
         for name, cue, frames, changed_at, expected in rows:
             with self.subTest(name):
