@@ -2,6 +2,7 @@
 with one change made by the test, each row with the lines the change must give (written here from the change,
 not from korvel's output), run with one thread and with two; the JSON report of a row parsed with python's json."""
 
+import hashlib
 import json
 import os
 import random
@@ -9,6 +10,7 @@ import shutil
 import struct
 import tempfile
 import unittest
+import zlib
 
 import audio
 import cdtext_packs
@@ -82,6 +84,26 @@ def set_sample(d, frame, value):
         f.write(struct.pack("<h", value))
 
 
+def split_image(d, at=150 + 233):
+    """The audio in two files, as a program that writes a file per stream lays it out: IMAGE.DAT up to disc sector
+    `at` (inside track 1, not at a block's end), IMAGE2.DAT from there on, each with its map packet; the checksum
+    files made anew by python's hashlib and zlib."""
+    image, ms = content(d, "IMAGE.DAT"), content(d, "DDPMS")
+    packets = [ms[i:i + 128] for i in range(0, len(ms), 128)]
+    n = next(i for i, p in enumerate(packets) if p[4:6] == b"D0")
+    p = packets[n]
+    packets[n:n + 1] = [p[:14] + b"%8d" % at + p[22:], p[:14] + b"%8d%8d" % (int(p[14:22]) - at, at) + p[30:46] +
+                        b"    " + p[50:74] + b"IMAGE2.DAT".ljust(17) + p[91:]]
+    audio.write(os.path.join(d, "DDPMS"), b"".join(packets))
+    audio.write(os.path.join(d, "IMAGE.DAT"), image[:at * 2352])
+    audio.write(os.path.join(d, "IMAGE2.DAT"), image[at * 2352:])
+    names = [line.split(b"*")[1].decode() for line in content(d, "CHECKSUM.MD5").splitlines()] + ["IMAGE2.DAT"]
+    audio.write(os.path.join(d, "CHECKSUM.MD5"), "".join(
+        "%s *%s\n" % (hashlib.md5(content(d, n)).hexdigest(), n) for n in names).encode())
+    audio.write(os.path.join(d, "CHECKSUM.TXT"), ("[CRC32 Checksum]\n" + "".join(
+        "%s=%08X\n" % (n, zlib.crc32(content(d, n))) for n in names)).encode())
+
+
 class Diff(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -139,10 +161,15 @@ class Diff(unittest.TestCase):
             ("three tracks", CUE[:CUE.index("  TRACK 04")], f[:3 * TRACK], None,
              ["disc: tracks 4 -> 3", "disc: lead-out %s -> %s" % (msf(PREGAP + 24 * 75), msf(PREGAP + 18 * 75)),
               'track 04: CD-Text Title "Four" -> none']),
+            # The same disc with its audio in two files: reads run from the first file into the second.
+            ("two audio files", CUE, f, split_image, []),
         ]
         for name, cue, frames, changed_at, expected in rows:
             with self.subTest(name):
                 b = self.write(name, cue, frames)
+                if callable(changed_at):  # B laid out otherwise after korvel wrote it
+                    changed_at(b)
+                    changed_at = None
                 if changed_at is not None:
                     # Changed in IMAGE.DAT behind the checksums' back: the check's errors come first and
                     # count, one per checksum file that vouches for the image.
