@@ -607,6 +607,7 @@ def sampled(opts):
     # --again: the survivors once more, after tests were added for them (the last outcome counts).
     todo = [m for m in chosen if m.key() not in equivalent and
             (m.key() not in done or opts.again and done[m.key()]["outcome"] == "survived")]
+    todo.sort(key=lambda m: m.key() not in done)  # the survivors first: each tells whether its gap was closed
     if todo:
         with Scratch(opts) as scratch:
             if not scratch.ready():
