@@ -42,6 +42,7 @@ import os
 import re
 import shutil
 import subprocess
+import stat
 import sys
 import tempfile
 import time
@@ -532,6 +533,12 @@ class Scratch:
             if run(["cmake", "--build", "--preset", "dev"], self.tree, self.log)[0] != 0:
                 return "build-broken", ""
             failing = run_suite(self.tree, self.opts.timeout, self.opts.jobs, self.opts.full, self.log)
+            # Run as root, a mutant that lets a staged file be renamed over a device replaces it (the PQ
+            # sheet over /dev/null): every later run would fail for that, so the outcomes would mean nothing.
+            for device in ("/dev/null", "/dev/zero", "/dev/full"):
+                if os.path.exists(device) and not stat.S_ISCHR(os.stat(device).st_mode):
+                    sys.exit("%s replaced %s with a file: put the device back (mknod -m 666 %s c 1 N, see "
+                             "`man 4 null`), then run again; no outcome of it was kept" % (label, device, device))
             return ("killed", "by " + ", ".join(failing)) if failing else ("survived", "")
         finally:
             with open(path, "wb") as f:
