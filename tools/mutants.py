@@ -41,8 +41,8 @@ import json
 import os
 import re
 import shutil
-import subprocess
 import stat
+import subprocess
 import sys
 import tempfile
 import time
