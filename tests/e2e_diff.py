@@ -2,7 +2,6 @@
 with one change made by the test, each row with the lines the change must give (written here from the change,
 not from korvel's output), run with one thread and with two; the JSON report of a row parsed with python's json."""
 
-import hashlib
 import json
 import os
 import random
@@ -10,10 +9,10 @@ import shutil
 import struct
 import tempfile
 import unittest
-import zlib
 
 import audio
 import cdtext_packs
+from e2e_reader import resum
 from korvel_run import content, msf, run
 
 RATE = audio.CD_RATE
@@ -87,7 +86,7 @@ def set_sample(d, frame, value):
 def split_image(d, at=150 + 233):
     """The audio in two files, as a program that writes a file per stream lays it out: IMAGE.DAT up to disc sector
     `at` (inside track 1, not at a block's end), IMAGE2.DAT from there on, each with its map packet; the checksum
-    files made anew by python's hashlib and zlib."""
+    files made anew (by python's hashlib and zlib)."""
     image, ms = content(d, "IMAGE.DAT"), content(d, "DDPMS")
     packets = [ms[i:i + 128] for i in range(0, len(ms), 128)]
     n = next(i for i, p in enumerate(packets) if p[4:6] == b"D0")
@@ -97,11 +96,7 @@ def split_image(d, at=150 + 233):
     audio.write(os.path.join(d, "DDPMS"), b"".join(packets))
     audio.write(os.path.join(d, "IMAGE.DAT"), image[:at * 2352])
     audio.write(os.path.join(d, "IMAGE2.DAT"), image[at * 2352:])
-    names = [line.split(b"*")[1].decode() for line in content(d, "CHECKSUM.MD5").splitlines()] + ["IMAGE2.DAT"]
-    audio.write(os.path.join(d, "CHECKSUM.MD5"), "".join(
-        "%s *%s\n" % (hashlib.md5(content(d, n)).hexdigest(), n) for n in names).encode())
-    audio.write(os.path.join(d, "CHECKSUM.TXT"), ("[CRC32 Checksum]\n" + "".join(
-        "%s=%08X\n" % (n, zlib.crc32(content(d, n))) for n in names)).encode())
+    resum(d, [line.split(b"*")[1].decode() for line in content(d, "CHECKSUM.MD5").splitlines()] + ["IMAGE2.DAT"])
 
 
 class Diff(unittest.TestCase):
