@@ -135,6 +135,8 @@ FAULTS = [
         "Error: Error while writing DDP data file\n", fault=("fdatasync", "IMAGE.DAT")),
     row("fdatasync failing at SD", "Error: out/SD: Input/output error\n" + INCOMPLETE, ["IMAGE.DAT", "DDPMS", "DDPID"],
         fault=("fdatasync", "SD")),
+    row("fdatasync failing at IMAGE.cue", "Error: out/IMAGE.cue: Input/output error\n" + INCOMPLETE, HEAD, options=["-c"],
+        ref="cuesheet", fault=("fdatasync", "IMAGE.cue")),
     row("fdatasync failing at CHECKSUM.TXT", "\nout/CHECKSUM.TXT: Input/output error\n", HEAD,
         fault=("fdatasync", "CHECKSUM.TXT")),
     row("a stale unfinished IMAGE.DAT under this run's number", fault=("stale", "IMAGE.DAT")),
