@@ -42,10 +42,17 @@ FILE "a.raw" BINARY
 """
 
 
+DITHER = 100  # track 3 opens with this many frames of the quietest dither
+
+
 def samples():
-    """Four tracks of noise, a list of (left, right) per sample frame: no stretch of it repeats."""
+    """Four tracks of noise, a list of (left, right) per sample frame: no stretch of it repeats. Track 3 opens
+    with dither of -1, 0 and 1 and stays within 8,000, so that a copy 12 dB louder still fits 16 bits."""
     rng = random.Random(7)
-    return [(rng.randint(-20000, 20000), rng.randint(-20000, 20000)) for _ in range(4 * TRACK)]
+    frames = [(rng.randint(-20000, 20000), rng.randint(-20000, 20000)) for _ in range(4 * TRACK)]
+    frames[2 * TRACK:3 * TRACK] = [(rng.randint(-1, 1), rng.randint(-1, 1)) for _ in range(DITHER)] + \
+        [(l * 2 // 5, r * 2 // 5) for l, r in frames[2 * TRACK + DITHER:3 * TRACK]]
+    return frames
 
 
 def track(frames, n):
@@ -131,6 +138,8 @@ class Diff(unittest.TestCase):
     def test_pairs(self):
         f = self.frames
         sample_at = 3 * TRACK + TRACK // 2 + 7  # track 4's 3 s and 7 samples, in the file's frames
+        louder = [(4 * l, 4 * r) for l, r in track(f, 3)[DITHER:]]
+        moved = sum(1 for s in louder if s != (0, 0))
         # The sheet's titles from a CD-Text file, with packs beside them that hold none of the disc's texts: a genre,
         # and closed information (the producer's own notes).
         audio.write(os.path.join(self.dir, "genre.cdt"), cdtext_packs.block(
@@ -148,6 +157,11 @@ class Diff(unittest.TestCase):
             ("shift-44100", CUE, shifted(f, 2, 44100), None, ["track 02: audio shifted by +44100 samples"]),
             ("shift-back-300", CUE, shifted(f, 2, -300), None, ["track 02: audio shifted by -300 samples"]),
             ("gain", CUE, gained(f, 3, -0.5), None, ["track 03: audio gain -0.50 dB"]),
+            # Four times louder after its dither, which stayed as it was: a sample of 1 left at 1 rules out any
+            # gain above 3.
+            ("gain after dither", CUE, with_track(f, 3, track(f, 3)[:DITHER] + louder), None,
+             ["track 03: audio differs from %s + %d samples on, in %d of %d samples (%.4f%%)"
+              % (msf(0), DITHER, moved, TRACK, 100 * moved / TRACK)]),
             ("swap", CUE, swapped(f, 2, 3), None, ["disc: track order 01 02 03 04 -> 01 03 02 04"]),
             ("genre", 'CDTEXTFILE "../genre.cdt"\n' + CUE, f, None,
              ["disc: CD-Text Genre packs added", "disc: CD-Text Closed info packs added"]),
