@@ -1,0 +1,1 @@
+import os; os.mkdir("arch.zip"); os.mkdir("ddp")
