@@ -228,8 +228,14 @@ TEST(ChecksumReaders, TakeTheLinesOfEachFormAndNeverLoopOnAReadError)
              {h32, 0}, {h32 + "\n", 1}, {"not an md5", 1}, {"", 1}, {h32 + "0", 1}, {std::string(101, 'a'), 1},
              {"abc\x02", 1}}) {
         test::write_file(single, content);
-        EXPECT_EQ(read_with(ddpf_read_md5_wave_editor, single),
-                  std::to_string(result) + "\n" + (result == 0 ? "image.dat " + h32 + "  0\n" : ""));
+        log_set_verbose(4);
+        const test::Output said_single = test::capture([&] {
+            EXPECT_EQ(read_with(ddpf_read_md5_wave_editor, single),
+                      std::to_string(result) + "\n" + (result == 0 ? "image.dat " + h32 + "  0\n" : ""));
+        });
+        log_set_verbose(1);
+        // At -v 4 the digest it took is named.
+        EXPECT_EQ(said_single.out.find(single + ": found MD5 checksum: " + h32 + "\n") != std::string::npos, result == 0);
     }
     EXPECT_EQ(read_with(ddpf_read_crc32, dir.file("gone")), "-1\n");
     for (auto reader : {&ddpf_read_crc32, &ddpf_read_md5, &ddpf_read_md5_wave_editor})
