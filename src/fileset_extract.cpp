@@ -143,12 +143,14 @@ public:
         // Every write is a block of audio: a stream buffer would only add a copy.
         std::setvbuf(file_.get(), nullptr, _IONBF, 0);
         const auto header = wave_header(static_cast<std::uint32_t>(sectors * CD_FRAME_BYTES));
-        ok_ = std::fwrite(header.data(), 1, header.size(), file_.get()) == header.size();
+        ok_ = file_.write(header.data(), header.size());
     }
     bool opened() const override { return static_cast<bool>(file_); }
     bool write(const unsigned char *data, std::size_t n) override
     {
-        ok_ = ok_ && std::fwrite(data, 1, n, file_.get()) == n;
+        // Through the staged file, which starts the disk writes as the file grows: the syncs at
+        // the end then have little left to wait for.
+        ok_ = ok_ && file_.write(data, n);
         return ok_;
     }
     bool finish() override
@@ -566,15 +568,12 @@ namespace {
 int prepare_output(const checked_fileset &c, const char *outdir, const char *pq_sheet, bool quiet)
 {
     const std::vector<std::string> outputs = extraction_outputs(outdir);
-    for (const std::string &input : fileset_inputs(c)) {
-        for (const std::string &output : outputs) {
-            if (output_same_file(input.c_str(), output.c_str())) {
-                if (!quiet)
-                    log_err("%s is %s, a file of the fileset: extract into another directory\n",
-                            log_printable(output).c_str(), log_printable(input).c_str());
-                return 1;
-            }
-        }
+    const std::vector<std::string> inputs = fileset_inputs(c);
+    if (const auto same = output_first_same(inputs, outputs)) {
+        if (!quiet)
+            log_err("%s is %s, a file of the fileset: extract into another directory\n",
+                    log_printable(outputs[same->second]).c_str(), log_printable(inputs[same->first]).c_str());
+        return 1;
     }
     return !quiet && pq_sheet != nullptr && pq_sheet_refused(pq_sheet, pq_sheet_taboos(c, outdir)) ? 1 : 0;
 }

@@ -189,6 +189,26 @@ int output_same_file(const char *a, const char *b)
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
 }
 
+std::optional<std::pair<std::size_t, std::size_t>> output_first_same(const std::vector<std::string> &a,
+                                                                     const std::vector<std::string> &b)
+{
+    // An extraction sets some fifty inputs against two hundred names it may write: a lookup per
+    // pair took half a second.
+    std::vector<std::pair<std::size_t, std::pair<dev_t, ino_t>>> existing;
+    struct stat st;
+    for (std::size_t j = 0; j < b.size(); ++j)
+        if (stat(b[j].c_str(), &st) == 0)
+            existing.push_back({j, {st.st_dev, st.st_ino}});
+    for (std::size_t i = 0; i < a.size() && !existing.empty(); ++i) {
+        if (stat(a[i].c_str(), &st) != 0)
+            continue;
+        for (const auto &[j, id] : existing)
+            if (id.first == st.st_dev && id.second == st.st_ino)
+                return std::pair{i, j};
+    }
+    return std::nullopt;
+}
+
 int output_same_place(const char *a, const char *b)
 {
     if (output_same_file(a, b))

@@ -9,7 +9,9 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tolk_utils.h"
@@ -60,6 +62,11 @@ int output_check_inputs(const std::vector<output_input_t> &inputs, const std::ve
 
 /// 1 when the two paths name the same existing file (device and inode, symlinks followed).
 int output_same_file(const char *a, const char *b);
+
+/// The first pair (in the order of `a`, then of `b`) of an `a` path and a `b` path that name the
+/// same existing file, as output_same_file() sees it; each path is looked up once.
+std::optional<std::pair<std::size_t, std::size_t>> output_first_same(const std::vector<std::string> &a,
+                                                                     const std::vector<std::string> &b);
 
 /// 1 when the two paths name the same file, or would once it exists: the same existing file, or
 /// the same name (letter case aside, as a case-insensitive file system sees it) in the same
