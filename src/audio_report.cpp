@@ -155,14 +155,34 @@ public:
     }
 
 private:
+    // The momentary (400 ms) and short-term (3 s) loudness are the K-weighted power averaged over
+    // their windows, so both follow from the power of the last 100 ms, which the meter gives for
+    // 4,410 frames. Asking it for the 3-second window instead sums 132,300 frames every 100 ms: that
+    // was half of all the measuring's time. Before the first 3 s the windows hold silence, as the
+    // meter's own do.
     void poll()
     {
         double v;
-        if (ebur128_loudness_momentary(st_.get(), &v) == 0 && v > m_.momentary_max)
-            m_.momentary_max = v;
-        if (ebur128_loudness_shortterm(st_.get(), &v) == 0 && v > m_.short_term_max)
-            m_.short_term_max = v;
+        double power = 0;
+        if (ebur128_loudness_window(st_.get(), 100, &v) == 0 && std::isfinite(v))
+            power = std::pow(10.0, (v + 0.691) / 10);
+        const std::size_t n = steps_.size();
+        steps_[step_] = power;
+        double momentary = 0;
+        double short_term = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            // The step `i` polls ago: the last four make the momentary window.
+            const double p = steps_[(step_ + n - i) % n];
+            short_term += p;
+            if (i < 4)
+                momentary += p;
+        }
+        m_.momentary_max = std::max(m_.momentary_max, loudness(momentary / 4));
+        m_.short_term_max = std::max(m_.short_term_max, loudness(short_term / n));
+        step_ = (step_ + 1) % n;
     }
+
+    static double loudness(double power) { return power > 0 ? 10 * std::log10(power) - 0.691 : -HUGE_VAL; }
 
     void scan(const short *s, long frames)
     {
@@ -203,6 +223,8 @@ private:
     long seen_ = 0;
     long last_sound_ = -1;
     long until_poll_ = rate / 10;
+    std::array<double, 30> steps_{}; ///< the power of the last 3 s, 100 ms a step
+    std::size_t step_ = 0; ///< where the next step goes
     std::array<int, 2> run_{};
     std::array<short, 2> last_{};
 };

@@ -28,17 +28,21 @@ TRACKS = [
     ("sine 440 sine 550 gain -10 remix 1 0", ["the right channel is silent"], 0.2),
     ("sine 440 sine 550 gain -10 trim 0 3.5 pad 0 2.5", ["ends with 2.5 s of digital silence"], 0.2),
     ("sine 440 sine 550 gain -10 trim 0 3.5 pad 2.5 0", ["starts with 2.5 s of digital silence"], 0.2),
+    # A tone that swells and fades: its highest momentary and short-term loudness hang on their windows' lengths.
+    ("sine 440 sine 550 gain -10 tremolo 3.3 100", [], 0.2),
 ]
 SECONDS = 6
 TOOLS = ("sox", "ffmpeg")
 
 
 def ebur128(path):
-    """ffmpeg's summary: integrated loudness, loudness range, true peak."""
-    out = subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-i", path, "-af", "ebur128=peak=true", "-f", "null",
-                          "-"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=True).stdout.decode()
+    """ffmpeg's summary (integrated loudness, loudness range, true peak), then the highest momentary and
+    short-term loudness of its lines every 100 ms."""
+    out = subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-v", "verbose", "-i", path, "-af", "ebur128=peak=true",
+                          "-f", "null", "-"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=True).stdout.decode()
     summary = out[out.rindex("Summary:"):]
-    return [float(re.search(key + r":\s+(-?[\d.inf]+)", summary).group(1)) for key in (" I", "LRA", "Peak")]
+    highest = [max(float(v) for v in re.findall(key + r":\s*(-?[\d.]+) ", out)) for key in (" M", " S")]
+    return [float(re.search(key + r":\s+(-?[\d.inf]+)", summary).group(1)) for key in (" I", "LRA", "Peak")] + highest
 
 
 def sox_stats(path, channel):
@@ -70,8 +74,11 @@ class AudioReport(ScratchCase):
         return json.loads(r.stdout)
 
     def assert_measures(self, m, wav, tp_tolerance, steady=True):
-        lufs, lra, peak = ebur128(self.path(wav))
+        lufs, lra, peak, momentary, short_term = ebur128(self.path(wav))
         self.assertAlmostEqual(m["integrated_lufs"], lufs, delta=0.1)
+        # ffmpeg starts its windows once they are full; both meters step by 100 ms from the first sample.
+        self.assertAlmostEqual(m["momentary_max_lufs"], momentary, delta=0.1)
+        self.assertAlmostEqual(m["short_term_max_lufs"], short_term, delta=0.1)
         if steady:
             self.assertAlmostEqual(m["loudness_range_lu"], lra, delta=0.5)
         self.assertAlmostEqual(max(c["true_peak_dbtp"] or -math.inf for c in m["channels"]), peak, delta=tp_tolerance)
@@ -140,7 +147,7 @@ class AudioReport(ScratchCase):
     def test_text_table_has_a_row_per_track_and_the_programme(self):
         r = run(["--check", "--audio", "out"], self.dir)
         table = r.stdout.decode().split("*** Audio ***\n")[1].split("***")[0].splitlines()
-        self.assertEqual([row.split()[0] for row in table[1:]], ["%02d" % n for n in range(1, 11)] + ["All"])
+        self.assertEqual([row.split()[0] for row in table[1:]], ["%02d" % n for n in range(1, len(TRACKS) + 1)] + ["All"])
         self.assertIn("  -inf  ", table[6])
 
 
