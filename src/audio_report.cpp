@@ -262,8 +262,9 @@ private:
     std::vector<short> mono_;
 };
 
-// The disc is read in blocks of 111 sectors (about 255 KiB): few system calls and little memory.
-constexpr long block_sectors = 111;
+// The disc is read in blocks of 30 sectors (69 KiB): the measuring takes some 40 ms a block, so
+// the reads cost nothing, and four blocks in flight keep the memory small beside the meters'.
+constexpr long block_sectors = 30;
 // and measured 15 sectors (0.2 s) at a time.
 constexpr long chunk_sectors = 15;
 
