@@ -1,14 +1,18 @@
 // Throughput of korvel's linear passes, in bytes per second: CRC-32 beside
-// zlib's, MD5, the CD-Text CRC, the IMAGE.DAT copy and the checksum pass.
+// zlib's, MD5, the CD-Text CRC, the IMAGE.DAT copy and the checksum pass; and
+// libebur128's meters as the audio report runs them.
 // Run build/<preset>/bench/korvel_bench; see bench/README.md.
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -22,6 +26,10 @@
 #include "log.h"
 #include "md5.h"
 #include "tolk_utils.h"
+
+#ifdef KORVEL_HAVE_EBUR128
+#include <ebur128.h>
+#endif
 
 namespace {
 
@@ -179,6 +187,48 @@ void BM_file_calc_checksum(benchmark::State &state)
     state.SetBytesProcessed(bytes);
 }
 BENCHMARK(BM_file_calc_checksum)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#ifdef KORVEL_HAVE_EBUR128
+// libebur128 alone over a minute of noise, fed as the audio report feeds it (0.2 s at a time):
+// 0, a stereo meter of integrated loudness and loudness range (the tracks' and the programme's);
+// 1, one channel's true peak. The report runs two of each, half on each core, so the sum of
+// the four over two is the least time any run of it can take.
+void BM_ebur128_meter(benchmark::State &state)
+{
+    const bool peak = state.range(0) == 1;
+    const std::size_t frames = 60 * 44100;
+    const std::vector<std::uint8_t> bytes = noise(frames * 4);
+    std::vector<short> stereo(frames * 2);
+    std::memcpy(stereo.data(), bytes.data(), bytes.size());
+    std::vector<short> left(frames);
+    for (std::size_t i = 0; i < frames; ++i)
+        left[i] = stereo[2 * i];
+    const auto close = [](ebur128_state *st) { ebur128_destroy(&st); };
+    for (auto _ : state) {
+        const std::unique_ptr<ebur128_state, decltype(close)> st(
+            ebur128_init(peak ? 1 : 2, 44100,
+                         peak ? EBUR128_MODE_TRUE_PEAK : EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_HISTOGRAM),
+            close);
+        if (!st) {
+            state.SkipWithError("ebur128_init failed");
+            break;
+        }
+        for (std::size_t at = 0; at < frames; at += 8820) {
+            const std::size_t n = std::min<std::size_t>(8820, frames - at);
+            ebur128_add_frames_short(st.get(), peak ? &left[at] : &stereo[2 * at], n);
+        }
+        double v = 0;
+        if (peak)
+            ebur128_true_peak(st.get(), 0, &v);
+        else
+            ebur128_loudness_global(st.get(), &v);
+        benchmark::DoNotOptimize(v);
+    }
+    // In bytes of the disc's audio: a minute is 10,584,000 bytes.
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frames * 4));
+}
+BENCHMARK(BM_ebur128_meter)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
 
 } // namespace
 

@@ -30,9 +30,10 @@
 #   P  korvel -c disc.cue DIR && cp DIR/IMAGE.DAT X    the fileset, then a copy of the image
 # with Z/F, R/U, W/P and the peak resident memory of Z and W. When the build has korvel_bench, it then
 # sets md5_append's throughput beside md5sum's (from C) and crc32_update's
-# beside zlib's crc32. Last, when flac and sox are installed and korvel
-# decodes FLAC, it makes the same disc as FLAC (pink noise from sox, which
-# flac compresses as it does music), checks that korvel's IMAGE.DAT is what
+# beside zlib's crc32, and the time libebur128's meters alone take for the disc
+# beside L. Last, when flac and sox are installed and korvel decodes FLAC, it
+# makes the same disc as FLAC (pink noise from sox, which flac compresses as it
+# does music), checks that korvel's IMAGE.DAT is what
 # `flac -d` decodes, and times, in alternation and REPS times:
 #   D  korvel -c album.cue DIR    the fileset from the FLAC file
 #   E  flac -d -c album.flac > /dev/null
@@ -333,6 +334,16 @@ if [[ -x $bench_bin ]]; then
     echo "  crc32_update_portable    $(mib "$(rate BM_crc32_update_portable)")"
     echo "  zlib crc32               $(mib "$(rate BM_zlib_crc32)")"
     echo "  md5_append/md5sum = $(ratio "$(rate BM_md5_append)" "$md5sum_rate")   crc32_update/zlib = $(ratio "$(rate BM_crc32_update)" "$(rate BM_zlib_crc32)")   portable/zlib = $(ratio "$(rate BM_crc32_update_portable)" "$(rate BM_zlib_crc32)")"
+    # libebur128 alone: the audio report runs two loudness meters and two true-peak channels, one
+    # of each on a core, so no run of M can take less than their sum over two.
+    meters=$("$bench_bin" --benchmark_filter='BM_ebur128_meter/' --benchmark_repetitions=3 \
+        --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null |
+        awk -F, '$1 ~ /_median"?$/ { gsub(/"/, "", $1); print $1, $6 }')
+    if [[ -n $meters && -n ${mm:-} ]]; then
+        floor=$(awk -v b="$(stat -c %s "$work/ref/IMAGE.DAT")" \
+            '{ r[$1 ~ /meter\/0\// ? 0 : 1] = $2 } END { printf "%.3f", (2 * b / r[0] + 2 * b / r[1]) / 2 }' <<<"$meters")
+        echo "  libebur128's meters alone, two on each core: $floor s for the disc; that over L = $(ratio "$floor" "$ml") (M/L's floor)"
+    fi
 fi
 
 # The four ratios side by side, and the largest peak of the writing and checking runs and of any run.
