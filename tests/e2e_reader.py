@@ -425,6 +425,14 @@ class ReadingRun(ReaderCase):
         self.assertIn({"file": "", "position": "", "message": "out/05.wav: Is a directory"}, json.loads(r.stdout)["errors"])
         self.assertFalse(os.path.exists(os.path.join(out, "image.cue")))
         os.rmdir(os.path.join(out, "05.wav"))
+        # An output that is the fileset's image under another name: refused before a byte is written.
+        os.symlink(os.path.join("..", "ddp", "IMAGE.DAT"), os.path.join(out, "04.wav"))
+        r = run(["--extract", "ddp", "out"], self.dir)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"Error: out/04.wav is ddp/IMAGE.DAT, a file of the fileset: extract into another directory\n",
+                      r.stderr)
+        os.remove(os.path.join(out, "04.wav"))
+        self.assertEqual(content(d, "IMAGE.DAT"), content(self.reference, "ddp", "IMAGE.DAT"))
         fmt = "flac" if FLAC_BUILT_IN else "wav"
         with contextlib.suppress(FileNotFoundError):
             os.remove(os.path.join(out, "02." + fmt))
