@@ -100,7 +100,7 @@ peak_rss() {
     local kib; kib=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time.txt")
     echo "$kib"
     # The largest of each kind, for the summary: writing and checking, and any mode.
-    echo "$kib $1" >>"$work/peaks.txt"
+    echo "$kib $*" >>"$work/peaks.txt"
     [[ -z $out ]] || rm -rf "$out"
 }
 
@@ -353,7 +353,8 @@ summary() {
     [[ -z ${md:-} ]] || de=$(ratio "$md" "$me")
     echo "Summary (${threads[*]:-default threads}): A/C = $(ratio "$ma" "$mc")   D/E = $de" \
         "  F/C = $(ratio "$mf" "$mc2")   G/S = $(ratio "$mg" "$mhs")   X/Y = $(ratio "$mx" "$my")"
-    echo "  peak RSS, writing and checking: $(awk '$2 != "--extract" && $1 > m { m = $1 } END { print m }' "$work/peaks.txt") KiB;" \
+    # Writing and checking: a fileset written (from WAVE or FLAC) or a directory checked, nothing more.
+    echo "  peak RSS, writing and checking: $(awk '($2 == "-c" || $2 == "--check") && !/--zip|--audio|\.zip( |$)/ && $1 > m { m = $1 } END { print m }' "$work/peaks.txt") KiB;" \
         "any mode: $(awk '$1 > m { m = $1 } END { print m }' "$work/peaks.txt") KiB"
     echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 minutes) at the end"
 }
