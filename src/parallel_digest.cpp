@@ -7,9 +7,12 @@
 
 namespace {
 
-// Blocks of 256 KiB: a multiple of the stream buffer's size, so that the C library reads
-// straight into them, and few enough reads to cost nothing beside the MD5.
-constexpr std::size_t digest_block_size = 256 * 1024;
+// Two blocks of 512 KiB: a multiple of the stream buffer's size, so that the C library reads
+// straight into them. Reading is far quicker than the MD5, so one block being filled while the
+// other is hashed is all the reading needs; each block handed over costs the MD5 thread a wake-up
+// of the reader, and half as many of them (as against four blocks of 256 KiB) took 1% off a check.
+constexpr std::size_t digest_block_size = 512 * 1024;
+constexpr std::size_t digest_blocks = 2;
 
 std::string hex(const std::uint8_t *bytes, std::size_t n)
 {
@@ -55,7 +58,7 @@ int digest_file(std::FILE *fp, std::uint64_t size, digest_pair *out)
     block_pipeline pipeline(threads_for(size), digest_block_size, [&](data_block &b) {
         digests.append_md5(b.data.get(), b.size);
         return true;
-    });
+    }, digest_blocks);
     for (;;) {
         data_block b = pipeline.take();
         b.size = std::fread(b.data.get(), 1, b.capacity, fp);
