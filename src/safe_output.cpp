@@ -180,13 +180,23 @@ int output_remove_leftovers(const char *dir)
 
 // ---- Inputs are not outputs ----
 
+namespace {
+
+/// The existing file at `path` (symlinks followed) as the system tells files apart: its device and inode.
+std::optional<std::pair<dev_t, ino_t>> file_id(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return std::nullopt;
+    return std::pair{st.st_dev, st.st_ino};
+}
+
+} // namespace
+
 int output_same_file(const char *a, const char *b)
 {
-    struct stat sa;
-    struct stat sb;
-    if (stat(a, &sa) != 0 || stat(b, &sb) != 0)
-        return 0;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
+    const auto ia = file_id(a);
+    return ia && ia == file_id(b) ? 1 : 0;
 }
 
 std::optional<std::pair<std::size_t, std::size_t>> output_first_same(const std::vector<std::string> &a,
@@ -195,15 +205,13 @@ std::optional<std::pair<std::size_t, std::size_t>> output_first_same(const std::
     // An extraction sets some fifty inputs against two hundred names it may write: a lookup per
     // pair took half a second.
     std::vector<std::pair<std::size_t, std::pair<dev_t, ino_t>>> existing;
-    struct stat st;
     for (std::size_t j = 0; j < b.size(); ++j)
-        if (stat(b[j].c_str(), &st) == 0)
-            existing.push_back({j, {st.st_dev, st.st_ino}});
+        if (const auto id = file_id(b[j].c_str()))
+            existing.push_back({j, *id});
     for (std::size_t i = 0; i < a.size() && !existing.empty(); ++i) {
-        if (stat(a[i].c_str(), &st) != 0)
-            continue;
-        for (const auto &[j, id] : existing)
-            if (id.first == st.st_dev && id.second == st.st_ino)
+        const auto id = file_id(a[i].c_str());
+        for (const auto &[j, other] : existing)
+            if (id == other)
                 return std::pair{i, j};
     }
     return std::nullopt;
